@@ -1,0 +1,17 @@
+// The release manifest: version, extractor URL and product-archive URL.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kvt::Mupdate {
+
+// "http://" + vendor host + "/KVT_TRNQP_SETUP_LOG.txt".
+std::string ManifestUrl();
+
+// Downloads the manifest into a temporary file beside the program, parses it, deletes the
+// file. Returns -1 when version and package URL are both non-empty, 0 otherwise.
+std::int16_t FetchReleaseManifest(std::string& version, std::string& extractorUrl,
+                                  std::string& packageUrl);
+
+}  // namespace kvt::Mupdate

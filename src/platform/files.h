@@ -1,0 +1,39 @@
+// Files and folders. Every path is a Windows path in UTF-8 ("D:\KVT记账宝\\UnRAR.exe"); adapters
+// pass Chinese characters through unchanged. Operations return false on failure and never throw.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kvt::platform {
+
+// An open file; 0 means none.
+using FileHandle = std::uintptr_t;
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Directory listing of one name without attribute flags: true when an ordinary file of
+  // exactly that name exists. `ok` is false when the listing itself failed.
+  virtual bool FileExists(const std::string& path, bool& ok) = 0;
+  // Directory listing with the directory attribute: true when `path` names an existing
+  // directory (a bare drive designator such as "D:" names the drive's root).
+  virtual bool DirectoryExists(const std::string& path, bool& ok) = 0;
+  // Creates one directory level.
+  virtual bool CreateDirectory(const std::string& path) = 0;
+  virtual bool DeleteFile(const std::string& path) = 0;
+  virtual bool RenameFile(const std::string& from, const std::string& to) = 0;
+  // Creates (or truncates) the file and opens it for raw writes; 0 on failure.
+  virtual FileHandle CreateForWrite(const std::string& path) = 0;
+  // Writes `size` bytes at byte `offset` from the start of the file.
+  virtual bool WriteAt(FileHandle file, std::uint64_t offset, const char* data,
+                       std::size_t size) = 0;
+  virtual bool Close(FileHandle file) = 0;
+  // Reads the whole file as text in the system's ANSI code page, returned as UTF-8.
+  virtual bool ReadAllText(const std::string& path, std::string& text) = 0;
+  // Folder of the running program: no trailing backslash, except at a drive root.
+  virtual std::string ProgramFolder() = 0;
+};
+
+}  // namespace kvt::platform

@@ -1,0 +1,51 @@
+// The HTTP client, shaped like the narrow WinINet functions the download uses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kvt::platform {
+
+// An internet handle; 0 means none.
+using InetHandle = std::uintptr_t;
+
+inline constexpr std::uint32_t kInternetOpenTypePreconfig = 0;
+inline constexpr std::uint16_t kInternetDefaultHttpPort = 80;
+inline constexpr std::uint32_t kInternetServiceHttp = 3;
+inline constexpr std::uint32_t kInternetFlagReload = 0x80000000u;
+inline constexpr std::uint32_t kInternetFlagNoCacheWrite = 0x04000000u;
+inline constexpr std::uint32_t kHttpAddReqFlagAdd = 0x20000000u;
+inline constexpr std::uint32_t kHttpQueryContentLength = 5;
+inline constexpr std::uint32_t kHttpQueryStatusCode = 19;
+
+class Internet {
+ public:
+  virtual ~Internet() = default;
+
+  // InternetGetConnectedState: true when the machine has a network connection.
+  virtual bool GetConnectedState() = 0;
+  // InternetOpenA with the preconfigured proxy settings.
+  virtual InetHandle Open(const std::string& agent) = 0;
+  // InternetConnectA for HTTP. Adapters built for tests may reach port 80 on another port.
+  virtual InetHandle Connect(InetHandle open, const std::string& host, std::uint16_t port) = 0;
+  // HttpOpenRequestA without referrer and accepted types.
+  virtual InetHandle OpenRequest(InetHandle connect, const std::string& verb,
+                                 const std::string& object, const std::string& version,
+                                 std::uint32_t flags) = 0;
+  // HttpAddRequestHeadersA with one header line (no CR LF).
+  virtual bool AddRequestHeaders(InetHandle request, const std::string& line,
+                                 std::uint32_t modifiers) = 0;
+  // HttpSendRequestA without extra headers or body: true when the response headers arrived.
+  virtual bool SendRequest(InetHandle request) = 0;
+  // HttpQueryInfoA into a buffer of `buffer_size` characters. `text` receives the buffer's
+  // first `length` characters as they stand after the call (empty when the item is absent).
+  virtual bool QueryInfo(InetHandle request, std::uint32_t info_level, std::size_t buffer_size,
+                         std::string& text) = 0;
+  // InternetReadFile: reads at most `size` bytes; `read` is 0 at the end of the body.
+  virtual bool ReadFile(InetHandle request, char* buffer, std::uint32_t size,
+                        std::uint32_t& read) = 0;
+  // InternetCloseHandle.
+  virtual void CloseHandle(InetHandle handle) = 0;
+};
+
+}  // namespace kvt::platform

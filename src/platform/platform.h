@@ -1,0 +1,38 @@
+// The machine as the portable core sees it: one set of adapters for the whole run.
+#pragma once
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/internet.h"
+#include "platform/process_list.h"
+#include "platform/processes.h"
+#include "platform/resolver.h"
+#include "platform/shell.h"
+#include "platform/ui.h"
+#include "platform/window_backend.h"
+
+namespace kvt::platform {
+
+struct Platform {
+  Ui* ui = nullptr;
+  WindowBackend* window = nullptr;
+  Internet* internet = nullptr;
+  Resolver* resolver = nullptr;
+  FileSystem* files = nullptr;
+  Clock* clock = nullptr;
+  Processes* processes = nullptr;
+  ProcessList* process_list = nullptr;
+  Shell* shell = nullptr;
+};
+
+// Installs the adapters; the program's entry point and every test harness call this first.
+void Install(const Platform& platform);
+// The installed adapters.
+const Platform& Sys();
+
+// Processes the pending window events once.
+void DoEvents();
+// Ends the program at once (see Ui::EndProgram).
+[[noreturn]] void EndProgram();
+
+}  // namespace kvt::platform

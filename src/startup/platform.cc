@@ -1,0 +1,21 @@
+#include "platform/platform.h"
+
+#include <cstdlib>
+
+namespace kvt::platform {
+namespace {
+Platform g_platform;
+}  // namespace
+
+void Install(const Platform& platform) { g_platform = platform; }
+
+const Platform& Sys() { return g_platform; }
+
+void DoEvents() { g_platform.ui->DoEvents(); }
+
+void EndProgram() {
+  g_platform.ui->EndProgram();
+  std::abort();  // an adapter that returned from EndProgram is broken
+}
+
+}  // namespace kvt::platform

@@ -1,0 +1,108 @@
+// The installer window Fd: every control's state, kept here and mirrored to the window
+// backend, and the event handlers that drive the whole installer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/window_backend.h"
+#include "window/control_ids.h"
+#include "window/layout.h"
+
+namespace kvt {
+
+class Fd;
+
+// One control of the window. Properties are read from this model; every change is passed on to
+// the backend at once.
+class Control {
+ public:
+  Control(Fd& owner, ControlId id);
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
+
+  ControlId id() const { return id_; }
+
+  bool Visible() const { return visible_; }
+  void SetVisible(bool visible);
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool enabled);
+  // Caption of labels, buttons and check boxes; Text of text boxes (one storage).
+  const std::string& Caption() const { return text_; }
+  void SetCaption(const std::string& text);
+  const std::string& Text() const { return text_; }
+  void SetText(const std::string& text) { SetCaption(text); }
+  // Check boxes: 0 not ticked, 1 ticked.
+  int Value() const { return value_; }
+  void SetValue(int value);
+  double Left() const { return left_; }
+  double Top() const { return top_; }
+  void SetLeft(double left);
+  void SetTop(double top);
+  double Width() const { return width_; }
+  void SetWidth(double width);
+  // Repaints the control at once.
+  void Refresh();
+
+  // The user changed a check box in the window itself; the backend already shows it.
+  void ValueChangedByUser(int value) { value_ = value; }
+
+ private:
+  platform::WindowBackend& backend() const;
+
+  Fd& owner_;
+  ControlId id_;
+  bool visible_;
+  bool enabled_;
+  std::string text_;
+  int value_;
+  double left_, top_, width_;
+};
+
+class Fd {
+ public:
+  // Creates the window through the backend and runs Form_Initialize. Use Mupdate::FdInstance().
+  explicit Fd(platform::WindowBackend& backend);
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  platform::WindowBackend& backend() const { return backend_; }
+  Control& Get(ControlId id);
+
+  int OuterWidth() const { return outer_width_; }
+  int OuterHeight() const { return outer_height_; }
+
+  // Event handlers.
+  void Form_Initialize();
+  void Ck_Click();
+  void Ccontinue_Click();
+  void Cfolder_Click();
+  void Tpath_DblClick();
+  void Cyes_Click();
+  void Cend_Click();
+  void Cno_Click();
+  // `Cancel` set to true (-1) keeps the window open.
+  void Form_Unload(std::int16_t& Cancel);
+
+ private:
+  platform::WindowBackend& backend_;
+  int outer_width_ = 0;
+  int outer_height_ = 0;
+
+ public:
+  // Pages.
+  Control Frame1, FrameW, Frame2, Frame3;
+  // Agreement page.
+  Control Label1, Label2, Txy, Ck, Ccontinue;
+  // Waiting overlay.
+  Control Label3;
+  // Install-path page.
+  Control Lt, Lpath, Tpath, Cfolder, Lb, Lw, Line1, Cyes, Cno;
+  // Finish page.
+  Control Label4, Lfinish, Label5, Crun, Line2, Cend;
+};
+
+// The agreement shown in Txy: 17 lines joined by CR LF, no line break after the last.
+std::string AgreementText();
+
+}  // namespace kvt
