@@ -85,6 +85,9 @@ class Fd {
   void Form_Unload(std::int16_t& Cancel);
 
  private:
+  // Shows `message` and returns the path page to idle so that the user can try again.
+  void ReturnToIdle(const char* message);
+
   platform::WindowBackend& backend_;
   int outer_width_ = 0;
   int outer_height_ = 0;

@@ -135,6 +135,8 @@ class HeadlessClock : public platform::Clock {
  public:
   double now = 1000.0;
   double time_of_day = 45296.17;
+  // Added to `time_of_day` at every reading.
+  double time_of_day_step = 0.0;
   std::string decimal_separator = ".";
   // Added to `now` at every reading.
   double step = 0.0;
@@ -142,7 +144,10 @@ class HeadlessClock : public platform::Clock {
     now += step;
     return now;
   }
-  double SecondsSinceMidnight() override { return time_of_day; }
+  double SecondsSinceMidnight() override {
+    time_of_day += time_of_day_step;
+    return time_of_day;
+  }
   std::string DecimalSeparator() override { return decimal_separator; }
 };
 

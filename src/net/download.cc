@@ -1,0 +1,261 @@
+// HTTP download of one URL into one local file, showing its progress in Lb and Lw.
+#include "net/download.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "net/netcheck.h"
+#include "platform/platform.h"
+#include "startup/mupdate.h"
+#include "startup/pending_error.h"
+#include "startup/texts.h"
+#include "window/fd.h"
+
+namespace kvt::Mupdate {
+
+std::int64_t ReceivedBytes = 0;
+std::int64_t TotalBytes = 0;
+
+namespace {
+
+using platform::InetHandle;
+using platform::Sys;
+
+constexpr std::uint32_t kReadSize = 1024;
+constexpr std::size_t kQueryBufferSize = 1024;
+constexpr double kDisplayInterval = 0.2;
+constexpr char kScheme[] = "http://";
+
+// Closes an internet handle when it goes out of scope.
+class UniqueHinternet {
+ public:
+  explicit UniqueHinternet(InetHandle h = 0) : h_(h) {}
+  UniqueHinternet(const UniqueHinternet&) = delete;
+  UniqueHinternet& operator=(const UniqueHinternet&) = delete;
+  ~UniqueHinternet() {
+    if (h_ != 0) Sys().internet->CloseHandle(h_);
+  }
+  InetHandle get() const { return h_; }
+  explicit operator bool() const { return h_ != 0; }
+
+ private:
+  InetHandle h_;
+};
+
+// A URL holding CR, LF or another control character could smuggle header lines into the
+// request; such a URL is never used.
+bool HasControlCharacter(const std::string& s) {
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// The number at the start of `text` (blanks before it skipped), rounded; 0 when there is none
+// or when it does not fit.
+std::int64_t LeadingNumber(const std::string& text) {
+  std::size_t i = text.find_first_not_of(" \t");
+  if (i == std::string::npos) return 0;
+  std::size_t start = i;
+  if (text[i] == '+' || text[i] == '-') ++i;
+  std::size_t digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0) return 0;
+  const long double value = std::strtold(text.substr(start, i - start).c_str(), nullptr);
+  const long double rounded = std::nearbyint(value);
+  if (!(rounded >= -9.2e18L && rounded <= 9.2e18L)) return 0;
+  return static_cast<std::int64_t>(rounded);
+}
+
+// `numerator` / `denominator` rounded to a whole number, halves to the even neighbour.
+std::int64_t DivideHalfEven(std::int64_t numerator, std::int64_t denominator) {
+  std::int64_t q = numerator / denominator;
+  const std::int64_t r = numerator % denominator;
+  if (2 * r > denominator || (2 * r == denominator && q % 2 != 0)) ++q;
+  return q;
+}
+
+std::string Percent(std::int64_t received, std::int64_t total) {
+  const double percent = std::floor(static_cast<double>(received) * 100.0 / total + 0.5);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.0f%%", percent);
+  return buf;
+}
+
+void UpdateDisplay(const std::string& captionPrefix) {
+  Fd& fd = FdInstance();
+  if (captionPrefix.empty()) {
+    fd.Lb.SetCaption(text::kDownloading);
+    fd.Lb.Refresh();
+    fd.Lw.SetWidth(0);
+    fd.Lw.Refresh();
+    return;
+  }
+  // Without an announced length there is no fraction to show; the display keeps its state.
+  if (TotalBytes > 0) {
+    fd.Lb.SetCaption(captionPrefix + FormatSize(ReceivedBytes) + "/" + FormatSize(TotalBytes) +
+                     "    " + Percent(ReceivedBytes, TotalBytes));
+  }
+  fd.Lb.Refresh();
+  if (TotalBytes > 0) {
+    const float width = static_cast<float>(fd.Lb.Width()) * static_cast<float>(ReceivedBytes) /
+                        static_cast<float>(TotalBytes);
+    fd.Lw.SetWidth(width);
+  }
+  fd.Lw.Refresh();
+}
+
+// Reads the body into the open partial file. Returns true when the byte count reached the
+// announced length and every byte was written.
+bool ReceiveBody(InetHandle request, platform::FileHandle file, const std::string& captionPrefix) {
+  const platform::Platform& sys = Sys();
+  char buffer[kReadSize];
+  double last_update = sys.clock->MonotonicSeconds();
+  while (true) {
+    platform::DoEvents();
+    std::uint32_t n = 0;
+    const bool read_ok = sys.internet->ReadFile(request, buffer, kReadSize, n);
+    if (read_ok && n > 0) {
+      platform::DoEvents();
+      if (!sys.files->WriteAt(file, static_cast<std::uint64_t>(ReceivedBytes), buffer, n)) {
+        // The file can no longer hold the body: reading on would only waste the transfer.
+        PendingError::Raise("cannot write the downloaded data");
+        return false;
+      }
+      ReceivedBytes += n;
+      const double now = sys.clock->MonotonicSeconds();
+      if (now - last_update >= kDisplayInterval) {
+        last_update = now;
+        UpdateDisplay(captionPrefix);
+      }
+    }
+    if (ReceivedBytes == TotalBytes) return true;
+    // A failed read, or the end of the body before the announced length (the server closed
+    // the connection early): the file is incomplete.
+    if (!read_ok || n == 0) return false;
+  }
+}
+
+}  // namespace
+
+std::string GetHostFromUrl(const std::string& url) {
+  if (url.empty()) return {};
+  const std::size_t first = url.find(kScheme);
+  if (first == std::string::npos) return {};
+  const std::size_t start = first + sizeof kScheme - 1;
+  // The piece after the first scheme ends where the next one begins.
+  std::string piece = url.substr(start, url.find(kScheme, start) - start);
+  return piece.substr(0, piece.find('/'));
+}
+
+std::string GetPathFromUrl(const std::string& url, const std::string& host) {
+  if (host.empty()) return {};
+  const std::size_t at = url.find(host);
+  if (at == std::string::npos) return {};
+  return url.substr(at + host.size());
+}
+
+std::string QueryHttpInfo(platform::InetHandle request, std::uint32_t infoLevel,
+                          std::string& text) {
+  text.clear();
+  // The call's own result is not needed: an absent item leaves no digits in the text.
+  (void)Sys().internet->QueryInfo(request, infoLevel, kQueryBufferSize, text);
+  return {};
+}
+
+std::string FormatSize(std::int64_t n) {
+  char buf[48];
+  if (n < 1024) {
+    std::snprintf(buf, sizeof buf, "%lldB", static_cast<long long>(n));
+  } else if (n <= 0xFFFFF) {
+    std::snprintf(buf, sizeof buf, "%lldKB", static_cast<long long>(DivideHalfEven(n, 1024)));
+  } else {
+    // Hundredths of a megabyte; n * 100 cannot overflow for any file a disk holds.
+    const std::int64_t hundredths = DivideHalfEven(n * 100, 1048576);
+    std::snprintf(buf, sizeof buf, "%lld.%02lldM", static_cast<long long>(hundredths / 100),
+                  static_cast<long long>(hundredths % 100));
+  }
+  return buf;
+}
+
+std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
+                          const std::string& captionPrefix) {
+  const platform::Platform& sys = Sys();
+  std::int16_t result = 0;
+  TotalBytes = 0;
+  ReceivedBytes = 0;
+  PendingError::Clear();
+  platform::DoEvents();
+
+  if (url.empty() || localPath.empty()) return 0;
+  if (HasControlCharacter(url)) return 0;
+  if (!sys.internet->GetConnectedState()) return 0;
+  if (Mnetcheck::CanResolveHost() != -1) return 0;
+
+  // Declared in this order so that they close request first, then connect, then open.
+  UniqueHinternet open(sys.internet->Open(url));
+  if (!open) return 0;
+  const std::string host = GetHostFromUrl(url);
+  UniqueHinternet connect(
+      sys.internet->Connect(open.get(), host, platform::kInternetDefaultHttpPort));
+  if (!connect) return 0;
+  const std::string path = GetPathFromUrl(url, host);
+  // Always from the server, and never copied into the user's internet cache.
+  UniqueHinternet request(sys.internet->OpenRequest(
+      connect.get(), "GET", path, "HTTP/1.1",
+      platform::kInternetFlagReload | platform::kInternetFlagNoCacheWrite));
+  if (!request) return 0;
+
+  platform::DoEvents();
+  for (const std::string& line : {std::string("Accept: */*"), std::string("User-Agent: Pelorix1.0"),
+                                  "Host: " + host, std::string("Connection: close")}) {
+    (void)sys.internet->AddRequestHeaders(request.get(), line, platform::kHttpAddReqFlagAdd);
+  }
+  if (!sys.internet->SendRequest(request.get())) return 0;
+  platform::DoEvents();
+
+  std::string text;
+  QueryHttpInfo(request.get(), platform::kHttpQueryContentLength, text);
+  TotalBytes = LeadingNumber(text);
+  QueryHttpInfo(request.get(), platform::kHttpQueryStatusCode, text);
+  if (text != "200" && text != "206") return 0;
+
+  const std::string partial = localPath + text::kPartialSuffix;
+  bool ok = true;
+  if (sys.files->FileExists(localPath, ok) && !sys.files->DeleteFile(localPath)) {
+    PendingError::Raise("cannot delete " + localPath);
+  }
+  if (!ok) PendingError::Raise("cannot list " + localPath);
+  if (sys.files->FileExists(partial, ok) && !sys.files->DeleteFile(partial)) {
+    PendingError::Raise("cannot delete " + partial);
+  }
+  if (!ok) PendingError::Raise("cannot list " + partial);
+  const platform::FileHandle file = sys.files->CreateForWrite(partial);
+  if (file == 0) {
+    // Nowhere to store the body: the transfer cannot succeed.
+    PendingError::Raise("cannot create " + partial);
+    return 0;
+  }
+
+  const bool complete = ReceiveBody(request.get(), file, captionPrefix);
+  const bool closed = sys.files->Close(file);
+  if (!closed) PendingError::Raise("cannot close " + partial);
+  if (complete && closed) {
+    if (sys.files->FileExists(localPath, ok) && !sys.files->DeleteFile(localPath)) {
+      PendingError::Raise("cannot delete " + localPath);
+    }
+    if (sys.files->RenameFile(partial, localPath)) {
+      result = -1;
+    } else {
+      PendingError::Raise("cannot rename " + partial);
+    }
+  }
+  return result;
+}
+
+}  // namespace kvt::Mupdate

@@ -1,0 +1,237 @@
+// Linux adapters for the platform interfaces that Linux has a real counterpart for: an HTTP/1.1
+// client over sockets in the WinINet shape, name lookup, files under a drive map (Windows paths
+// in, Linux paths underneath), clocks, starting and waiting for programs, and the process list
+// read from /proc. Used by the tests and benchmarks; the product uses the win32 adapters.
+//
+// None of these classes is thread-safe: the core calls them from its one thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/internet.h"
+#include "platform/process_list.h"
+#include "platform/processes.h"
+#include "platform/resolver.h"
+
+namespace kvt::posix {
+
+// WaitForSingleObject results besides kWaitObject0.
+inline constexpr std::uint32_t kWaitTimeout = 0x102;
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
+// GetExitCodeProcess of a process that has not ended yet.
+inline constexpr std::uint32_t kStillActive = 259;
+
+// HTTP/1.1 over TCP behind the WinINet-shaped interface.
+//
+// The request goes out exactly as the caller built it: "<verb> <object> <version>" CR LF, every
+// header line added with AddRequestHeaders followed by CR LF, and an empty line. Nothing is added
+// (no Host, no User-Agent of our own). The response head is limited to kMaxHeadBytes.
+//
+// The body is delivered raw: a "Transfer-Encoding: chunked" body is passed through with its chunk
+// framing (the core always asks for Content-Length bodies). When the response carries a
+// Content-Length, no byte past that length is delivered. A connection that ends, also by a reset,
+// reads as a normal end of the body (true with 0 bytes), as WinINet reports it.
+class PosixInternet : public platform::Internet {
+ public:
+  static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+  static constexpr std::size_t kBufferBytes = 64 * 1024;
+
+  // `http_port` is the port used when the caller asks for port 80 (80 in the product, the loopback
+  // test server's port in tests). Every other port is used as given.
+  explicit PosixInternet(std::uint16_t http_port = 80);
+  ~PosixInternet() override;
+  PosixInternet(const PosixInternet&) = delete;
+  PosixInternet& operator=(const PosixInternet&) = delete;
+
+  // Receive time-out for every later request in milliseconds (0: none, the default). A read that
+  // times out fails like InternetReadFile with ERROR_INTERNET_TIMEOUT. Tests use it as a guard.
+  void SetReceiveTimeoutMs(int ms) { receive_timeout_ms_ = ms; }
+  // Handles currently allocated (all kinds); for leak checks in tests.
+  std::size_t OpenHandleCount() const { return handles_.size(); }
+
+  bool GetConnectedState() override;
+  platform::InetHandle Open(const std::string& agent) override;
+  platform::InetHandle Connect(platform::InetHandle open, const std::string& host,
+                               std::uint16_t port) override;
+  platform::InetHandle OpenRequest(platform::InetHandle connect, const std::string& verb,
+                                   const std::string& object, const std::string& version,
+                                   std::uint32_t flags) override;
+  bool AddRequestHeaders(platform::InetHandle request, const std::string& line,
+                         std::uint32_t modifiers) override;
+  bool SendRequest(platform::InetHandle request) override;
+  bool QueryInfo(platform::InetHandle request, std::uint32_t info_level, std::size_t buffer_size,
+                 std::string& text) override;
+  bool ReadFile(platform::InetHandle request, char* buffer, std::uint32_t size,
+                std::uint32_t& read) override;
+  void CloseHandle(platform::InetHandle handle) override;
+
+ private:
+  enum class Kind { kOpen, kConnect, kRequest };
+  struct Handle {
+    Kind kind;
+    platform::InetHandle parent = 0;
+    // Connect handles.
+    std::string host;
+    std::uint16_t port = 0;
+    // Request handles.
+    std::string request_line;
+    std::vector<std::string> headers;
+    int socket = -1;
+    bool sent = false;
+    std::string status_code;
+    std::vector<std::pair<std::string, std::string>> response_headers;
+    bool length_known = false;
+    std::uint64_t body_left = 0;  // when length_known
+    bool body_ended = false;
+    std::unique_ptr<char[]> buffer;
+    std::size_t buffered_begin = 0;
+    std::size_t buffered_end = 0;
+  };
+
+  Handle* Find(platform::InetHandle handle, Kind kind);
+  platform::InetHandle Add(Handle handle);
+  void CloseSocket(Handle& request);
+  bool ReadHead(Handle& request, std::string& head);
+
+  std::uint16_t http_port_;
+  int receive_timeout_ms_ = 0;
+  platform::InetHandle next_handle_ = 0x100;
+  std::unordered_map<platform::InetHandle, Handle> handles_;
+};
+
+// gethostbyname in the shape of Windows Sockets 1.1: an IPv4 lookup through getaddrinfo.
+class PosixResolver : public platform::Resolver {
+ public:
+  int Startup(std::uint16_t version) override;
+  bool GetHostByName(const std::string& name) override;
+  int Cleanup() override;
+
+  int startups() const { return startups_; }
+  int cleanups() const { return cleanups_; }
+
+ private:
+  int startups_ = 0;
+  int cleanups_ = 0;
+};
+
+// Files under a drive map, the way Wine's dosdevices folder maps drive letters to Linux folders.
+// "X:" followed by the rest of a Windows path becomes the folder mapped to X followed by the rest,
+// each run of separators ("\" or "/") written as one "/", "." and ".." resolved within the drive.
+// Letters are compared without case. A path on an unmapped drive, a path without a drive letter or
+// one holding a character Windows forbids in names (< > : " | ? * and control characters) cannot
+// be translated; operations on it fail.
+//
+// ReadAllText returns the bytes as they are: files written on Linux are UTF-8 already, and
+// decoding the ANSI code page is the Windows adapter's business.
+class PosixFileSystem : public platform::FileSystem {
+ public:
+  // `drives`: drive letter -> Linux folder. `program_folder`: the Windows path reported as the
+  // folder of the running program (e.g. "C:\KVT").
+  PosixFileSystem(std::map<char, std::string> drives, std::string program_folder);
+  ~PosixFileSystem() override;
+  PosixFileSystem(const PosixFileSystem&) = delete;
+  PosixFileSystem& operator=(const PosixFileSystem&) = delete;
+
+  // The Linux path for a Windows path; `ok` is false (and the result empty) when it has none.
+  std::string ToLinuxPath(const std::string& windows_path, bool& ok) const;
+  // The same translation for a command-line argument: no check for forbidden characters (an
+  // argument may hold a quote that Windows' own parsing left in it).
+  std::string ToLinuxArgument(const std::string& windows_path, bool& ok) const;
+  // Changes the reported program folder.
+  void SetProgramFolder(std::string folder) { program_folder_ = std::move(folder); }
+
+  bool FileExists(const std::string& path, bool& ok) override;
+  bool DirectoryExists(const std::string& path, bool& ok) override;
+  bool CreateDirectory(const std::string& path) override;
+  bool DeleteFile(const std::string& path) override;
+  // Fails when `to` exists already, as MoveFile does.
+  bool RenameFile(const std::string& from, const std::string& to) override;
+  platform::FileHandle CreateForWrite(const std::string& path) override;
+  bool WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
+               std::size_t size) override;
+  bool Close(platform::FileHandle file) override;
+  bool ReadAllText(const std::string& path, std::string& text) override;
+  std::string ProgramFolder() override;
+
+ private:
+  std::string Translate(const std::string& windows_path, bool check_names, bool& ok) const;
+
+  std::map<char, std::string> drives_;  // upper-case letters
+  std::string program_folder_;
+  std::set<int> open_files_;
+};
+
+class PosixClock : public platform::Clock {
+ public:
+  double MonotonicSeconds() override;
+  double SecondsSinceMidnight() override;
+  std::string DecimalSeparator() override;
+};
+
+// Splits a command line into arguments by the rules of CommandLineToArgvW: the program name
+// (first argument) runs to the next quote when it starts with one, else to the first blank, and
+// is taken literally; in the other arguments blanks outside quotes separate, 2n backslashes
+// before a quote give n backslashes and the quote opens or closes a quoted part, 2n+1 backslashes
+// before a quote give n backslashes and a literal quote, backslashes before anything else are
+// literal, and three quotes in a row (counting the one that opened the part) give one literal
+// quote.
+std::vector<std::string> SplitWindowsCommandLine(const std::string& command_line);
+
+// Starts programs named by Windows command lines. The program and every argument beginning with
+// "X:\" go through the drive map of the file system; the program file is made executable first
+// (Windows has no execute bit). The child gets the untranslated command line in the environment
+// variable KVT_WINDOWS_COMMAND_LINE (Windows programs can read their raw line; this is the
+// Linux stand-in for that). Exit codes: the exit status, or 128 + signal number when a signal
+// ended the process.
+class PosixProcesses : public platform::Processes {
+ public:
+  explicit PosixProcesses(const PosixFileSystem& files);
+  ~PosixProcesses() override;
+  PosixProcesses(const PosixProcesses&) = delete;
+  PosixProcesses& operator=(const PosixProcesses&) = delete;
+
+  // Every command line Start was given, in order (for assertions).
+  const std::vector<std::string>& started() const { return started_; }
+
+  bool Start(const std::string& command_line, int window_style, std::uint32_t& pid) override;
+  platform::ProcessHandle Open(std::uint32_t access, bool inherit, std::uint32_t pid) override;
+  std::uint32_t Wait(platform::ProcessHandle process, std::uint32_t milliseconds) override;
+  bool ExitCode(platform::ProcessHandle process, std::uint32_t& code) override;
+  bool Close(platform::ProcessHandle process) override;
+
+ private:
+  struct Child {
+    bool ended = false;
+    std::uint32_t exit_code = 0;
+  };
+  // Reaps the child when it has ended (waiting when `block`); true once it has ended.
+  bool Reap(int pid, bool block);
+
+  const PosixFileSystem& files_;
+  std::map<int, Child> children_;               // started by us
+  std::map<platform::ProcessHandle, int> handles_;  // handle -> pid
+  platform::ProcessHandle next_handle_ = 0x200;
+  std::vector<std::string> started_;
+};
+
+// The process list from /proc. Accepts exactly SELECT * FROM Win32_Process WHERE Name='<name>'
+// with a name free of apostrophes, and counts the processes whose executable file name equals
+// the name ignoring ASCII letter case: the base name of /proc/<pid>/exe, of argv[0] (either
+// separator, so Wine processes show their Windows name) or, when the executable cannot be read,
+// /proc/<pid>/comm.
+class PosixProcessList : public platform::ProcessList {
+ public:
+  platform::ProcessQueryAnswer ExecQuery(const std::string& query_text) override;
+  // The names a process answers to (for tests).
+  static std::vector<std::string> NamesOf(int pid);
+};
+
+}  // namespace kvt::posix

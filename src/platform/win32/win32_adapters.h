@@ -1,0 +1,107 @@
+// The real Windows adapters behind the platform interfaces (everything except the window and
+// the user-interface side, which live in win32_window.h and win32_ui.h).
+#pragma once
+
+// <windows.h> maps these names to their W forms; the platform interfaces use them as plain
+// member names. Include this header before any other header that pulls in platform/files.h.
+#include <windows.h>
+#undef CreateDirectory
+#undef DeleteFile
+
+#include <cstdint>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/internet.h"
+#include "platform/process_list.h"
+#include "platform/processes.h"
+#include "platform/resolver.h"
+#include "platform/shell.h"
+
+namespace kvt::win32 {
+
+// WinINet, narrow functions; every text goes through the ANSI code page.
+class WinInetInternet : public platform::Internet {
+ public:
+  // `http_port` is the port actually dialled when port 80 is asked for: 80 in the product,
+  // a loopback server's port in tests.
+  explicit WinInetInternet(std::uint16_t http_port = platform::kInternetDefaultHttpPort)
+      : http_port_(http_port) {}
+
+  bool GetConnectedState() override;
+  platform::InetHandle Open(const std::string& agent) override;
+  platform::InetHandle Connect(platform::InetHandle open, const std::string& host,
+                               std::uint16_t port) override;
+  platform::InetHandle OpenRequest(platform::InetHandle connect, const std::string& verb,
+                                   const std::string& object, const std::string& version,
+                                   std::uint32_t flags) override;
+  bool AddRequestHeaders(platform::InetHandle request, const std::string& line,
+                         std::uint32_t modifiers) override;
+  bool SendRequest(platform::InetHandle request) override;
+  bool QueryInfo(platform::InetHandle request, std::uint32_t info_level, std::size_t buffer_size,
+                 std::string& text) override;
+  bool ReadFile(platform::InetHandle request, char* buffer, std::uint32_t size,
+                std::uint32_t& read) override;
+  void CloseHandle(platform::InetHandle handle) override;
+
+ private:
+  std::uint16_t http_port_;
+};
+
+// Windows Sockets 1.1 (wsock32).
+class WinsockResolver : public platform::Resolver {
+ public:
+  int Startup(std::uint16_t version) override;
+  bool GetHostByName(const std::string& name) override;
+  int Cleanup() override;
+};
+
+// Files through the wide functions, so Chinese path names pass unchanged.
+class Win32FileSystem : public platform::FileSystem {
+ public:
+  bool FileExists(const std::string& path, bool& ok) override;
+  bool DirectoryExists(const std::string& path, bool& ok) override;
+  bool CreateDirectory(const std::string& path) override;
+  bool DeleteFile(const std::string& path) override;
+  bool RenameFile(const std::string& from, const std::string& to) override;
+  platform::FileHandle CreateForWrite(const std::string& path) override;
+  bool WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
+               std::size_t size) override;
+  bool Close(platform::FileHandle file) override;
+  bool ReadAllText(const std::string& path, std::string& text) override;
+  std::string ProgramFolder() override;
+};
+
+class Win32Clock : public platform::Clock {
+ public:
+  double MonotonicSeconds() override;
+  double SecondsSinceMidnight() override;
+  std::string DecimalSeparator() override;
+};
+
+class Win32Processes : public platform::Processes {
+ public:
+  bool Start(const std::string& command_line, int window_style, std::uint32_t& pid) override;
+  platform::ProcessHandle Open(std::uint32_t access, bool inherit, std::uint32_t pid) override;
+  std::uint32_t Wait(platform::ProcessHandle process, std::uint32_t milliseconds) override;
+  bool ExitCode(platform::ProcessHandle process, std::uint32_t& code) override;
+  bool Close(platform::ProcessHandle process) override;
+};
+
+// The process list through WMI's scripting objects, late-bound ("winmgmts:" + ExecQuery).
+class WmiProcessList : public platform::ProcessList {
+ public:
+  platform::ProcessQueryAnswer ExecQuery(const std::string& query_text) override;
+};
+
+// Folder picker (SHBrowseForFolderW) and shell links (IShellLinkW).
+class Win32Shell : public platform::Shell {
+ public:
+  platform::PickResult BrowseForFolder(const std::string& title, int options, int root,
+                                       std::string& path) override;
+  bool DesktopFolder(std::string& path) override;
+  bool SaveShortcut(const std::string& link_path, const std::string& target) override;
+};
+
+}  // namespace kvt::win32

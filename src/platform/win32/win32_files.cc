@@ -1,0 +1,130 @@
+#include "platform/win32/win32_adapters.h"
+
+#include <vector>
+
+#include "platform/win32/win32_handles.h"
+#include "platform/win32/win32_text.h"
+
+namespace kvt::win32 {
+namespace {
+
+HANDLE H(platform::FileHandle h) { return reinterpret_cast<HANDLE>(h); }
+
+// A listing that finds nothing is an answer, not a failure.
+bool IsNotFound(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+         error == ERROR_NO_MORE_FILES;
+}
+
+// What a listing without attribute flags shows: no folders, no hidden or system files.
+bool IsOrdinaryFile(DWORD attributes) {
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
+                        FILE_ATTRIBUTE_SYSTEM)) == 0;
+}
+
+}  // namespace
+
+bool Win32FileSystem::FileExists(const std::string& path, bool& ok) {
+  ok = true;
+  WIN32_FIND_DATAW found{};
+  UniqueFind find(::FindFirstFileW(Widen(path).c_str(), &found));
+  if (!find) {
+    ok = IsNotFound(::GetLastError());
+    return false;
+  }
+  do {
+    if (IsOrdinaryFile(found.dwFileAttributes)) return true;
+  } while (::FindNextFileW(find.Get(), &found));
+  return false;
+}
+
+bool Win32FileSystem::DirectoryExists(const std::string& path, bool& ok) {
+  ok = true;
+  std::wstring wide = Widen(path);
+  // "D:" alone means the current folder of drive D to Windows; the listing asks for its root.
+  if (wide.size() == 2 && wide[1] == L':') wide += L'\\';
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    ok = IsNotFound(error) || error == ERROR_INVALID_DRIVE || error == ERROR_NOT_READY;
+    return false;
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool Win32FileSystem::CreateDirectory(const std::string& path) {
+  return ::CreateDirectoryW(Widen(path).c_str(), nullptr) != FALSE;
+}
+
+bool Win32FileSystem::DeleteFile(const std::string& path) {
+  return ::DeleteFileW(Widen(path).c_str()) != FALSE;
+}
+
+bool Win32FileSystem::RenameFile(const std::string& from, const std::string& to) {
+  return ::MoveFileW(Widen(from).c_str(), Widen(to).c_str()) != FALSE;
+}
+
+platform::FileHandle Win32FileSystem::CreateForWrite(const std::string& path) {
+  HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  return reinterpret_cast<platform::FileHandle>(file);
+}
+
+bool Win32FileSystem::WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
+                              std::size_t size) {
+  if (file == 0) return false;
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  if (!::SetFilePointerEx(H(file), position, nullptr, FILE_BEGIN)) return false;
+  while (size > 0) {
+    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!::WriteFile(H(file), data, chunk, &written, nullptr) || written == 0) return false;
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool Win32FileSystem::Close(platform::FileHandle file) {
+  return file != 0 && ::CloseHandle(H(file)) != FALSE;
+}
+
+bool Win32FileSystem::ReadAllText(const std::string& path, std::string& text) {
+  text.clear();
+  UniqueHandle file(::CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file.Get(), buffer, sizeof(buffer), &got, nullptr)) return false;
+    if (got == 0) break;
+    bytes.append(buffer, got);
+  }
+  text = FromAnsi(bytes);
+  return true;
+}
+
+std::string Win32FileSystem::ProgramFolder() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      break;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+  std::wstring folder(buffer.begin(), buffer.end());
+  const std::size_t slash = folder.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return {};
+  folder.resize(slash);
+  if (folder.size() == 2 && folder[1] == L':') folder += L'\\';
+  return Narrow(folder);
+}
+
+}  // namespace kvt::win32
