@@ -1,0 +1,437 @@
+#include "support/test_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace kvt::testing {
+namespace {
+
+constexpr std::size_t kMaxRequestHead = 64 * 1024;
+constexpr std::size_t kChunk = 64 * 1024;
+
+std::uint64_t Mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+bool SendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::size_t FindHeadEnd(const std::string& data) {
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (data[i] != '\n') continue;
+    if (i + 1 < data.size() && data[i + 1] == '\n') return i + 2;
+    if (i + 2 < data.size() && data[i + 1] == '\r' && data[i + 2] == '\n') return i + 3;
+  }
+  return 0;
+}
+
+RecordedRequest Parse(std::string raw) {
+  RecordedRequest r;
+  std::string line = raw.substr(0, raw.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const std::size_t a = line.find(' ');
+  const std::size_t b = a == std::string::npos ? std::string::npos : line.find(' ', a + 1);
+  r.method = line.substr(0, a);
+  if (a != std::string::npos) r.target = line.substr(a + 1, b == std::string::npos ? b : b - a - 1);
+  if (b != std::string::npos) r.version = line.substr(b + 1);
+  r.raw = std::move(raw);
+  return r;
+}
+
+}  // namespace
+
+void FillPattern(std::uint64_t seed, std::uint64_t offset, char* out, std::size_t size) {
+  std::size_t i = 0;
+  while (i < size) {
+    const std::uint64_t position = offset + i;
+    const std::uint64_t block = position / 8;
+    std::uint64_t value = Mix(block ^ Mix(seed));
+    std::size_t in_block = static_cast<std::size_t>(position % 8);
+    for (; in_block < 8 && i < size; ++in_block, ++i) {
+      out[i] = static_cast<char>((value >> (8 * in_block)) & 0xFF);
+    }
+  }
+}
+
+std::string PatternBytes(std::uint64_t seed, std::uint64_t offset, std::size_t size) {
+  std::string bytes(size, '\0');
+  FillPattern(seed, offset, bytes.data(), size);
+  return bytes;
+}
+
+::testing::AssertionResult FileHoldsPattern(const std::string& linux_path, std::uint64_t size,
+                                            std::uint64_t seed) {
+  std::ifstream in(linux_path, std::ios::binary);
+  if (!in) return ::testing::AssertionFailure() << linux_path << " cannot be opened";
+  std::vector<char> got(kChunk), want(kChunk);
+  std::uint64_t offset = 0;
+  while (true) {
+    in.read(got.data(), static_cast<std::streamsize>(got.size()));
+    const std::size_t n = static_cast<std::size_t>(in.gcount());
+    if (n == 0) break;
+    if (offset + n > size) {
+      return ::testing::AssertionFailure()
+             << linux_path << " is longer than " << size << " bytes";
+    }
+    FillPattern(seed, offset, want.data(), n);
+    if (std::memcmp(got.data(), want.data(), n) != 0) {
+      std::size_t i = 0;
+      while (got[i] == want[i]) ++i;
+      return ::testing::AssertionFailure()
+             << linux_path << " differs from the pattern at byte " << offset + i;
+    }
+    offset += n;
+  }
+  if (offset != size) {
+    return ::testing::AssertionFailure()
+           << linux_path << " has " << offset << " bytes, expected " << size;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+Response Response::Ok(std::string body) {
+  Response r;
+  r.body = std::move(body);
+  return r;
+}
+
+Response Response::Status(std::string status_line, std::string body) {
+  Response r;
+  r.status_line = std::move(status_line);
+  r.body = std::move(body);
+  return r;
+}
+
+Response Response::Generated(std::uint64_t size, std::uint64_t seed) {
+  Response r;
+  r.generated_size = size;
+  r.seed = seed;
+  return r;
+}
+
+Response Response::File(std::string linux_path) {
+  Response r;
+  r.file = std::move(linux_path);
+  return r;
+}
+
+Response Response::Raw(std::string bytes) {
+  Response r;
+  r.raw_head = std::move(bytes);
+  return r;
+}
+
+Response& Response::Header(std::string line) {
+  headers.push_back(std::move(line));
+  return *this;
+}
+Response& Response::NoLength() {
+  length_mode = LengthMode::kAbsent;
+  return *this;
+}
+Response& Response::Length(std::uint64_t announced) {
+  length_mode = LengthMode::kGiven;
+  given_length = announced;
+  return *this;
+}
+Response& Response::CloseAfter(std::uint64_t body_bytes) {
+  action = Action::kClose;
+  action_after = body_bytes;
+  return *this;
+}
+Response& Response::ResetAfter(std::uint64_t body_bytes) {
+  action = Action::kReset;
+  action_after = body_bytes;
+  return *this;
+}
+Response& Response::StallAfter(std::uint64_t body_bytes) {
+  action = Action::kStall;
+  action_after = body_bytes;
+  return *this;
+}
+Response& Response::Drip(std::size_t bytes, std::chrono::milliseconds interval) {
+  drip_bytes = bytes;
+  drip_interval = interval;
+  return *this;
+}
+Response& Response::Delay(std::chrono::milliseconds before_head) {
+  head_delay = before_head;
+  return *this;
+}
+
+std::uint64_t Response::BodySize() const {
+  if (generated_size) return *generated_size;
+  if (!file.empty()) {
+    struct stat st;
+    return ::stat(file.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  }
+  return body.size();
+}
+
+TestServer::TestServer(std::uint16_t port) {
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) throw std::runtime_error("socket failed");
+  int one = 1;
+  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listen_fd_, 64) != 0) {
+    const std::string why = std::strerror(errno);
+    ::close(listen_fd_);
+    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + why);
+  }
+  socklen_t length = sizeof address;
+  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+TestServer::~TestServer() { Stop(); }
+
+std::string TestServer::Url(const std::string& target) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + target;
+}
+
+void TestServer::Enqueue(Response response) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.push_back(std::move(response));
+}
+
+void TestServer::Route(const std::string& target, Response response) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  routes_[target] = std::move(response);
+}
+
+void TestServer::ServeFolder(const std::string& linux_folder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  folder_ = linux_folder;
+}
+
+std::vector<RecordedRequest> TestServer::Requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::size_t TestServer::RequestCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_.size();
+}
+
+bool TestServer::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+}
+
+std::size_t TestServer::ConnectionCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
+void TestServer::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_) return;
+    stopped_ = true;
+    stopping_ = true;
+    for (Connection& c : live_) {
+      if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);  // wakes reads and writes in progress
+    }
+  }
+  changed_.notify_all();
+  ::shutdown(listen_fd_, SHUT_RDWR);  // wakes accept
+  if (acceptor_.joinable()) acceptor_.join();
+  ::close(listen_fd_);
+  listen_fd_ = -1;
+  // No new connection can appear now; join them all.
+  for (Connection& c : live_) {
+    if (c.thread.joinable()) c.thread.join();
+  }
+  live_.clear();
+}
+
+void TestServer::JoinFinished() {
+  std::list<Connection> finished;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = live_.begin(); it != live_.end();) {
+      auto next = std::next(it);
+      if (it->done) finished.splice(finished.end(), live_, it);
+      it = next;
+    }
+  }
+  for (Connection& c : finished) c.thread.join();
+}
+
+void TestServer::AcceptLoop() {
+  while (true) {
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+      }
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));  // e.g. out of descriptors
+      continue;
+    }
+    JoinFinished();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) {
+      ::close(fd);
+      return;
+    }
+    ++connections_;
+    live_.emplace_back();
+    Connection* connection = &live_.back();
+    connection->fd = fd;
+    connection->thread = std::thread([this, connection] { Serve(connection); });
+  }
+}
+
+bool TestServer::Pause(std::chrono::milliseconds duration) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (duration.count() <= 0) return !stopping_;
+  return !changed_.wait_for(lock, duration, [&] { return stopping_; });
+}
+
+void TestServer::Finish(Connection* connection, bool reset) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (reset) {
+    linger hard{1, 0};  // close with RST instead of FIN
+    ::setsockopt(connection->fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  } else {
+    ::shutdown(connection->fd, SHUT_WR);
+  }
+  ::close(connection->fd);
+  connection->fd = -1;
+  connection->done = true;
+}
+
+Response TestServer::Choose(const RecordedRequest& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!queue_.empty()) {
+    Response r = std::move(queue_.front());
+    queue_.pop_front();
+    return r;
+  }
+  auto route = routes_.find(request.target);
+  if (route != routes_.end()) return route->second;
+  if (!folder_.empty() && !request.target.empty() && request.target[0] == '/' &&
+      request.target.find("..") == std::string::npos) {
+    const std::string path = folder_ + request.target;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return Response::File(path);
+  }
+  return Response::Status("HTTP/1.1 404 Not Found", "not found");
+}
+
+void TestServer::Serve(Connection* connection) {
+  const int fd = connection->fd;
+  // The request head.
+  std::string head;
+  char chunk[4096];
+  std::size_t end = 0;
+  while ((end = FindHeadEnd(head)) == 0 && head.size() < kMaxRequestHead) {
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Finish(connection, false);
+      return;
+    }
+    head.append(chunk, static_cast<std::size_t>(n));
+  }
+  if (end == 0) {  // oversized request head
+    Finish(connection, false);
+    return;
+  }
+  RecordedRequest request = Parse(head.substr(0, end));
+  Response response = Choose(request);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(std::move(request));
+  }
+  changed_.notify_all();
+
+  if (!Pause(response.head_delay)) {
+    Finish(connection, false);
+    return;
+  }
+  const std::uint64_t size = response.BodySize();
+  std::string out;
+  if (response.raw_head) {
+    out = *response.raw_head;
+  } else {
+    out = response.status_line + "\r\n";
+    if (response.length_mode == Response::LengthMode::kCorrect) {
+      out += "Content-Length: " + std::to_string(size) + "\r\n";
+    } else if (response.length_mode == Response::LengthMode::kGiven) {
+      out += "Content-Length: " + std::to_string(response.given_length) + "\r\n";
+    }
+    for (const std::string& line : response.headers) out += line + "\r\n";
+    out += "\r\n";
+  }
+  if (!SendAll(fd, out.data(), out.size())) {
+    Finish(connection, false);
+    return;
+  }
+
+  int file = -1;
+  if (!response.file.empty()) file = ::open(response.file.c_str(), O_RDONLY | O_CLOEXEC);
+  const std::uint64_t stop_at = response.action == Response::Action::kNone
+                                    ? size
+                                    : std::min(size, response.action_after);
+  std::vector<char> buffer(kChunk);
+  std::uint64_t sent = 0;
+  bool alive = true;
+  while (alive && sent < stop_at) {
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, stop_at - sent));
+    if (response.drip_bytes > 0) n = std::min(n, response.drip_bytes);
+    if (response.generated_size) {
+      FillPattern(response.seed, sent, buffer.data(), n);
+    } else if (file >= 0) {
+      const ssize_t got = ::pread(file, buffer.data(), n, static_cast<off_t>(sent));
+      if (got <= 0) break;
+      n = static_cast<std::size_t>(got);
+    } else {
+      std::memcpy(buffer.data(), response.body.data() + sent, n);
+    }
+    alive = SendAll(fd, buffer.data(), n);
+    sent += n;
+    if (alive && response.drip_bytes > 0 && sent < stop_at) alive = Pause(response.drip_interval);
+  }
+  if (file >= 0) ::close(file);
+
+  if (alive && response.action == Response::Action::kStall) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return stopping_; });
+  }
+  Finish(connection, alive && response.action == Response::Action::kReset);
+}
+
+}  // namespace kvt::testing
