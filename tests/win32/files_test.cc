@@ -1,0 +1,187 @@
+#include "platform/win32/win32_adapters.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/win32/win32_text.h"
+#include "tests/win32/test_support.h"
+
+namespace kvt::win32 {
+namespace {
+
+using testing::ChildProcess;
+using testing::PathExists;
+using testing::ReadBytes;
+using testing::WriteBytes;
+
+class FilesTest : public ::testing::Test {
+ protected:
+  testing::ScratchFolder dir_;
+  Win32FileSystem fs_;
+};
+
+TEST_F(FilesTest, WritesAtOffsetsIntoChineseNamedFile) {
+  const std::string path = dir_.Join("\\KVT_SETUP 安装包.rar.temp");
+  const platform::FileHandle file = fs_.CreateForWrite(path);
+  ASSERT_NE(file, 0u);
+  EXPECT_TRUE(fs_.WriteAt(file, 0, "abc", 3));
+  EXPECT_TRUE(fs_.WriteAt(file, 3, "defg", 4));
+  EXPECT_TRUE(fs_.WriteAt(file, 10, "Z", 1));  // beyond the end: the gap reads as zeros
+  EXPECT_TRUE(fs_.WriteAt(file, 1, "B", 1));   // back into written bytes
+  EXPECT_TRUE(fs_.WriteAt(file, 11, "", 0));
+  EXPECT_TRUE(fs_.Close(file));
+  std::string bytes;
+  ASSERT_TRUE(ReadBytes(path, bytes));
+  EXPECT_EQ(bytes, std::string("aBcdefg\0\0\0Z", 11));
+}
+
+TEST_F(FilesTest, CreateForWriteEmptiesAnExistingFile) {
+  const std::string path = dir_.Join("清单.TEMP");
+  ASSERT_TRUE(WriteBytes(path, "old content that is longer"));
+  const platform::FileHandle file = fs_.CreateForWrite(path);
+  ASSERT_NE(file, 0u);
+  EXPECT_TRUE(fs_.WriteAt(file, 0, "new", 3));
+  // Others may read while the download writes.
+  std::string bytes;
+  EXPECT_TRUE(ReadBytes(path, bytes));
+  EXPECT_TRUE(fs_.Close(file));
+  ASSERT_TRUE(ReadBytes(path, bytes));
+  EXPECT_EQ(bytes, "new");
+}
+
+TEST_F(FilesTest, NothingIsCreatedInAMissingFolder) {
+  const std::string path = dir_.Join("不存在\\UnRAR.exe.temp");
+  EXPECT_EQ(fs_.CreateForWrite(path), 0u);
+  EXPECT_FALSE(PathExists(path));
+  EXPECT_FALSE(fs_.WriteAt(0, 0, "x", 1));
+  EXPECT_FALSE(fs_.Close(0));
+}
+
+TEST_F(FilesTest, FileExistsAnswersLikeAPlainListing) {
+  ASSERT_TRUE(WriteBytes(dir_.Join("清单.TEMP"), "x"));
+  ASSERT_TRUE(WriteBytes(dir_.Join("隐藏.txt"), "x"));
+  ASSERT_TRUE(::SetFileAttributesW(Widen(dir_.Join("隐藏.txt")).c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(::CreateDirectoryW(Widen(dir_.Join("子目录")).c_str(), nullptr));
+  struct Case {
+    std::string name;
+    bool exists;
+  } cases[] = {
+      {"清单.TEMP", true},
+      {"\\清单.TEMP", true},  // a doubled backslash, as InstallPath + "\UnRAR.exe" gives
+      {"清单.temp", true},  // names ignore letter case
+      {"清单.TEMP.temp", false},
+      {"清单", false},
+      {"子目录", false},  // a folder is not a file
+      {"隐藏.txt", false},  // hidden files are not listed without attribute flags
+      {"不存在\\清单.TEMP", false},
+  };
+  for (const Case& c : cases) {
+    bool ok = false;
+    EXPECT_EQ(fs_.FileExists(dir_.Join(c.name), ok), c.exists) << c.name;
+    EXPECT_TRUE(ok) << c.name;
+  }
+}
+
+TEST_F(FilesTest, DirectoryExistsForFoldersAndDrives) {
+  ASSERT_TRUE(::CreateDirectoryW(Widen(dir_.Join("KVT记账宝")).c_str(), nullptr));
+  ASSERT_TRUE(WriteBytes(dir_.Join("KVT.exe"), "x"));
+  struct Case {
+    std::string path;
+    bool exists;
+  } cases[] = {
+      {"C:", true},  // a bare drive designator names the drive's root
+      {"C:\\", true},
+      {dir_.Join("KVT记账宝"), true},
+      {dir_.Join("KVT记账宝\\"), true},
+      {dir_.Join("KVT记账宝\\\\"), true},
+      {dir_.Join("KVT.exe"), false},
+      {dir_.Join("缺少"), false},
+      {dir_.Join("缺少\\更深"), false},
+  };
+  for (const Case& c : cases) {
+    bool ok = false;
+    EXPECT_EQ(fs_.DirectoryExists(c.path, ok), c.exists) << c.path;
+    EXPECT_TRUE(ok) << c.path;
+  }
+  bool ok = true;
+  EXPECT_FALSE(fs_.DirectoryExists("Q:", ok));  // no such drive
+}
+
+TEST_F(FilesTest, CreateDirectoryMakesOneLevel) {
+  const std::string folder = dir_.Join("KVT记账宝");
+  EXPECT_TRUE(fs_.CreateDirectory(folder));
+  bool ok = false;
+  EXPECT_TRUE(fs_.DirectoryExists(folder, ok));
+  EXPECT_FALSE(fs_.CreateDirectory(folder));  // already there
+  EXPECT_FALSE(fs_.CreateDirectory(dir_.Join("缺少\\KVT记账宝")));
+  EXPECT_FALSE(PathExists(dir_.Join("缺少")));
+}
+
+TEST_F(FilesTest, RenameNeverReplacesAnExistingTarget) {
+  const std::string partial = dir_.Join("KVT_SETUP.rar.temp");
+  const std::string target = dir_.Join("KVT_SETUP.rar");
+  ASSERT_TRUE(WriteBytes(partial, "new"));
+  ASSERT_TRUE(WriteBytes(target, "old"));
+  EXPECT_FALSE(fs_.RenameFile(partial, target));
+  std::string bytes;
+  ASSERT_TRUE(ReadBytes(target, bytes));
+  EXPECT_EQ(bytes, "old");
+  ASSERT_TRUE(ReadBytes(partial, bytes));
+  EXPECT_EQ(bytes, "new");
+
+  EXPECT_TRUE(fs_.DeleteFile(target));
+  EXPECT_FALSE(fs_.DeleteFile(target));
+  EXPECT_TRUE(fs_.RenameFile(partial, dir_.Join("\\KVT_SETUP.rar")));
+  EXPECT_FALSE(PathExists(partial));
+  ASSERT_TRUE(ReadBytes(target, bytes));
+  EXPECT_EQ(bytes, "new");
+  EXPECT_FALSE(fs_.RenameFile(partial, target));  // source gone
+}
+
+TEST_F(FilesTest, ReadAllTextDecodesTheAnsiCodePage) {
+  if (!testing::ChineseCodePage()) GTEST_SKIP() << "needs code page 936 (zh_CN locale)";
+  const std::string path = dir_.Join("清单.TEMP");
+  // "2.1" CR LF "http://h/版本.rar" in code page 936 (版 = B0 E6, 本 = B1 BE).
+  ASSERT_TRUE(WriteBytes(path, "2.1\r\nhttp://h/\xB0\xE6\xB1\xBE.rar"));
+  std::string text = "stale";
+  EXPECT_TRUE(fs_.ReadAllText(path, text));
+  EXPECT_EQ(text, "2.1\r\nhttp://h/版本.rar");
+
+  ASSERT_TRUE(WriteBytes(path, ""));
+  EXPECT_TRUE(fs_.ReadAllText(path, text));
+  EXPECT_EQ(text, "");
+  EXPECT_FALSE(fs_.ReadAllText(dir_.Join("缺少.TEMP"), text));
+}
+
+TEST_F(FilesTest, ProgramFolderOfACopyInAChineseFolder) {
+  ASSERT_TRUE(::CreateDirectoryW(Widen(dir_.Join("程序 目录")).c_str(), nullptr));
+  const std::string exe = dir_.Join("程序 目录\\kvt-setup.exe");
+  ASSERT_TRUE(testing::CopySelf(exe));
+  const std::string answer = dir_.Join("answer.txt");
+  ChildProcess child(exe, "--write-program-folder \"" + answer + "\"");
+  ASSERT_TRUE(child.Valid());
+  ASSERT_EQ(child.Wait(20000), 0);
+  std::string folder;
+  ASSERT_TRUE(ReadBytes(answer, folder));
+  EXPECT_EQ(folder, dir_.Join("程序 目录"));
+}
+
+TEST_F(FilesTest, ProgramFolderAtADriveRootKeepsItsBackslash) {
+  const std::string exe = "C:\\kvt-setup-root-test.exe";
+  ASSERT_TRUE(testing::CopySelf(exe));
+  const std::string answer = dir_.Join("answer.txt");
+  long code = -1;
+  {
+    ChildProcess child(exe, "--write-program-folder \"" + answer + "\"");
+    code = child.Wait(20000);
+  }
+  ::DeleteFileW(Widen(exe).c_str());
+  ASSERT_EQ(code, 0);
+  std::string folder;
+  ASSERT_TRUE(ReadBytes(answer, folder));
+  EXPECT_EQ(folder, "C:\\");
+}
+
+}  // namespace
+}  // namespace kvt::win32
