@@ -90,8 +90,8 @@ inline constexpr std::array<Control, 25> kControls{{
     {kCend, "Cend", Kind::kButton, kFrame3, "完成(&D)", 5760, 4860, 1485, 480, "", 0, kBlack, kButtonFace, true, false, true, true, 0, 18},
 }};
 
-// The design entry of `id`; the table holds every ControlId exactly once. Within a page the
-// order of the table is the drawing order; Lw is drawn in front of Line1.
+// The design entry of `id`; the table holds every ControlId exactly once. On the path page the
+// fill Lw is drawn in front of the track Line1.
 constexpr const Control* Find(ControlId id) {
   for (const Control& c : kControls) {
     if (c.id == id) return &c;

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs every test: the core and the Linux adapters (ctest), then the real kvt-setup.exe and the
+# Windows adapters under Wine. Installs what is missing first (Debian packages).
+set -euo pipefail
+cd "$(dirname "$0")"
+source tools/packages.sh
+ensure_packages
+
+start=$(date +%s)
+echo "== Linux build and unit tests"
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j2
+ctest --preset linux -j2
+
+echo "== Windows adapters under Wine"
+tests/win32/run.sh
+
+echo "== End-to-end: kvt-setup.exe under Wine"
+tests/e2e/run.sh
+
+echo "== All tests passed in $(( $(date +%s) - start )) s"
