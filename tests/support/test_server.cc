@@ -253,6 +253,11 @@ std::size_t TestServer::ConnectionCount() const {
   return connections_;
 }
 
+bool TestServer::WaitForStalls(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return stalls_ >= count; });
+}
+
 void TestServer::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -429,6 +434,8 @@ void TestServer::Serve(Connection* connection) {
 
   if (alive && response.action == Response::Action::kStall) {
     std::unique_lock<std::mutex> lock(mutex_);
+    ++stalls_;
+    changed_.notify_all();
     changed_.wait(lock, [&] { return stopping_; });
   }
   Finish(connection, alive && response.action == Response::Action::kReset);

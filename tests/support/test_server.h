@@ -113,6 +113,8 @@ class TestServer {
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
   // Connections accepted so far.
   std::size_t ConnectionCount() const;
+  // Waits until at least `count` connections have reached a stall (all their bytes sent).
+  bool WaitForStalls(std::size_t count, std::chrono::milliseconds timeout) const;
 
   // Ends every connection (stalled ones included) and joins the threads. Idempotent.
   void Stop();
@@ -145,6 +147,7 @@ class TestServer {
   std::string folder_;
   std::vector<RecordedRequest> requests_;
   std::size_t connections_ = 0;
+  std::size_t stalls_ = 0;
   std::list<Connection> live_;
 };
 

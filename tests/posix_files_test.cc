@@ -1,0 +1,194 @@
+// Files under the drive map: path translation and the operations the core relies on.
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/posix/posix.h"
+#include "support/temp_dir.h"
+
+namespace kvt::posix {
+namespace {
+
+using kvt::testing::PathExists;
+using kvt::testing::ReadFileBytes;
+using kvt::testing::TempDir;
+using kvt::testing::WriteFileBytes;
+
+class PosixFilesTest : public ::testing::Test {
+ protected:
+  PosixFilesTest()
+      : c_(Make("c")), d_(Make("d")), files_({{'C', c_}, {'d', d_ + "/"}}, "C:\\KVT") {}
+
+  std::string Make(const std::string& name) {
+    ::mkdir(temp_.Sub(name).c_str(), 0755);
+    return temp_.Sub(name);
+  }
+
+  TempDir temp_;
+  std::string c_, d_;
+  PosixFileSystem files_;
+};
+
+TEST_F(PosixFilesTest, TranslatesWindowsPathsThroughTheDriveMap) {
+  struct Case {
+    std::string windows;
+    bool ok;
+    std::string linux_relative;  // after the drive folder
+    char drive = 'd';
+  };
+  const std::vector<Case> cases = {
+      {"D:\\KVT记账宝\\\\UnRAR.exe", true, "/KVT记账宝/UnRAR.exe"},
+      {"D:\\KVT记账宝\\", true, "/KVT记账宝/"},
+      {"d:\\a\\b.txt", true, "/a/b.txt"},
+      {"D:", true, ""},
+      {"D:\\", true, "/"},
+      {"D:/mixed\\\\//separators", true, "/mixed/separators"},
+      {"C:\\KVT\\45296.17KVT_SETUP_LOG.TEMP", true, "/KVT/45296.17KVT_SETUP_LOG.TEMP", 'c'},
+      {"C:\\KVT\\.\\sub\\..\\x", true, "/KVT/x", 'c'},
+      {"D:\\..\\..\\etc\\passwd", true, "/etc/passwd"},  // never above the drive root
+      {"E:\\KVT记账宝\\", false, ""},
+      {"\\\\server\\share\\x", false, ""},
+      {"KVT.exe", false, ""},
+      {"", false, ""},
+      {"1:\\x", false, ""},
+      {"D:\\a\"", false, ""},
+      {"D:\\a:b", false, ""},
+      {"D:\\a?", false, ""},
+      {"D:\\a*b", false, ""},
+      {"D:\\a|b", false, ""},
+      {"D:\\a<b>", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.windows);
+    bool ok = !c.ok;
+    const std::string got = files_.ToLinuxPath(c.windows, ok);
+    EXPECT_EQ(ok, c.ok);
+    if (c.ok) {
+      EXPECT_EQ(got, (c.drive == 'c' ? c_ : d_) + c.linux_relative);
+    } else {
+      EXPECT_EQ(got, "");
+    }
+  }
+  // Arguments may carry a quote that Windows' parsing left in them.
+  bool ok;
+  EXPECT_EQ(files_.ToLinuxArgument("D:\\KVT记账宝\"", ok), d_ + "/KVT记账宝\"");
+  EXPECT_TRUE(ok);
+}
+
+TEST_F(PosixFilesTest, DirectoryTestsSeeDrivesAndFolders) {
+  ::mkdir((d_ + "/KVT记账宝").c_str(), 0755);
+  WriteFileBytes(d_ + "/file.txt", "x");
+  struct Case {
+    std::string path;
+    bool exists;
+    bool ok;
+  };
+  const std::vector<Case> cases = {
+      {"D:", true, true},       {"d:", true, true},
+      {"E:", false, true},      {"D:\\KVT记账宝\\", true, true},
+      {"D:\\KVT记账宝", true, true}, {"D:\\missing\\", false, true},
+      {"D:\\file.txt", false, true}, {"", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    bool ok = !c.ok;
+    EXPECT_EQ(files_.DirectoryExists(c.path, ok), c.exists);
+    EXPECT_EQ(ok, c.ok);
+  }
+}
+
+TEST_F(PosixFilesTest, FileTestSeesOnlyOrdinaryFilesOfThatName) {
+  ::mkdir((d_ + "/folder").c_str(), 0755);
+  WriteFileBytes(d_ + "/KVT_SETUP_LOG.TEMP", "x");
+  struct Case {
+    std::string path;
+    bool exists;
+  };
+  const std::vector<Case> cases = {
+      {"D:\\KVT_SETUP_LOG.TEMP", true},  {"D:\\\\KVT_SETUP_LOG.TEMP", true},
+      {"D:\\KVT_SETUP_LOG.TEMP.temp", false}, {"D:\\folder", false},
+      {"E:\\KVT_SETUP_LOG.TEMP", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    bool ok = false;
+    EXPECT_EQ(files_.FileExists(c.path, ok), c.exists);
+    EXPECT_TRUE(ok);
+  }
+}
+
+TEST_F(PosixFilesTest, CreatesOneDirectoryLevelOnly) {
+  EXPECT_TRUE(files_.CreateDirectory("D:\\KVT记账宝\\"));
+  EXPECT_TRUE(PathExists(d_ + "/KVT记账宝"));
+  EXPECT_FALSE(files_.CreateDirectory("D:\\KVT记账宝\\"));  // exists already
+  EXPECT_FALSE(files_.CreateDirectory("D:\\a\\b\\"));       // parent missing
+  EXPECT_FALSE(PathExists(d_ + "/a"));
+  EXPECT_FALSE(files_.CreateDirectory("E:\\x"));
+}
+
+TEST_F(PosixFilesTest, WritesAtOffsetsIntoAFreshFile) {
+  WriteFileBytes(d_ + "/f.temp", "old content that must go");
+  const platform::FileHandle f = files_.CreateForWrite("D:\\f.temp");
+  ASSERT_NE(f, 0u);
+  EXPECT_EQ(ReadFileBytes(d_ + "/f.temp"), "");  // truncated
+  EXPECT_TRUE(files_.WriteAt(f, 5, "world", 5));
+  EXPECT_TRUE(files_.WriteAt(f, 0, "hello", 5));
+  EXPECT_TRUE(files_.WriteAt(f, 12, "!", 1));  // past the end: the gap is zeros
+  EXPECT_TRUE(files_.WriteAt(f, 12, "", 0));
+  EXPECT_TRUE(files_.Close(f));
+  EXPECT_EQ(ReadFileBytes(d_ + "/f.temp"), std::string("helloworld\0\0!", 13));
+  // A closed or unknown handle writes nothing.
+  EXPECT_FALSE(files_.WriteAt(f, 0, "x", 1));
+  EXPECT_FALSE(files_.Close(f));
+  EXPECT_FALSE(files_.WriteAt(0, 0, "x", 1));
+  EXPECT_FALSE(files_.Close(0));
+  EXPECT_EQ(files_.CreateForWrite("D:\\missing\\f.temp"), 0u);
+  EXPECT_EQ(files_.CreateForWrite("E:\\f.temp"), 0u);
+}
+
+TEST_F(PosixFilesTest, RenameRefusesToReplaceAnExistingFile) {
+  WriteFileBytes(d_ + "/a.temp", "new");
+  WriteFileBytes(d_ + "/a", "old");
+  EXPECT_FALSE(files_.RenameFile("D:\\a.temp", "D:\\a"));
+  EXPECT_EQ(ReadFileBytes(d_ + "/a"), "old");
+  EXPECT_EQ(ReadFileBytes(d_ + "/a.temp"), "new");
+
+  EXPECT_TRUE(files_.DeleteFile("D:\\a"));
+  EXPECT_FALSE(PathExists(d_ + "/a"));
+  EXPECT_TRUE(files_.RenameFile("D:\\a.temp", "D:\\\\a"));
+  EXPECT_EQ(ReadFileBytes(d_ + "/a"), "new");
+  EXPECT_FALSE(PathExists(d_ + "/a.temp"));
+
+  EXPECT_FALSE(files_.RenameFile("D:\\a.temp", "D:\\b"));  // source gone
+  EXPECT_FALSE(files_.RenameFile("D:\\a", "E:\\a"));
+}
+
+TEST_F(PosixFilesTest, DeleteRemovesFilesOnly) {
+  ::mkdir((d_ + "/folder").c_str(), 0755);
+  WriteFileBytes(d_ + "/f", "x");
+  EXPECT_TRUE(files_.DeleteFile("D:\\f"));
+  EXPECT_FALSE(files_.DeleteFile("D:\\f"));
+  EXPECT_FALSE(files_.DeleteFile("D:\\folder"));
+  EXPECT_TRUE(PathExists(d_ + "/folder"));
+}
+
+TEST_F(PosixFilesTest, ReadsWholeFilesByteForByte) {
+  const std::string manifest = "1.0.3 正式版\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT.rar";
+  WriteFileBytes(c_ + "/m.txt", manifest);
+  std::string text = "stale";
+  EXPECT_TRUE(files_.ReadAllText("C:\\m.txt", text));
+  EXPECT_EQ(text, manifest);
+  WriteFileBytes(c_ + "/empty.txt", "");
+  EXPECT_TRUE(files_.ReadAllText("C:\\empty.txt", text));
+  EXPECT_EQ(text, "");
+  EXPECT_FALSE(files_.ReadAllText("C:\\missing.txt", text));
+  EXPECT_FALSE(files_.ReadAllText("C:\\", text));
+  EXPECT_EQ(files_.ProgramFolder(), "C:\\KVT");
+}
+
+}  // namespace
+}  // namespace kvt::posix
