@@ -1,11 +1,10 @@
 // Files under the drive map: path translation and the operations the core relies on.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/posix/posix.h"
 #include "support/temp_dir.h"
@@ -88,10 +87,14 @@ TEST_F(PosixFilesTest, DirectoryTestsSeeDrivesAndFolders) {
     bool ok;
   };
   const std::vector<Case> cases = {
-      {"D:", true, true},       {"d:", true, true},
-      {"E:", false, true},      {"D:\\KVT记账宝\\", true, true},
-      {"D:\\KVT记账宝", true, true}, {"D:\\missing\\", false, true},
-      {"D:\\file.txt", false, true}, {"", false, false},
+      {"D:", true, true},
+      {"d:", true, true},
+      {"E:", false, true},
+      {"D:\\KVT记账宝\\", true, true},
+      {"D:\\KVT记账宝", true, true},
+      {"D:\\missing\\", false, true},
+      {"D:\\file.txt", false, true},
+      {"", false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -109,7 +112,7 @@ TEST_F(PosixFilesTest, FileTestSeesOnlyOrdinaryFilesOfThatName) {
     bool exists;
   };
   const std::vector<Case> cases = {
-      {"D:\\KVT_SETUP_LOG.TEMP", true},  {"D:\\\\KVT_SETUP_LOG.TEMP", true},
+      {"D:\\KVT_SETUP_LOG.TEMP", true},       {"D:\\\\KVT_SETUP_LOG.TEMP", true},
       {"D:\\KVT_SETUP_LOG.TEMP.temp", false}, {"D:\\folder", false},
       {"E:\\KVT_SETUP_LOG.TEMP", false},
   };
@@ -177,7 +180,8 @@ TEST_F(PosixFilesTest, DeleteRemovesFilesOnly) {
 }
 
 TEST_F(PosixFilesTest, ReadsWholeFilesByteForByte) {
-  const std::string manifest = "1.0.3 正式版\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT.rar";
+  const std::string manifest =
+      "1.0.3 正式版\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT.rar";
   WriteFileBytes(c_ + "/m.txt", manifest);
   std::string text = "stale";
   EXPECT_TRUE(files_.ReadAllText("C:\\m.txt", text));

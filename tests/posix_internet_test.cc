@@ -1,11 +1,10 @@
 // The sockets HTTP client in the WinINet shape, against the loopback test server.
 
+#include <gtest/gtest.h>
 #include <time.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/posix/posix.h"
 #include "support/test_server.h"
@@ -102,10 +101,8 @@ TEST(PosixInternetTest, ReportsTheStatusCodeText) {
     std::string code;
   };
   const std::vector<Case> cases = {
-      {"HTTP/1.1 200 OK", "200"},
-      {"HTTP/1.1 206 Partial Content", "206"},
-      {"HTTP/1.1 404 Not Found", "404"},
-      {"HTTP/1.0 500 Internal Server Error", "500"},
+      {"HTTP/1.1 200 OK", "200"},        {"HTTP/1.1 206 Partial Content", "206"},
+      {"HTTP/1.1 404 Not Found", "404"}, {"HTTP/1.0 500 Internal Server Error", "500"},
       {"HTTP/1.1 302", "302"},
   };
   for (const Case& c : cases) {
@@ -282,8 +279,8 @@ TEST(PosixInternetTest, LenientHeadsStillWork) {
       {"interim answer first",
        "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 206 Partial\r\nContent-Length: 3\r\n\r\nabc", "206",
        "abc"},
-      {"header line without colon", "HTTP/1.1 200 OK\r\nbogus\r\nContent-Length: 1\r\n\r\nz",
-       "200", "z"},
+      {"header line without colon", "HTTP/1.1 200 OK\r\nbogus\r\nContent-Length: 1\r\n\r\nz", "200",
+       "z"},
       {"head just under 64 KiB",
        "HTTP/1.1 200 OK\r\nX-Big: " + std::string(60000, 'a') + "\r\nContent-Length: 1\r\n\r\nq",
        "200", "q"},

@@ -1,13 +1,14 @@
 // The PosixMachine fixture wires the core to the real files and HTTP client: a download through
 // the core lands on disk under the drive map.
 
-#include <string>
+#include "support/posix_machine.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "net/download.h"
 #include "startup/pending_error.h"
-#include "support/posix_machine.h"
 #include "support/test_server.h"
 
 namespace kvt::testing {

@@ -1,13 +1,12 @@
 // Command-line parsing, starting and waiting for programs, and the /proc process list.
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/posix/posix.h"
 #include "support/temp_dir.h"
@@ -55,8 +54,7 @@ TEST(SplitWindowsCommandLineTest, FollowsTheWindowsRules) {
 
 class PosixProcessesTest : public ::testing::Test {
  protected:
-  PosixProcessesTest()
-      : d_(Make("d")), files_({{'D', d_}}, "D:\\"), processes_(files_) {}
+  PosixProcessesTest() : d_(Make("d")), files_({{'D', d_}}, "D:\\"), processes_(files_) {}
 
   std::string Make(const std::string& name) {
     ::mkdir(temp_.Sub(name).c_str(), 0755);
@@ -94,9 +92,9 @@ TEST_F(PosixProcessesTest, RunsTheExtractorLineWithTranslatedPaths) {
   const std::string line =
       R"("D:\KVT记账宝\\UnRAR.exe" x -o+ "D:\KVT记账宝\\KVT_SETUP.rar" "D:\KVT记账宝\")";
   EXPECT_EQ(RunToEnd(line), 7u);
-  EXPECT_EQ(ReadFileBytes(d_ + "/KVT记账宝/args.txt"),
-            d_ + "/KVT记账宝/UnRAR.exe\nx\n-o+\n" + d_ + "/KVT记账宝/KVT_SETUP.rar\n" + d_ +
-                "/KVT记账宝\"\n");
+  EXPECT_EQ(ReadFileBytes(d_ + "/KVT记账宝/args.txt"), d_ + "/KVT记账宝/UnRAR.exe\nx\n-o+\n" + d_ +
+                                                           "/KVT记账宝/KVT_SETUP.rar\n" + d_ +
+                                                           "/KVT记账宝\"\n");
   EXPECT_EQ(ReadFileBytes(d_ + "/KVT记账宝/line.txt"), line);
   EXPECT_EQ(processes_.started(), std::vector<std::string>{line});
 }
@@ -131,10 +129,10 @@ TEST_F(PosixProcessesTest, StartFailsWhenTheProgramCannotRun) {
   ::mkdir((d_ + "/folder.exe").c_str(), 0755);
   const std::vector<std::string> lines = {
       R"("D:\KVT记账宝\\UnRAR.exe" x -o+ "D:\KVT记账宝\\KVT_SETUP.rar" "D:\KVT记账宝\")",
-      "D:\\text.exe",       // no format the system can start
-      "D:\\folder.exe",     // a folder
-      "E:\\UnRAR.exe",      // unmapped drive
-      "UnRAR.exe",          // no drive
+      "D:\\text.exe",    // no format the system can start
+      "D:\\folder.exe",  // a folder
+      "E:\\UnRAR.exe",   // unmapped drive
+      "UnRAR.exe",       // no drive
       "",
   };
   for (const std::string& line : lines) {

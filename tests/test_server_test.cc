@@ -1,20 +1,20 @@
 // The loopback test server, seen from a plain socket client: what it sends for each script.
 
+#include "support/test_server.h"
+
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <string>
 #include <memory>
+#include <string>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "support/temp_dir.h"
-#include "support/test_server.h"
 
 namespace kvt::testing {
 namespace {

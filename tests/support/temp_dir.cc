@@ -14,8 +14,8 @@ namespace kvt::testing {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") +
-                        "/kvt-test-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kvt-test-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (::mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed: " + pattern);

@@ -93,8 +93,7 @@ std::string PatternBytes(std::uint64_t seed, std::uint64_t offset, std::size_t s
     const std::size_t n = static_cast<std::size_t>(in.gcount());
     if (n == 0) break;
     if (offset + n > size) {
-      return ::testing::AssertionFailure()
-             << linux_path << " is longer than " << size << " bytes";
+      return ::testing::AssertionFailure() << linux_path << " is longer than " << size << " bytes";
     }
     FillPattern(seed, offset, want.data(), n);
     if (std::memcmp(got.data(), want.data(), n) != 0) {
@@ -408,9 +407,8 @@ void TestServer::Serve(Connection* connection) {
 
   int file = -1;
   if (!response.file.empty()) file = ::open(response.file.c_str(), O_RDONLY | O_CLOEXEC);
-  const std::uint64_t stop_at = response.action == Response::Action::kNone
-                                    ? size
-                                    : std::min(size, response.action_after);
+  const std::uint64_t stop_at =
+      response.action == Response::Action::kNone ? size : std::min(size, response.action_after);
   std::vector<char> buffer(kChunk);
   std::uint64_t sent = 0;
   bool alive = true;

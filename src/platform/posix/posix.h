@@ -216,7 +216,7 @@ class PosixProcesses : public platform::Processes {
   bool Reap(int pid, bool block);
 
   const PosixFileSystem& files_;
-  std::map<int, Child> children_;               // started by us
+  std::map<int, Child> children_;                   // started by us
   std::map<platform::ProcessHandle, int> handles_;  // handle -> pid
   platform::ProcessHandle next_handle_ = 0x200;
   std::vector<std::string> started_;

@@ -18,8 +18,7 @@ bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 
 bool ForbiddenInName(char c) {
   const unsigned char u = static_cast<unsigned char>(c);
-  return u < 32 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' ||
-         c == '*';
+  return u < 32 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' || c == '*';
 }
 
 platform::FileHandle ToHandle(int fd) { return static_cast<platform::FileHandle>(fd) + 1; }

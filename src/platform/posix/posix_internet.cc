@@ -171,8 +171,7 @@ platform::InetHandle PosixInternet::Connect(platform::InetHandle open, const std
 }
 
 platform::InetHandle PosixInternet::OpenRequest(platform::InetHandle connect,
-                                                const std::string& verb,
-                                                const std::string& object,
+                                                const std::string& verb, const std::string& object,
                                                 const std::string& version, std::uint32_t flags) {
   if (Find(connect, Kind::kConnect) == nullptr) return 0;
   Handle h;
@@ -226,8 +225,8 @@ bool PosixInternet::ReadHead(Handle& h, std::string& head) {
       h.buffered_begin = 0;
     }
     if (h.buffered_end >= kMaxHeadBytes) return false;  // head too large
-    const ssize_t n = ::recv(h.socket, h.buffer.get() + h.buffered_end,
-                             kMaxHeadBytes - h.buffered_end, 0);
+    const ssize_t n =
+        ::recv(h.socket, h.buffer.get() + h.buffered_end, kMaxHeadBytes - h.buffered_end, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;  // closed, reset or timed out before the head was complete
     h.buffered_end += static_cast<std::size_t>(n);

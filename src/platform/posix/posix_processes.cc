@@ -59,7 +59,7 @@ std::vector<std::string> SplitWindowsCommandLine(const std::string& s) {
   if (i >= n) return args;
 
   std::string arg;
-  int quotes = 0;       // 1 while inside a quoted part
+  int quotes = 0;  // 1 while inside a quoted part
   std::size_t backslashes = 0;
   while (i < n) {
     const char c = s[i];
@@ -117,8 +117,7 @@ PosixProcesses::~PosixProcesses() {
   }
 }
 
-bool PosixProcesses::Start(const std::string& command_line, int window_style,
-                           std::uint32_t& pid) {
+bool PosixProcesses::Start(const std::string& command_line, int window_style, std::uint32_t& pid) {
   pid = 0;
   started_.push_back(command_line);
   std::vector<std::string> args = SplitWindowsCommandLine(command_line);
@@ -260,8 +259,6 @@ bool PosixProcesses::ExitCode(platform::ProcessHandle process, std::uint32_t& co
   return false;  // not our child: its exit code is not ours to read
 }
 
-bool PosixProcesses::Close(platform::ProcessHandle process) {
-  return handles_.erase(process) != 0;
-}
+bool PosixProcesses::Close(platform::ProcessHandle process) { return handles_.erase(process) != 0; }
 
 }  // namespace kvt::posix

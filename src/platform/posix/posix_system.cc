@@ -140,7 +140,8 @@ platform::ProcessQueryAnswer PosixProcessList::ExecQuery(const std::string& quer
   }
   while (dirent* entry = ::readdir(proc)) {
     const std::string id = entry->d_name;
-    if (id.empty() || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (id.empty() ||
+        !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       continue;
     }
     if (IsZombie("/proc/" + id)) continue;  // ended, waiting to be reaped: no longer listed
