@@ -22,8 +22,7 @@ const char* const kHeaderLines[] = {"Accept: */*", "User-Agent: Pelorix1.0", "Ho
 // One GET as the download makes it: the three handles, the four header lines, the send.
 class Transfer {
  public:
-  Transfer(WinInetInternet& net, std::uint16_t port, const std::string& object)
-      : net_(net) {
+  Transfer(WinInetInternet& net, std::uint16_t port, const std::string& object) : net_(net) {
     open_ = net_.Open("http://127.0.0.1" + object);
     connect_ = open_ ? net_.Connect(open_, "127.0.0.1", port) : 0;
     request_ = connect_ ? net_.OpenRequest(connect_, "GET", object, "HTTP/1.1", kRequestFlags) : 0;
@@ -87,7 +86,9 @@ TEST(InternetTest, SendsTheRequestAndReadsStatusLengthAndBody) {
 
   const std::string head = server.Request();
   EXPECT_EQ(head.rfind("GET /dir/KVT_SETUP.rar HTTP/1.1\r\n", 0), 0u) << head;
-  for (const char* line : kHeaderLines) EXPECT_EQ(CountLines(head, line), 1) << line << "\n" << head;
+  for (const char* line : kHeaderLines) {
+    EXPECT_EQ(CountLines(head, line), 1) << line << "\n" << head;
+  }
 }
 
 TEST(InternetTest, StatusTextsArriveAsSent) {
@@ -146,7 +147,7 @@ TEST(InternetTest, PortEightyIsRedirectedOnlyWhenAskedFor) {
   EXPECT_TRUE(direct.Send());
   Transfer redirected(net, 80, "/x");
   EXPECT_FALSE(redirected.Send());  // nothing listens: the send fails at once
-  net.CloseHandle(0);                 // closing "no handle" is harmless
+  net.CloseHandle(0);               // closing "no handle" is harmless
 }
 
 }  // namespace

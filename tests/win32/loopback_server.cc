@@ -47,8 +47,7 @@ SOCKET ListenOnLoopback(std::uint16_t& port) {
   address.sin_port = 0;
   int size = sizeof(address);
   if (s == INVALID_SOCKET || ::bind(s, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      ::listen(s, 4) != 0 ||
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      ::listen(s, 4) != 0 || ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     if (s != INVALID_SOCKET) ::closesocket(s);
     port = 0;
     return INVALID_SOCKET;

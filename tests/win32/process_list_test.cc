@@ -39,13 +39,13 @@ TEST_F(ProcessListTest, FindsRunningProcessesByWholeNameIgnoringCase) {
     std::string name;
     std::int64_t delivered;
   } cases[] = {
-      {"excel.exe", 2},
-      {"EXCEL.EXE", 2},
-      {"Excel.Exe", 2},
-      {"myexcel.exe", 1},
-      {"excel", 0},       // without the extension
-      {"cel.exe", 0},     // part of a name
-      {"excel.exe ", 0},  // trailing blank
+      {"excel.exe", 2},    // both copies
+      {"EXCEL.EXE", 2},    // letter case is ignored
+      {"Excel.Exe", 2},    // in either direction
+      {"myexcel.exe", 1},  // a longer name is a name of its own
+      {"excel", 0},        // without the extension
+      {"cel.exe", 0},      // part of a name
+      {"excel.exe ", 0},   // trailing blank
       {"winword.exe", 0},
   };
   for (const Case& c : cases) {

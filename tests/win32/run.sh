@@ -4,7 +4,7 @@
 # Usage: tests/win32/run.sh [build-dir] [gtest arguments...]; exit code = the tests' result.
 set -u
 SRC="$(cd "$(dirname "$0")/../.." && pwd)"
-BUILD="${1:-$SRC/build/h-win32sys}"
+BUILD="$(realpath -m "${1:-$SRC/build/h-win32sys}")"
 shift || true
 
 cmake -S "$SRC" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64-x86_64.cmake" \

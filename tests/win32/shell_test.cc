@@ -112,8 +112,7 @@ class PickerDriver {
     if (!select_.empty()) {
       DWORD_PTR result = 0;
       ::SendMessageTimeoutW(picker, BFFM_SETSELECTIONW, TRUE,
-                            reinterpret_cast<LPARAM>(select_.c_str()), SMTO_NORMAL, 10000,
-                            &result);
+                            reinterpret_cast<LPARAM>(select_.c_str()), SMTO_NORMAL, 10000, &result);
     }
     ::PostMessageW(::GetDlgItem(picker, button_), BM_CLICK, 0, 0);
   }
@@ -127,7 +126,7 @@ struct PickCase {
   std::string select;  // empty: the tree's own selection
   int button;
   platform::PickResult result;
-  std::string path;    // expected on kChosen
+  std::string path;  // expected on kChosen
 };
 
 TEST(ShellTest, FolderPickerChoosesOrCancels) {

@@ -19,7 +19,7 @@ TEST(ResolverTest, EachProbePairsItsOwnStartupAndCleanup) {
 TEST(ResolverTest, LookupWithoutAWorkingStartupFails) {
   WinsockResolver resolver;
   EXPECT_FALSE(resolver.GetHostByName("localhost"));  // never started
-  EXPECT_NE(resolver.Startup(0x0000), 0);           // no such version
+  EXPECT_NE(resolver.Startup(0x0000), 0);             // no such version
   EXPECT_FALSE(resolver.GetHostByName("localhost"));
   resolver.Cleanup();
 }

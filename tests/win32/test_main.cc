@@ -23,9 +23,8 @@ int RunChildRole(int argc, wchar_t** argv) {
   }
   if (option == L"--write-program-folder") {
     kvt::win32::Win32FileSystem files;
-    return kvt::win32::testing::WriteBytes(kvt::win32::Narrow(argv[2]), files.ProgramFolder())
-               ? 0
-               : 2;
+    return kvt::win32::testing::WriteBytes(kvt::win32::Narrow(argv[2]), files.ProgramFolder()) ? 0
+                                                                                               : 2;
   }
   return -1;
 }

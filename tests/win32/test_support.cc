@@ -35,8 +35,8 @@ ScratchFolder::ScratchFolder() {
   static int counter = 0;
   std::wstring folder = temp;
   if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-  folder += L"\\kvt测试 " + std::to_wstring(::GetCurrentProcessId()) + L"_" +
-            std::to_wstring(++counter);
+  folder +=
+      L"\\kvt测试 " + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
   RemoveTree(folder);
   ::CreateDirectoryW(folder.c_str(), nullptr);
   path_ = Narrow(folder);
@@ -92,8 +92,8 @@ ChildProcess::ChildProcess(const std::string& exe, const std::string& arguments)
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION info{};
-  if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info)) {
+  if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
     ::CloseHandle(info.hThread);
     process_ = info.hProcess;
     pid_ = info.dwProcessId;

@@ -2,11 +2,11 @@
 // access that bypasses the adapters, and this test program doubling as a child process.
 #pragma once
 
-#include "platform/win32/win32_adapters.h"
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/win32/win32_adapters.h"
 
 namespace kvt::win32::testing {
 

@@ -1,5 +1,4 @@
 #include "platform/win32/win32_adapters.h"
-
 #include "platform/win32/win32_text.h"
 
 namespace kvt::win32 {

@@ -18,8 +18,8 @@ bool IsNotFound(DWORD error) {
 
 // What a listing without attribute flags shows: no folders, no hidden or system files.
 bool IsOrdinaryFile(DWORD attributes) {
-  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
-                        FILE_ATTRIBUTE_SYSTEM)) == 0;
+  return (attributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
 }
 
 }  // namespace

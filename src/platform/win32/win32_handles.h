@@ -2,9 +2,9 @@
 // handles, WinINet handles, COM interface pointers and the COM apartment of one use.
 #pragma once
 
+#include <objbase.h>
 #include <windows.h>
 #include <wininet.h>
-#include <objbase.h>
 
 #include <utility>
 

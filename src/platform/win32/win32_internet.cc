@@ -35,8 +35,7 @@ platform::InetHandle WinInetInternet::Connect(platform::InetHandle open, const s
 platform::InetHandle WinInetInternet::OpenRequest(platform::InetHandle connect,
                                                   const std::string& verb,
                                                   const std::string& object,
-                                                  const std::string& version,
-                                                  std::uint32_t flags) {
+                                                  const std::string& version, std::uint32_t flags) {
   const std::string a_verb = ToAnsi(verb);
   const std::string a_object = ToAnsi(object);
   const std::string a_version = ToAnsi(version);

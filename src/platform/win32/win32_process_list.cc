@@ -48,8 +48,8 @@ HRESULT CallExecQuery(IDispatch* service, const std::wstring& query, Variant& re
   arg->bstrVal = ::SysAllocStringLen(query.data(), static_cast<UINT>(query.size()));
   if (arg->bstrVal == nullptr) return E_OUTOFMEMORY;
   DISPPARAMS params{arg, nullptr, 1, 0};
-  return service->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                         result.Put(), nullptr, nullptr);
+  return service->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.Put(),
+                         nullptr, nullptr);
 }
 
 }  // namespace
@@ -78,8 +78,8 @@ platform::ProcessQueryAnswer WmiProcessList::ExecQuery(const std::string& query_
     Variant enum_value;
     ComPtr<IEnumVARIANT> objects;
     HRESULT hr = collection->Invoke(DISPID_NEWENUM, IID_NULL, LOCALE_USER_DEFAULT,
-                                    DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none,
-                                    enum_value.Put(), nullptr, nullptr);
+                                    DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, enum_value.Put(),
+                                    nullptr, nullptr);
     if (SUCCEEDED(hr)) hr = QueryFromVariant(enum_value.Get(), objects);
     if (FAILED(hr)) {
       answer.enumeration_failed = true;

@@ -12,8 +12,7 @@ HANDLE H(platform::ProcessHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 }  // namespace
 
-bool Win32Processes::Start(const std::string& command_line, int window_style,
-                           std::uint32_t& pid) {
+bool Win32Processes::Start(const std::string& command_line, int window_style, std::uint32_t& pid) {
   pid = 0;
   // CreateProcessW may write into the command line, so it gets its own copy.
   const std::wstring wide = Widen(command_line);

@@ -1,8 +1,8 @@
 #include "platform/win32/win32_adapters.h"
 
+#include <knownfolders.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <knownfolders.h>
 
 #include "platform/win32/win32_handles.h"
 #include "platform/win32/win32_text.h"
