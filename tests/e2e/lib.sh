@@ -1,0 +1,157 @@
+# shellcheck shell=bash
+# Building blocks of the end-to-end harness: an X server of our own, a Wine prefix of our own
+# (Chinese locale, CJK fonts, Wine's desktop window), the installer, the UI driver, screenshots
+# and cleaning up. Source this file, call e2e_init BUILD_DIR, then the steps you need;
+# e2e_cleanup (installed as an EXIT trap by e2e_init) stops whatever was started.
+#
+# Environment knobs:
+#   KVT_E2E_FRESH=1   create the Wine prefix anew even if a cached one exists
+#   KVT_E2E_KEEP=1    leave Xvfb and Wine running at the end (for poking around)
+
+E2E_LIB_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+REPO_DIR="$(cd "$E2E_LIB_DIR/../.." && pwd)"
+
+XVFB_PID=""
+APP_PID=""
+E2E_STARTED_WINE=0
+
+e2e_log() { printf '[e2e %3ds] %s\n' "$SECONDS" "$*" >&2; }
+
+# Sets up the folders and the environment under BUILD_DIR/e2e.
+e2e_init() {
+  BUILD_DIR="$(cd "$1" && pwd)"
+  E2E_DIR="$BUILD_DIR/e2e"
+  SHOT_DIR="$E2E_DIR/screenshots"
+  mkdir -p "$E2E_DIR/home" "$E2E_DIR/locale" "$SHOT_DIR"
+  export WINEPREFIX="$E2E_DIR/prefix"
+  # A desktop session's X authority stays reachable when HOME moves.
+  if [ -z "${XAUTHORITY:-}" ] && [ -f "${HOME:-/nonexistent}/.Xauthority" ]; then
+    export XAUTHORITY="$HOME/.Xauthority"
+  fi
+  export HOME="$E2E_DIR/home"
+  export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share"
+  export XDG_CACHE_HOME="$HOME/.cache"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
+  export LOCPATH="$E2E_DIR/locale"
+  unset LANG LANGUAGE
+  # The Chinese locale gives Wine code page 936; the default C.UTF-8 would give 1252.
+  if [ ! -d "$LOCPATH/zh_CN.UTF-8" ]; then
+    localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8" >/dev/null 2>&1 || true
+  fi
+  export LC_ALL=zh_CN.UTF-8
+  trap e2e_cleanup EXIT
+  trap 'exit 130' INT TERM
+}
+
+# Starts Xvfb on a free display and exports DISPLAY.
+start_x() {
+  local n
+  for n in $(seq 91 199); do
+    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then break; fi
+  done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$E2E_DIR/xvfb.log" 2>&1 &
+  XVFB_PID=$!
+  local i
+  for i in $(seq 1 100); do
+    [ -e "/tmp/.X11-unix/X$n" ] && break
+    if ! kill -0 "$XVFB_PID" 2>/dev/null; then
+      e2e_log "Xvfb :$n did not start (see $E2E_DIR/xvfb.log)"; return 1
+    fi
+    sleep 0.05
+  done
+  export DISPLAY=":$n"
+  e2e_log "Xvfb on $DISPLAY"
+}
+
+# Creates the Wine prefix unless a finished one is cached, and removes drive D:, which the
+# installer's default folder names but a test machine must not have.
+make_prefix() {
+  local stamp="$WINEPREFIX/.kvt-e2e-ready"
+  wineserver -k >/dev/null 2>&1 || true  # a fresh wineserver for this prefix
+  if [ "${KVT_E2E_FRESH:-0}" = 1 ] || [ ! -f "$stamp" ]; then
+    e2e_log "creating Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    wineboot -i >"$E2E_DIR/wineboot.log" 2>&1
+    wineserver -w
+    touch "$stamp"
+  fi
+  rm -f "$WINEPREFIX/dosdevices/d:" "$WINEPREFIX/dosdevices/d::"
+  # Caption buttons are drawn with Marlett, which this Wine does not register from its own
+  # font folder: put it where every Windows font lives.
+  local marlett=/usr/share/wine/fonts/marlett.ttf fonts="$WINEPREFIX/drive_c/windows/Fonts"
+  if [ -f "$marlett" ] && [ ! -f "$fonts/marlett.ttf" ]; then
+    mkdir -p "$fonts" && cp "$marlett" "$fonts/"
+  fi
+  E2E_STARTED_WINE=1
+}
+
+# Imports the prefix settings (fonts, desktop) with the screen resolution DPI, then restarts
+# the wineserver so that the next program starts with them.
+set_dpi() {
+  local dpi=$1 reg="$E2E_DIR/prefix-$1.reg"
+  sed "s/@LOGPIXELS@/$(printf '%08x' "$dpi")/g" "$E2E_LIB_DIR/prefix.reg" |
+    sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16 >"$reg"
+  wine regedit /S "$(winepath_w "$reg")" >>"$E2E_DIR/wine.log" 2>&1
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w
+  E2E_STARTED_WINE=1
+  e2e_log "prefix set to $dpi DPI"
+}
+
+# Windows path (drive Z:) of a Unix path, without starting Wine.
+winepath_w() {
+  local p
+  p="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
+  printf 'Z:%s' "${p//\//\\}"
+}
+
+# Starts a Windows program in the background; its output goes to e2e/app.log.
+start_app() {
+  local exe=$1
+  shift
+  e2e_log "starting $(basename "$exe")"
+  wine "$exe" "$@" >>"$E2E_DIR/app.log" 2>&1 &
+  APP_PID=$!
+  E2E_STARTED_WINE=1
+}
+
+# Runs the UI driver with a scenario; returns its exit status.
+run_driver() {
+  local scenario=$1
+  shift
+  e2e_log "driver: $scenario $*"
+  wine "$DRIVER_EXE" "$scenario" "$@" 2>>"$E2E_DIR/driver.log"
+}
+
+# Saves a screenshot of the whole X screen as SHOT_DIR/NAME.png and prints its path.
+screenshot() {
+  local out="$SHOT_DIR/$1.png"
+  sleep 0.3  # let the last repaint reach the X server
+  import -window root "$out"
+  e2e_log "screenshot $out"
+  echo "screenshot: $out"
+}
+
+# Ends every Windows program of the prefix and the wineserver.
+stop_wine() {
+  if [ "$E2E_STARTED_WINE" = 1 ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+  fi
+  if [ -n "$APP_PID" ]; then wait "$APP_PID" 2>/dev/null || true; fi
+  APP_PID=""
+}
+
+e2e_cleanup() {
+  if [ "${KVT_E2E_KEEP:-0}" = 1 ]; then
+    e2e_log "KVT_E2E_KEEP=1: leaving DISPLAY=$DISPLAY and the wineserver running"
+    return
+  fi
+  stop_wine
+  if [ -n "$XVFB_PID" ]; then
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+    XVFB_PID=""
+  fi
+}
