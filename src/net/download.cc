@@ -155,7 +155,11 @@ std::string GetHostFromUrl(const std::string& url) {
 
 std::string GetPathFromUrl(const std::string& url, const std::string& host) {
   if (host.empty()) return {};
-  const std::size_t at = url.find(host);
+  // The host follows the scheme; a short host name such as "h" or "tp" also occurs inside
+  // "http://" itself, so the search starts after the scheme.
+  const std::size_t scheme = url.find(kScheme);
+  const std::size_t from = scheme == std::string::npos ? 0 : scheme + sizeof kScheme - 1;
+  const std::size_t at = url.find(host, from);
   if (at == std::string::npos) return {};
   return url.substr(at + host.size());
 }

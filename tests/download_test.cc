@@ -1,0 +1,543 @@
+// DownloadFile against the loopback server with the POSIX HTTP client and files: the scenario
+// table (result, target file, partial file, pending error), the exact request, the event pumps,
+// a failing disk; the progress display with an in-memory transfer and a clock moved by hand;
+// FormatSize and the URL splitting.
+#include "net/download.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "net_scenarios.h"
+#include "platform/headless/headless.h"
+#include "startup/mupdate.h"
+#include "startup/pending_error.h"
+#include "startup/texts.h"
+#include "support/posix_machine.h"
+#include "support/test_server.h"
+#include "window/fd.h"
+
+namespace kvt {
+namespace {
+
+using net_scenarios::After;
+using net_scenarios::Before;
+using net_scenarios::Client;
+using net_scenarios::RecordingFiles;
+using net_scenarios::RecordingInternet;
+using net_scenarios::Scenario;
+using testing::PathExists;
+using testing::PosixMachine;
+using testing::ReadFileBytes;
+using testing::Response;
+using testing::TestServer;
+using testing::WriteFileBytes;
+
+// The folder the scenario files go to (a Chinese name, as the install folder has).
+constexpr char kFolder[] = "D:\\下载";
+
+bool IsDirectory(const std::string& linux_path) {
+  struct stat st;
+  return ::stat(linux_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// What lies at `linux_path` compared with what the row expects there.
+::testing::AssertionResult Holds(const std::string& linux_path, After after, std::uint32_t bytes,
+                                 const std::string& old_bytes, const Scenario& s) {
+  switch (after) {
+    case After::kAbsent:
+      if (!PathExists(linux_path)) return ::testing::AssertionSuccess();
+      return ::testing::AssertionFailure() << linux_path << " exists";
+    case After::kFolder:
+      if (IsDirectory(linux_path)) return ::testing::AssertionSuccess();
+      return ::testing::AssertionFailure() << linux_path << " is no folder";
+    case After::kOldFile:
+    case After::kBody: {
+      const std::optional<std::string> got = ReadFileBytes(linux_path);
+      if (!got) return ::testing::AssertionFailure() << linux_path << " is missing";
+      const std::string want =
+          after == After::kOldFile ? old_bytes : net_scenarios::BodyPrefix(s, bytes);
+      if (*got == want) return ::testing::AssertionSuccess();
+      return ::testing::AssertionFailure()
+             << linux_path << " holds " << got->size() << " bytes, expected " << want.size()
+             << (got->size() == want.size() ? " (same size, other bytes)" : "");
+    }
+  }
+  return ::testing::AssertionFailure();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The scenario table.
+
+class DownloadScenarioTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
+  const Scenario& s = GetParam();
+  TestServer server;
+  net_scenarios::ServeTable(server);
+  std::uint16_t port = server.port();
+  if (s.client == Client::kClosedPort) {
+    TestServer gone;
+    port = gone.port();
+    gone.Stop();
+  }
+  PosixMachine m(port);
+  RecordingInternet internet(m.internet);
+  internet.connected = s.client != Client::kNotConnected;
+  if (s.client == Client::kProbeFails) m.machine.resolver.resolvable.clear();
+  RecordingFiles files(m.files);
+  platform::Install(m.machine.Platform(&internet, &files, &m.processes));
+
+  ASSERT_EQ(::mkdir(m.Linux(kFolder).c_str(), 0755), 0);
+  const std::string folder =
+      s.client == Client::kMissingFolder ? std::string(kFolder) + "\\没有" : kFolder;
+  const std::string target = folder + "\\" + s.name + ".bin";
+  const std::string local_path = s.client == Client::kEmptyLocalPath ? "" : target;
+  const std::string linux_target = m.Linux(target);
+  const std::string linux_partial = m.Linux(target + ".temp");
+  if (s.target_before == Before::kOldFile) {
+    ASSERT_TRUE(WriteFileBytes(linux_target, net_scenarios::OldTargetBytes()));
+  }
+  if (s.target_before == Before::kFolder) {
+    ASSERT_EQ(::mkdir(linux_target.c_str(), 0755), 0);
+  }
+  if (s.partial_before == Before::kOldFile) {
+    ASSERT_TRUE(WriteFileBytes(linux_partial, net_scenarios::OldPartialBytes()));
+  }
+  // A failure left by an earlier procedure is cleared when the download starts.
+  PendingError::Raise("left over");
+
+  const int result = Mupdate::DownloadFile(net_scenarios::ClientUrl(s, "127.0.0.1"), local_path,
+                                           text::kDownloadPrefix);
+
+  EXPECT_EQ(result, s.result);
+  EXPECT_TRUE(Holds(linux_target, s.target, s.target_bytes, net_scenarios::OldTargetBytes(), s));
+  EXPECT_TRUE(
+      Holds(linux_partial, s.partial, s.partial_bytes, net_scenarios::OldPartialBytes(), s));
+  EXPECT_EQ(PendingError::IsPending(), s.error_pending) << PendingError::What();
+  if (s.target == After::kBody) {
+    EXPECT_EQ(Mupdate::ReceivedBytes, s.target_bytes);
+  }
+  if (s.partial == After::kBody) {
+    EXPECT_EQ(Mupdate::ReceivedBytes, s.partial_bytes);
+  }
+
+  // Every handle obtained is closed again, and a refused call opens none and sends nothing.
+  EXPECT_EQ(internet.opened, internet.closed);
+  EXPECT_EQ(m.internet.OpenHandleCount(), 0u);
+  if (!s.opens_handles) {
+    EXPECT_EQ(internet.opened, 0);
+    EXPECT_EQ(server.RequestCount(), 0u);
+  }
+  const bool reaches_server = s.client == Client::kServed || s.client == Client::kMissingFolder;
+  EXPECT_EQ(server.RequestCount(), reaches_server ? 1u : 0u);
+  // A partial file that cannot be created ends the call before any of the body is read.
+  if (s.client == Client::kMissingFolder) {
+    EXPECT_TRUE(internet.read_sizes.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DownloadScenarioTest,
+                         ::testing::ValuesIn(net_scenarios::Table()),
+                         [](const ::testing::TestParamInfo<Scenario>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// The request, the pumps and a failing disk, through the real client.
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  DownloadTest() : m_(server_.port()), internet_(m_.internet), files_(m_.files) {
+    platform::Install(m_.machine.Platform(&internet_, &files_, &m_.processes));
+    ::mkdir(m_.Linux(kFolder).c_str(), 0755);
+  }
+
+  TestServer server_;
+  PosixMachine m_;
+  RecordingInternet internet_;
+  RecordingFiles files_;
+};
+
+TEST_F(DownloadTest, SendsTheRequestLineAndTheFourHeaderLinesExactly) {
+  server_.Route("/dir/UnRAR.exe", Response::Ok("MZ"));
+  ASSERT_EQ(Mupdate::DownloadFile("http://127.0.0.1/dir/UnRAR.exe", "D:\\下载\\UnRAR.exe", ""), -1);
+  ASSERT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(server_.Requests()[0].raw,
+            "GET /dir/UnRAR.exe HTTP/1.1\r\n"
+            "Accept: */*\r\n"
+            "User-Agent: Pelorix1.0\r\n"
+            "Host: 127.0.0.1\r\n"
+            "Connection: close\r\n"
+            "\r\n");
+  EXPECT_EQ(internet_.agent, "http://127.0.0.1/dir/UnRAR.exe");
+  EXPECT_EQ(internet_.port, platform::kInternetDefaultHttpPort);
+  EXPECT_EQ(internet_.verb, "GET");
+  EXPECT_EQ(internet_.version, "HTTP/1.1");
+  // Always from the server, never into the user's internet cache.
+  EXPECT_EQ(internet_.flags, 0x80000000u | 0x04000000u);
+  EXPECT_EQ(internet_.header_modifiers, std::vector<std::uint32_t>(4, 0x20000000u));
+}
+
+TEST_F(DownloadTest, APortInTheUrlStaysInTheHostAndTheConnectionUsesPort80) {
+  server_.Route("/x.rar", Response::Ok("body"));
+  EXPECT_EQ(Mupdate::DownloadFile("http://127.0.0.1:8080/x.rar", "D:\\下载\\x.rar", ""), 0);
+  EXPECT_EQ(internet_.host, "127.0.0.1:8080");
+  EXPECT_EQ(internet_.port, 80);
+  EXPECT_EQ(internet_.object, "/x.rar");
+  EXPECT_EQ(internet_.header_lines[2], "Host: 127.0.0.1:8080");
+  EXPECT_FALSE(PathExists(m_.Linux("D:\\下载\\x.rar")));
+}
+
+TEST_F(DownloadTest, PumpsEventsAtTheStartAroundTheRequestAndAroundEveryRead) {
+  server_.Route("/f", Response::Generated(2500));
+  m_.machine.ui.on_pump = [&] { internet_.calls.push_back("pump"); };
+  ASSERT_EQ(Mupdate::DownloadFile("http://127.0.0.1/f", "D:\\下载\\f", ""), -1);
+  const std::vector<std::string> expected = {
+      "pump",  // start
+      "GetConnectedState", "Open", "Connect", "OpenRequest",
+      "pump",  // before the header lines
+      "AddRequestHeaders", "AddRequestHeaders", "AddRequestHeaders", "AddRequestHeaders",
+      "SendRequest",
+      "pump",  // after the send
+      "QueryInfo", "QueryInfo",
+      "pump", "ReadFile", "pump",  // 1024 bytes
+      "pump", "ReadFile", "pump",  // 2048
+      "pump", "ReadFile", "pump",  // 2500: the count is reached, no further read
+      "CloseHandle", "CloseHandle", "CloseHandle"};
+  EXPECT_EQ(internet_.calls, expected);
+  EXPECT_EQ(internet_.read_sizes, std::vector<std::uint32_t>(3, 1024));
+}
+
+TEST_F(DownloadTest, AnEmptyReadPumpsOnlyBeforeIt) {
+  server_.Route("/f", Response::Generated(1500).NoLength());
+  m_.machine.ui.on_pump = [&] { internet_.calls.push_back("pump"); };
+  EXPECT_EQ(Mupdate::DownloadFile("http://127.0.0.1/f", "D:\\下载\\f", ""), 0);
+  const std::vector<std::string> tail(internet_.calls.end() - 11, internet_.calls.end());
+  const std::vector<std::string> expected = {
+      "pump", "ReadFile", "pump", "pump", "ReadFile", "pump", "pump", "ReadFile",
+      "CloseHandle", "CloseHandle", "CloseHandle"};
+  EXPECT_EQ(tail, expected);
+}
+
+TEST_F(DownloadTest, AFailedWriteStopsTheTransferWithTheErrorPending) {
+  ASSERT_TRUE(WriteFileBytes(m_.Linux("D:\\下载\\a.rar"), "old"));
+  server_.Route("/a.rar", Response::Generated(10000, 5));
+  files_.fail_writes_from = 2048;
+  EXPECT_EQ(Mupdate::DownloadFile("http://127.0.0.1/a.rar", "D:\\下载\\a.rar", "P"), 0);
+  EXPECT_TRUE(PendingError::IsPending());
+  // Two pieces were stored, the third could not be: no further read.
+  EXPECT_EQ(internet_.read_sizes.size(), 3u);
+  EXPECT_EQ(Mupdate::ReceivedBytes, 2048);
+  EXPECT_TRUE(testing::FileHoldsPattern(m_.Linux("D:\\下载\\a.rar.temp"), 2048, 5));
+  EXPECT_FALSE(PathExists(m_.Linux("D:\\下载\\a.rar")));
+}
+
+TEST_F(DownloadTest, ASecondDownloadOfTheSameUrlAsksTheServerAgain) {
+  server_.Enqueue(Response::Ok("first"));
+  server_.Enqueue(Response::Ok("second!"));
+  ASSERT_EQ(Mupdate::DownloadFile("http://127.0.0.1/same", "D:\\下载\\same", ""), -1);
+  ASSERT_EQ(Mupdate::DownloadFile("http://127.0.0.1/same", "D:\\下载\\same", ""), -1);
+  EXPECT_EQ(server_.RequestCount(), 2u);
+  EXPECT_EQ(ReadFileBytes(m_.Linux("D:\\下载\\same")), "second!");
+}
+
+TEST_F(DownloadTest, EndingTheProgramMidTransferLeavesThePartialFile) {
+  server_.Route("/big", Response::Generated(50000, 9));
+  m_.machine.ui.on_pump = [&] {
+    if (Mupdate::ReceivedBytes >= 4096) m_.machine.ui.EndProgram();
+  };
+  EXPECT_TRUE(headless::RunUntilEnd(
+      [] { Mupdate::DownloadFile("http://127.0.0.1/big", "D:\\下载\\big", ""); }));
+  EXPECT_EQ(m_.internet.OpenHandleCount(), 0u);
+  EXPECT_FALSE(PathExists(m_.Linux("D:\\下载\\big")));
+  m_.machine.ui.on_pump = nullptr;
+  const std::optional<std::string> partial = ReadFileBytes(m_.Linux("D:\\下载\\big.temp"));
+  ASSERT_TRUE(partial.has_value());
+  EXPECT_GE(partial->size(), 3072u);
+  EXPECT_EQ(*partial, testing::PatternBytes(9, 0, partial->size()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The progress display, with an in-memory transfer and the headless clock.
+
+// A response held in memory: status, Content-Length text and a body of `body_size` bytes
+// delivered in pieces of the size asked for. `on_read` runs after each read with the bytes
+// delivered so far (tests move the clock there).
+class MemoryInternet : public platform::Internet {
+ public:
+  std::string status = "200";
+  std::optional<std::string> length;
+  std::uint64_t body_size = 0;
+  std::uint64_t delivered = 0;
+  std::function<void(std::uint64_t)> on_read;
+
+  bool GetConnectedState() override { return true; }
+  platform::InetHandle Open(const std::string&) override { return 1; }
+  platform::InetHandle Connect(platform::InetHandle, const std::string&, std::uint16_t) override {
+    return 2;
+  }
+  platform::InetHandle OpenRequest(platform::InetHandle, const std::string&, const std::string&,
+                                   const std::string&, std::uint32_t) override {
+    return 3;
+  }
+  bool AddRequestHeaders(platform::InetHandle, const std::string&, std::uint32_t) override {
+    return true;
+  }
+  bool SendRequest(platform::InetHandle) override { return true; }
+  bool QueryInfo(platform::InetHandle, std::uint32_t level, std::size_t,
+                 std::string& text) override {
+    text.clear();
+    if (level == platform::kHttpQueryStatusCode) text = status;
+    if (level == platform::kHttpQueryContentLength) {
+      if (!length) return false;
+      text = *length;
+    }
+    return true;
+  }
+  bool ReadFile(platform::InetHandle, char*, std::uint32_t size, std::uint32_t& read) override {
+    read = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, body_size - delivered));
+    delivered += read;
+    if (on_read) on_read(delivered);
+    return true;
+  }
+  void CloseHandle(platform::InetHandle) override {}
+};
+
+// A disk that keeps nothing but checks that the pieces arrive in order.
+class CountingFiles : public platform::FileSystem {
+ public:
+  std::uint64_t end = 0;
+  std::uint64_t last_offset = 0;
+  bool in_order = true;
+  int renames = 0;
+
+  bool FileExists(const std::string&, bool& ok) override {
+    ok = true;
+    return false;
+  }
+  bool DirectoryExists(const std::string&, bool& ok) override {
+    ok = true;
+    return true;
+  }
+  bool CreateDirectory(const std::string&) override { return true; }
+  bool DeleteFile(const std::string&) override { return true; }
+  bool RenameFile(const std::string&, const std::string&) override {
+    ++renames;
+    return true;
+  }
+  platform::FileHandle CreateForWrite(const std::string&) override { return 7; }
+  bool WriteAt(platform::FileHandle, std::uint64_t offset, const char*,
+               std::size_t size) override {
+    if (offset != end) in_order = false;
+    last_offset = offset;
+    end = offset + size;
+    return true;
+  }
+  bool Close(platform::FileHandle) override { return true; }
+  bool ReadAllText(const std::string&, std::string&) override { return false; }
+  std::string ProgramFolder() override { return "C:\\KVT"; }
+};
+
+class DownloadDisplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Mupdate::ResetForNewRun();
+    PendingError::Clear();
+    platform::Install(machine_.Platform(&internet_, &files_, nullptr));
+    Fd& fd = Mupdate::FdInstance();
+    // As the caller leaves them before the download.
+    fd.Lb.SetCaption("caller's text");
+    fd.Lb.SetWidth(6000);
+    fd.Lw.SetWidth(77);
+    machine_.window.log.clear();
+    machine_.window.refreshes.clear();
+  }
+  void TearDown() override {
+    Mupdate::ResetForNewRun();
+    platform::Install(platform::Platform{});
+  }
+
+  // The Lb caption and Lw width changes, in order.
+  std::vector<std::string> DisplayLog() const {
+    std::vector<std::string> out;
+    for (const std::string& e : machine_.window.log) {
+      if (e.rfind("Lb.Caption=", 0) == 0 || e.rfind("Lw.Width=", 0) == 0) out.push_back(e);
+    }
+    return out;
+  }
+  int Refreshes(ControlId id) {
+    auto it = machine_.window.refreshes.find(id);
+    return it == machine_.window.refreshes.end() ? 0 : it->second;
+  }
+
+  headless::Machine machine_;
+  MemoryInternet internet_;
+  CountingFiles files_;
+};
+
+TEST_F(DownloadDisplayTest, ATransferFasterThanTwoTenthsOfASecondLeavesTheLabelsAsTheyWere) {
+  internet_.length = "1048576";
+  internet_.body_size = 1048576;
+  machine_.clock.step = 0.0;  // no time passes
+  ASSERT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", text::kDownloadPrefix), -1);
+  Fd& fd = Mupdate::FdInstance();
+  EXPECT_EQ(fd.Lb.Caption(), "caller's text");
+  EXPECT_EQ(fd.Lw.Width(), 77);
+  EXPECT_TRUE(DisplayLog().empty());
+  EXPECT_EQ(Refreshes(ControlId::kLb), 0);
+  EXPECT_EQ(Refreshes(ControlId::kLw), 0);
+}
+
+TEST_F(DownloadDisplayTest, UpdatesAtMostEveryTwoTenthsCountedFromTheLastUpdate) {
+  internet_.length = "10240";
+  internet_.body_size = 10240;
+  // Every clock reading moves 1/16 s: the partial file opens at reading 1, pieces 1-3 come
+  // 1/16, 2/16 and 3/16 s later (too early), piece 4 at 0.25 s, then again 4 pieces later.
+  machine_.clock.step = 0.0625;
+  ASSERT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", "P "), -1);
+  const std::vector<std::string> expected = {"Lb.Caption=P 4KB/10KB    40%", "Lw.Width=2400",
+                                             "Lb.Caption=P 8KB/10KB    80%", "Lw.Width=4800"};
+  // No final update is forced: the last figures shown are those of piece 8.
+  EXPECT_EQ(DisplayLog(), expected);
+  EXPECT_EQ(Refreshes(ControlId::kLb), 2);
+  EXPECT_EQ(Refreshes(ControlId::kLw), 2);
+}
+
+TEST_F(DownloadDisplayTest, CaptionShowsSizesAndPercentAndTheFillIsThatShareOfTheLabel) {
+  internet_.length = "10485760";
+  internet_.body_size = 10485760;
+  Mupdate::FdInstance().Lb.SetWidth(7000);
+  machine_.window.log.clear();
+  internet_.on_read = [&](std::uint64_t delivered) {
+    if (delivered == 1572864) machine_.clock.now += 0.5;
+  };
+  ASSERT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", text::kDownloadPrefix), -1);
+  const std::vector<std::string> expected = {
+      "Lb.Caption=正在下载安装文件： 1.50M/10.00M    15%", "Lw.Width=1050"};
+  EXPECT_EQ(DisplayLog(), expected);
+  EXPECT_FLOAT_EQ(Mupdate::FdInstance().Lw.Width(), 1050.0f);
+}
+
+TEST_F(DownloadDisplayTest, EmptyPrefixShowsThePlainTextAndHoldsTheFillAtZero) {
+  internet_.length = "3000";
+  internet_.body_size = 3000;
+  machine_.clock.step = 0.25;  // every piece is due
+  ASSERT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", ""), -1);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 3; ++i) {
+    expected.push_back("Lb.Caption=正在下载安装文件...");
+    expected.push_back("Lw.Width=0");
+  }
+  EXPECT_EQ(DisplayLog(), expected);
+  EXPECT_EQ(Refreshes(ControlId::kLb), 3);
+  EXPECT_EQ(Refreshes(ControlId::kLw), 3);
+}
+
+TEST_F(DownloadDisplayTest, WithoutAnnouncedLengthOnlyTheRefreshesHappen) {
+  internet_.body_size = 3000;  // no Content-Length
+  machine_.clock.step = 0.25;
+  EXPECT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", "P "), 0);
+  EXPECT_TRUE(DisplayLog().empty());
+  EXPECT_EQ(Mupdate::FdInstance().Lb.Caption(), "caller's text");
+  EXPECT_EQ(Refreshes(ControlId::kLb), 3);
+  EXPECT_EQ(Refreshes(ControlId::kLw), 3);
+}
+
+TEST_F(DownloadDisplayTest, LengthsPast32BitsAreReadAndShown) {
+  internet_.length = "5000000000";
+  internet_.body_size = 2048;  // the server gives up early
+  internet_.on_read = [&](std::uint64_t delivered) {
+    if (delivered == 2048) machine_.clock.now += 1.0;
+  };
+  EXPECT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", "P "), 0);
+  EXPECT_EQ(Mupdate::TotalBytes, 5000000000);
+  const std::vector<std::string> expected = {"Lb.Caption=P 2KB/4768.37M    0%", "Lw.Width=0.0024576"};
+  EXPECT_EQ(DisplayLog(), expected);
+}
+
+TEST_F(DownloadDisplayTest, ABodyPast2GiBDownloadsWhole) {
+  const std::uint64_t size = (std::uint64_t{1} << 31) + 1536;
+  internet_.length = std::to_string(size);
+  internet_.body_size = size;
+  internet_.on_read = [&](std::uint64_t delivered) {
+    if (delivered == size) machine_.clock.now += 1.0;
+  };
+  machine_.window.record = true;
+  ASSERT_EQ(Mupdate::DownloadFile("http://h/big", "D:\\big", "P "), -1);
+  EXPECT_EQ(Mupdate::ReceivedBytes, static_cast<std::int64_t>(size));
+  EXPECT_TRUE(files_.in_order);
+  EXPECT_EQ(files_.end, size);
+  EXPECT_EQ(files_.last_offset, size - 512);
+  EXPECT_EQ(files_.renames, 1);
+  const std::vector<std::string> expected = {"Lb.Caption=P 2048.00M/2048.00M    100%",
+                                             "Lw.Width=6000"};
+  EXPECT_EQ(DisplayLog(), expected);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Size texts and URL splitting.
+
+TEST(FormatSizeTest, Boundaries) {
+  const std::vector<std::pair<std::int64_t, std::string>> table = {
+      {0, "0B"},
+      {1, "1B"},
+      {1023, "1023B"},
+      {1024, "1KB"},
+      {1536, "2KB"},  // 1.5 -> 2 (even)
+      {2560, "2KB"},  // 2.5 -> 2 (even)
+      {3584, "4KB"},  // 3.5 -> 4 (even)
+      {700000, "684KB"},
+      {1048575, "1024KB"},
+      {1048576, "1.00M"},
+      {1179648, "1.12M"},  // 1.125 -> 1.12 (even)
+      {1441792, "1.38M"},  // 1.375 -> 1.38 (even)
+      {1572864, "1.50M"},
+      {10485760, "10.00M"},
+      {2147483647, "2048.00M"},
+      {2147483648, "2048.00M"},
+      {5000000000, "4768.37M"},
+      {std::int64_t{1} << 40, "1048576.00M"},
+  };
+  for (const auto& [n, text] : table) EXPECT_EQ(Mupdate::FormatSize(n), text) << n;
+}
+
+TEST(UrlSplitTest, HostAndPath) {
+  struct Row {
+    const char* url;
+    const char* host;
+    const char* path;
+  };
+  const std::vector<Row> table = {
+      {"http://127.0.0.1/dir/file.rar", "127.0.0.1", "/dir/file.rar"},
+      {"http://update.kvtsoft.com/KVT_TRNQP_SETUP_LOG.txt", "update.kvtsoft.com",
+       "/KVT_TRNQP_SETUP_LOG.txt"},
+      {"http://127.0.0.1:8080/x", "127.0.0.1:8080", "/x"},
+      {"http://host", "host", ""},
+      {"http://host/", "host", "/"},
+      {"HTTP://host/x", "", ""},
+      {"https://host/x", "", ""},
+      {"ftp://host/x", "", ""},
+      {"", "", ""},
+      // The host piece ends where a second scheme begins; the path is the whole rest.
+      {"http://a/b?u=http://c/d", "a", "/b?u=http://c/d"},
+      {"http://ahttp://b/c", "a", "http://b/c"},
+      // A host whose name also occurs inside the scheme.
+      {"http://h/p", "h", "/p"},
+      {"http://tp/KVT_SETUP.rar", "tp", "/KVT_SETUP.rar"},
+  };
+  for (const Row& r : table) {
+    const std::string host = Mupdate::GetHostFromUrl(r.url);
+    EXPECT_EQ(host, r.host) << r.url;
+    EXPECT_EQ(Mupdate::GetPathFromUrl(r.url, host), r.path) << r.url;
+  }
+}
+
+}  // namespace
+}  // namespace kvt

@@ -1,0 +1,189 @@
+// The release manifest fetched from the loopback server into the program folder of the POSIX
+// machine: the CR LF split and the result rule, the temporary file's name and its deletion.
+#include "net/manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "net_scenarios.h"
+#include "startup/pending_error.h"
+#include "support/posix_machine.h"
+#include "support/test_server.h"
+
+namespace kvt {
+namespace {
+
+using net_scenarios::RecordingFiles;
+using testing::PathExists;
+using testing::PosixMachine;
+using testing::PosixMachineOptions;
+using testing::ReadFileBytes;
+using testing::Response;
+using testing::TestServer;
+using testing::WriteFileBytes;
+
+constexpr char kManifest[] = "/KVT_TRNQP_SETUP_LOG.txt";
+constexpr char kTemp[] = "C:\\KVT\\KVT_SETUP_LOG.TEMP";
+
+class ManifestTest : public ::testing::Test {
+ protected:
+  explicit ManifestTest(PosixMachineOptions options = {})
+      : m_(server_.port(), options), files_(m_.files) {
+    platform::Install(m_.machine.Platform(&m_.internet, &files_, &m_.processes));
+  }
+
+  std::int16_t Fetch() { return Mupdate::FetchReleaseManifest(version_, extractor_, package_); }
+  std::vector<std::string> Calls(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const std::string& c : files_.calls) {
+      if (c.rfind(prefix, 0) == 0) out.push_back(c);
+    }
+    return out;
+  }
+
+  TestServer server_;
+  PosixMachine m_;
+  RecordingFiles files_;
+  // Values of an earlier call: every call overwrites them.
+  std::string version_ = "old version";
+  std::string extractor_ = "http://old/UnRAR.exe";
+  std::string package_ = "http://old/KVT_SETUP.rar";
+};
+
+TEST_F(ManifestTest, ManifestUrlNamesTheVendorHostAndTheFixedPath) {
+  EXPECT_EQ(Mupdate::ManifestUrl(), "http://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt");
+}
+
+struct Case {
+  const char* name;
+  std::string text;
+  int result;
+  std::string version, extractor, package;
+};
+
+TEST_F(ManifestTest, SplitsAtCrLfAndDecidesByVersionAndPackage) {
+  const std::string u = "http://127.0.0.1/UnRAR.exe";
+  const std::string p = "http://127.0.0.1/KVT_SETUP.rar";
+  const std::vector<Case> cases = {
+      {"three lines", "2.1.0\r\n" + u + "\r\n" + p, -1, "2.1.0", u, p},
+      {"line break after the last line", "2.1.0\r\n" + u + "\r\n" + p + "\r\n", 0, "2.1.0",
+       u + "\r\n" + p, ""},
+      {"two lines", "2.1.0\r\n" + p, -1, "2.1.0", "", p},
+      {"five lines", "v5\r\na\r\nb\r\nc\r\n" + p, -1, "v5", "a\r\nb\r\nc", p},
+      {"first line empty", "\r\n" + u + "\r\n" + p, 0, "", u, p},
+      {"blanks kept", " 2.1 beta \r\n " + u + "\r\n" + p + " ", -1, " 2.1 beta ", " " + u,
+       p + " "},
+      {"empty middle line", "2.1.0\r\n\r\n" + p, -1, "2.1.0", "", p},
+      {"lone CR and LF stay in their line", "2.1\r0\r\n" + u + "\n\r\n" + p, -1, "2.1\r0",
+       u + "\n", p},
+      {"Chinese version", "2.1 正式版\r\n" + u + "\r\n" + p, -1, "2.1 正式版", u, p},
+      {"empty file", "", 0, "", "", ""},
+      {"CR LF only", "\r\n", 0, "", "", ""},
+      // Without any CR LF there is no separate archive line.
+      {"one line", "2.1.0", 0, "2.1.0", "", ""},
+      {"LF line ends", "2.1.0\n" + u + "\n" + p, 0, "2.1.0\n" + u + "\n" + p, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_.Enqueue(Response::Ok(c.text));
+    version_ = extractor_ = package_ = "old";
+    files_.calls.clear();
+    EXPECT_EQ(Fetch(), c.result);
+    EXPECT_EQ(version_, c.version);
+    EXPECT_EQ(extractor_, c.extractor);
+    EXPECT_EQ(package_, c.package);
+    // Downloaded through the partial file, read, and deleted: nothing stays behind.
+    const std::vector<std::string> expected = {"CreateForWrite " + std::string(kTemp) + ".temp",
+                                               "RenameFile " + std::string(kTemp) + ".temp -> " +
+                                                   kTemp,
+                                               "ReadAllText " + std::string(kTemp),
+                                               "DeleteFile " + std::string(kTemp)};
+    EXPECT_EQ(files_.calls, expected);
+    EXPECT_FALSE(PathExists(m_.Linux(kTemp)));
+    EXPECT_FALSE(PathExists(m_.Linux(std::string(kTemp) + ".temp")));
+  }
+  ASSERT_EQ(server_.RequestCount(), cases.size());
+  for (const testing::RecordedRequest& r : server_.Requests()) EXPECT_EQ(r.target, kManifest);
+}
+
+TEST_F(ManifestTest, AnExistingTemporaryFileIsLeftAndTheTimeOfDayNameIsUsed) {
+  ASSERT_TRUE(WriteFileBytes(m_.Linux(kTemp), "somebody else's file"));
+  server_.Route(kManifest, Response::Ok("1.0\r\nhttp://h/u\r\nhttp://h/p"));
+  EXPECT_EQ(Fetch(), -1);
+  EXPECT_EQ(version_, "1.0");
+  const std::string used = "C:\\KVT\\45296.17KVT_SETUP_LOG.TEMP";
+  EXPECT_EQ(Calls("CreateForWrite"), std::vector<std::string>{"CreateForWrite " + used + ".temp"});
+  EXPECT_EQ(Calls("DeleteFile"), std::vector<std::string>{"DeleteFile " + used});
+  EXPECT_FALSE(PathExists(m_.Linux(used)));
+  EXPECT_EQ(ReadFileBytes(m_.Linux(kTemp)), "somebody else's file");
+}
+
+TEST_F(ManifestTest, TheTimeOfDayNameIsFormedAgainUntilOneIsFree) {
+  ASSERT_TRUE(WriteFileBytes(m_.Linux(kTemp), "a"));
+  ASSERT_TRUE(WriteFileBytes(m_.Linux("C:\\KVT\\45297,5KVT_SETUP_LOG.TEMP"), "b"));
+  m_.machine.clock.time_of_day = 45296.5;
+  m_.machine.clock.time_of_day_step = 1.0;  // each reading is one second later
+  m_.machine.clock.decimal_separator = ",";
+  server_.Route(kManifest, Response::Ok("1.0\r\nhttp://h/p"));
+  EXPECT_EQ(Fetch(), -1);
+  EXPECT_EQ(Calls("CreateForWrite"),
+            std::vector<std::string>{"CreateForWrite C:\\KVT\\45298,5KVT_SETUP_LOG.TEMP.temp"});
+  EXPECT_EQ(ReadFileBytes(m_.Linux(kTemp)), "a");
+  EXPECT_EQ(ReadFileBytes(m_.Linux("C:\\KVT\\45297,5KVT_SETUP_LOG.TEMP")), "b");
+}
+
+TEST_F(ManifestTest, AFailedDownloadEmptiesTheOutputsAndDeletesNothing) {
+  const std::vector<Response> failures = {
+      Response::Status("HTTP/1.1 404 Not Found", "none"),
+      Response::Ok("1.0\r\nhttp://h/u\r\nhttp://h/p").CloseAfter(6),
+  };
+  for (const Response& r : failures) {
+    server_.Enqueue(r);
+    version_ = extractor_ = package_ = "old";
+    files_.calls.clear();
+    EXPECT_EQ(Fetch(), 0);
+    EXPECT_EQ(version_, "");
+    EXPECT_EQ(extractor_, "");
+    EXPECT_EQ(package_, "");
+    EXPECT_TRUE(Calls("DeleteFile").empty());
+    EXPECT_TRUE(Calls("ReadAllText").empty());
+  }
+  // The truncated transfer's partial file stays in the program folder.
+  EXPECT_EQ(ReadFileBytes(m_.Linux(std::string(kTemp) + ".temp")), "1.0\r\nh");
+}
+
+TEST_F(ManifestTest, AnUnreadableManifestGivesZeroEmptyOutputsAndIsStillDeleted) {
+  server_.Route(kManifest, Response::Ok("1.0\r\nhttp://h/u\r\nhttp://h/p"));
+  files_.fail_read_all = true;
+  EXPECT_EQ(Fetch(), 0);
+  EXPECT_EQ(version_, "");
+  EXPECT_EQ(extractor_, "");
+  EXPECT_EQ(package_, "");
+  EXPECT_EQ(Calls("DeleteFile"), std::vector<std::string>{"DeleteFile " + std::string(kTemp)});
+  EXPECT_FALSE(PathExists(m_.Linux(kTemp)));
+}
+
+class ManifestAtDriveRootTest : public ManifestTest {
+ protected:
+  static PosixMachineOptions AtRoot() {
+    PosixMachineOptions o;
+    o.program_folder = "C:\\";
+    return o;
+  }
+  ManifestAtDriveRootTest() : ManifestTest(AtRoot()) {}
+};
+
+TEST_F(ManifestAtDriveRootTest, TheDoubledBackslashAfterTheDriveStillNamesTheRoot) {
+  server_.Route(kManifest, Response::Ok("1.0\r\nhttp://h/p"));
+  EXPECT_EQ(Fetch(), -1);
+  EXPECT_EQ(package_, "http://h/p");
+  EXPECT_EQ(Calls("CreateForWrite"),
+            std::vector<std::string>{"CreateForWrite C:\\\\KVT_SETUP_LOG.TEMP.temp"});
+  EXPECT_FALSE(PathExists(m_.c_drive + "/KVT_SETUP_LOG.TEMP"));
+}
+
+}  // namespace
+}  // namespace kvt

@@ -1,0 +1,340 @@
+// The network scenarios DownloadFile is run through: on Linux with the POSIX HTTP client
+// (tests/download_test.cc) and under Wine with WinINet (tests/win32/net_scenarios_test.cc), both
+// against the same server-side rows (tests/net_scenarios.cc serves row <name> on the path
+// /scenario/<name>). Each row says what the server answers, what lies on disk before the call,
+// how the client is set up, and what the call must leave behind.
+//
+// Both builds include this header, so it holds only standard C++: the table, the bytes that the
+// server sends and the files hold, and a recording wrapper around any platform::Internet.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/internet.h"
+
+namespace kvt::testing {
+class TestServer;
+}
+
+namespace kvt::net_scenarios {
+
+// How the client side runs the row.
+enum class Client {
+  kServed,           // http://127.0.0.1/scenario/<name>, port 80 mapped to the server
+  kClosedPort,       // port 80 mapped to a port nothing listens on
+  kEmptyUrl,         // url ""
+  kEmptyLocalPath,   // localPath ""
+  kControlInUrl,     // the served URL followed by CR LF and a header line
+  kNotConnected,     // the connected-state flag reports no connection
+  kProbeFails,       // the probe host does not resolve
+  kSecureScheme,     // "https://" instead of "http://"
+  kCapitalScheme,    // "HTTP://" instead of "http://"
+  kMissingFolder,    // localPath in a folder that does not exist
+};
+
+enum class Length { kCorrect, kAbsent, kGiven };
+// How the body ends on the wire once `end_after` bytes of it are out.
+enum class Ending { kComplete, kClose, kReset };
+
+// What lies at a path before the call.
+enum class Before { kNothing, kOldFile, kFolder };
+// What must lie there after it. kBody: exactly the first `bytes` bytes of the row's body.
+enum class After { kAbsent, kOldFile, kFolder, kBody };
+
+struct Scenario {
+  const char* name;
+  Client client = Client::kServed;
+
+  // The response on /scenario/<name>.
+  const char* status_line = "HTTP/1.1 200 OK";
+  std::uint32_t body_size = 4000;
+  Length length = Length::kCorrect;
+  std::uint32_t announced = 0;  // Length::kGiven
+  Ending ending = Ending::kComplete;
+  std::uint32_t end_after = 0;  // Ending::kClose, kReset
+
+  Before target_before = Before::kNothing;
+  Before partial_before = Before::kNothing;
+
+  // Expected.
+  int result = 0;
+  After target = After::kAbsent;
+  std::uint32_t target_bytes = 0;
+  After partial = After::kAbsent;
+  std::uint32_t partial_bytes = 0;
+  bool error_pending = false;
+  // False: refused before any internet handle was opened (and so nothing was sent).
+  bool opens_handles = true;
+};
+
+// Bytes of the file that lies at the target path before the call (Before::kOldFile).
+inline const std::string& OldTargetBytes() {
+  static const std::string bytes = "target file of an earlier download\r\n";
+  return bytes;
+}
+// Bytes of the partial file left by an earlier attempt: longer than any body that replaces it,
+// so a transfer that continued it or wrote into it without truncating shows.
+inline const std::string& OldPartialBytes() {
+  static const std::string bytes(9000, 'p');
+  return bytes;
+}
+
+inline const std::vector<Scenario>& Table() {
+  using enum Client;
+  static const std::vector<Scenario> table = {
+      // Accepted responses.
+      {.name = "ok_200", .body_size = 5000, .result = -1, .target = After::kBody,
+       .target_bytes = 5000},
+      {.name = "ok_206", .status_line = "HTTP/1.1 206 Partial Content", .body_size = 5000,
+       .result = -1, .target = After::kBody, .target_bytes = 5000},
+      // Ends exactly on a piece boundary: the count, not an empty read, ends the loop.
+      {.name = "ok_whole_pieces", .body_size = 3072, .result = -1, .target = After::kBody,
+       .target_bytes = 3072},
+      {.name = "ok_many_pieces", .body_size = 300001, .result = -1, .target = After::kBody,
+       .target_bytes = 300001},
+      {.name = "content_length_zero", .body_size = 0, .result = -1, .target = After::kBody,
+       .target_bytes = 0},
+      // Nothing announced and nothing sent: 0 of 0 bytes is the whole body.
+      {.name = "no_length_empty_body", .body_size = 0, .length = Length::kAbsent, .result = -1,
+       .target = After::kBody, .target_bytes = 0},
+      // Only the announced bytes are the body.
+      {.name = "length_too_small", .body_size = 5000, .length = Length::kGiven, .announced = 2000,
+       .result = -1, .target = After::kBody, .target_bytes = 2000},
+      // An earlier target and partial file are both deleted; the transfer starts at byte 0.
+      {.name = "replaces_old_files", .body_size = 3000, .target_before = Before::kOldFile,
+       .partial_before = Before::kOldFile, .result = -1, .target = After::kBody,
+       .target_bytes = 3000},
+
+      // Refused responses: nothing on disk is touched.
+      {.name = "status_404", .status_line = "HTTP/1.1 404 Not Found", .body_size = 9,
+       .target_before = Before::kOldFile, .partial_before = Before::kOldFile,
+       .target = After::kOldFile, .partial = After::kOldFile},
+      {.name = "status_500", .status_line = "HTTP/1.1 500 Internal Server Error",
+       .body_size = 100, .target_before = Before::kOldFile, .target = After::kOldFile},
+      {.name = "status_204", .status_line = "HTTP/1.1 204 No Content", .body_size = 0,
+       .length = Length::kAbsent, .target_before = Before::kOldFile, .target = After::kOldFile},
+
+      // Incomplete bodies: the target is gone, the partial file keeps what arrived.
+      {.name = "closed_mid_body", .body_size = 6000, .ending = Ending::kClose, .end_after = 2500,
+       .target_before = Before::kOldFile, .partial = After::kBody, .partial_bytes = 2500},
+      {.name = "reset_mid_body", .body_size = 6000, .ending = Ending::kReset, .end_after = 2500,
+       .target_before = Before::kOldFile, .partial = After::kBody, .partial_bytes = 2500},
+      {.name = "closed_after_head", .body_size = 6000, .ending = Ending::kClose, .end_after = 0,
+       .partial = After::kBody, .partial_bytes = 0},
+      {.name = "length_too_large", .body_size = 3000, .length = Length::kGiven,
+       .announced = 8000, .partial = After::kBody, .partial_bytes = 3000},
+      {.name = "no_length_with_body", .body_size = 3000, .length = Length::kAbsent,
+       .partial = After::kBody, .partial_bytes = 3000},
+
+      // Local failures: the pending error tells the caller.
+      {.name = "missing_folder", .client = kMissingFolder, .error_pending = true},
+      // A folder in the target's place cannot be replaced: the final rename fails and the
+      // received bytes stay in the partial file.
+      {.name = "target_is_folder", .body_size = 3000, .target_before = Before::kFolder,
+       .target = After::kFolder, .partial = After::kBody, .partial_bytes = 3000,
+       .error_pending = true},
+
+      // Client-side refusals and unreachable servers.
+      {.name = "closed_port", .client = kClosedPort, .target_before = Before::kOldFile,
+       .target = After::kOldFile},
+      {.name = "empty_url", .client = kEmptyUrl, .target_before = Before::kOldFile,
+       .target = After::kOldFile, .opens_handles = false},
+      {.name = "empty_local_path", .client = kEmptyLocalPath, .opens_handles = false},
+      {.name = "control_in_url", .client = kControlInUrl, .target_before = Before::kOldFile,
+       .target = After::kOldFile, .opens_handles = false},
+      {.name = "not_connected", .client = kNotConnected, .target_before = Before::kOldFile,
+       .target = After::kOldFile, .opens_handles = false},
+      {.name = "probe_fails", .client = kProbeFails, .target_before = Before::kOldFile,
+       .target = After::kOldFile, .opens_handles = false},
+      {.name = "secure_scheme", .client = kSecureScheme, .target_before = Before::kOldFile,
+       .target = After::kOldFile},
+      {.name = "capital_scheme", .client = kCapitalScheme, .target_before = Before::kOldFile,
+       .target = After::kOldFile},
+  };
+  return table;
+}
+
+// GoogleTest prints a row by its name.
+inline void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+// The path the server answers the row on.
+inline std::string ServerPath(const Scenario& s) { return std::string("/scenario/") + s.name; }
+
+// The URL the client asks for; `host` is where the server is reached ("127.0.0.1").
+inline std::string ClientUrl(const Scenario& s, const std::string& host) {
+  const std::string served = "http://" + host + ServerPath(s);
+  switch (s.client) {
+    case Client::kEmptyUrl:
+      return "";
+    case Client::kControlInUrl:
+      return served + "\r\nX-Injected: 1";
+    case Client::kSecureScheme:
+      return "https://" + host + ServerPath(s);
+    case Client::kCapitalScheme:
+      return "HTTP://" + host + ServerPath(s);
+    default:
+      return served;
+  }
+}
+
+// The body the server holds for the row: bytes that differ between rows and between offsets, so
+// a shifted, repeated or foreign piece shows.
+inline std::string Body(const Scenario& s) {
+  std::uint32_t seed = 2166136261u;
+  for (const char* p = s.name; *p != '\0'; ++p) seed = (seed ^ static_cast<unsigned char>(*p)) * 16777619u;
+  std::string body(s.body_size, '\0');
+  for (std::uint32_t i = 0; i < s.body_size; ++i) {
+    const std::uint32_t x = (i + seed) * 2654435761u;
+    body[i] = static_cast<char>((x >> 24) ^ (i >> 10));
+  }
+  return body;
+}
+
+// The bytes a file must hold for After::kBody.
+inline std::string BodyPrefix(const Scenario& s, std::uint32_t bytes) {
+  return Body(s).substr(0, bytes);
+}
+
+// Serves every row of the table on its path (Linux builds only; tests/net_scenarios.cc).
+void ServeTable(kvt::testing::TestServer& server);
+
+// Forwards every call to another Internet and records what the core did with it: the calls in
+// order, the handles opened and closed, the request shape. Can report no connection.
+class RecordingInternet : public platform::Internet {
+ public:
+  explicit RecordingInternet(platform::Internet& inner) : inner_(inner) {}
+
+  bool connected = true;
+  std::vector<std::string> calls;  // "GetConnectedState", "Open", "Connect", ...
+  int opened = 0;
+  int closed = 0;
+  std::string agent;
+  std::string host;
+  std::uint16_t port = 0;
+  std::string verb, object, version;
+  std::uint32_t flags = 0;
+  std::vector<std::string> header_lines;
+  std::vector<std::uint32_t> header_modifiers;
+  std::vector<std::uint32_t> read_sizes;
+
+  bool GetConnectedState() override {
+    calls.push_back("GetConnectedState");
+    return connected && inner_.GetConnectedState();
+  }
+  platform::InetHandle Open(const std::string& a) override {
+    calls.push_back("Open");
+    agent = a;
+    return Count(inner_.Open(a));
+  }
+  platform::InetHandle Connect(platform::InetHandle open, const std::string& h,
+                               std::uint16_t p) override {
+    calls.push_back("Connect");
+    host = h;
+    port = p;
+    return Count(inner_.Connect(open, h, p));
+  }
+  platform::InetHandle OpenRequest(platform::InetHandle connect, const std::string& v,
+                                   const std::string& o, const std::string& ver,
+                                   std::uint32_t f) override {
+    calls.push_back("OpenRequest");
+    verb = v;
+    object = o;
+    version = ver;
+    flags = f;
+    return Count(inner_.OpenRequest(connect, v, o, ver, f));
+  }
+  bool AddRequestHeaders(platform::InetHandle request, const std::string& line,
+                         std::uint32_t modifiers) override {
+    calls.push_back("AddRequestHeaders");
+    header_lines.push_back(line);
+    header_modifiers.push_back(modifiers);
+    return inner_.AddRequestHeaders(request, line, modifiers);
+  }
+  bool SendRequest(platform::InetHandle request) override {
+    calls.push_back("SendRequest");
+    return inner_.SendRequest(request);
+  }
+  bool QueryInfo(platform::InetHandle request, std::uint32_t level, std::size_t size,
+                 std::string& text) override {
+    calls.push_back("QueryInfo");
+    return inner_.QueryInfo(request, level, size, text);
+  }
+  bool ReadFile(platform::InetHandle request, char* buffer, std::uint32_t size,
+                std::uint32_t& read) override {
+    calls.push_back("ReadFile");
+    read_sizes.push_back(size);
+    return inner_.ReadFile(request, buffer, size, read);
+  }
+  void CloseHandle(platform::InetHandle handle) override {
+    calls.push_back("CloseHandle");
+    if (handle != 0) ++closed;
+    inner_.CloseHandle(handle);
+  }
+
+ private:
+  platform::InetHandle Count(platform::InetHandle h) {
+    if (h != 0) ++opened;
+    return h;
+  }
+
+  platform::Internet& inner_;
+};
+
+// Forwards every call to another FileSystem and records the changes asked for
+// ("CreateForWrite C:\\KVT\\x.temp", "DeleteFile ...", "RenameFile a -> b", "ReadAllText ...").
+// Writes from a given offset on and whole-file reads can be made to fail.
+class RecordingFiles : public platform::FileSystem {
+ public:
+  explicit RecordingFiles(platform::FileSystem& inner) : inner_(inner) {}
+
+  std::vector<std::string> calls;
+  // Writes that reach this offset fail (UINT64_MAX: none).
+  std::uint64_t fail_writes_from = UINT64_MAX;
+  bool fail_read_all = false;
+  std::uint64_t writes = 0;
+
+  bool FileExists(const std::string& path, bool& ok) override {
+    return inner_.FileExists(path, ok);
+  }
+  bool DirectoryExists(const std::string& path, bool& ok) override {
+    return inner_.DirectoryExists(path, ok);
+  }
+  bool CreateDirectory(const std::string& path) override {
+    calls.push_back("CreateDirectory " + path);
+    return inner_.CreateDirectory(path);
+  }
+  bool DeleteFile(const std::string& path) override {
+    calls.push_back("DeleteFile " + path);
+    return inner_.DeleteFile(path);
+  }
+  bool RenameFile(const std::string& from, const std::string& to) override {
+    calls.push_back("RenameFile " + from + " -> " + to);
+    return inner_.RenameFile(from, to);
+  }
+  platform::FileHandle CreateForWrite(const std::string& path) override {
+    calls.push_back("CreateForWrite " + path);
+    return inner_.CreateForWrite(path);
+  }
+  bool WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
+               std::size_t size) override {
+    ++writes;
+    if (offset + size > fail_writes_from) return false;
+    return inner_.WriteAt(file, offset, data, size);
+  }
+  bool Close(platform::FileHandle file) override { return inner_.Close(file); }
+  bool ReadAllText(const std::string& path, std::string& text) override {
+    calls.push_back("ReadAllText " + path);
+    if (fail_read_all) return false;
+    return inner_.ReadAllText(path, text);
+  }
+  std::string ProgramFolder() override { return inner_.ProgramFolder(); }
+
+ private:
+  platform::FileSystem& inner_;
+};
+
+}  // namespace kvt::net_scenarios
