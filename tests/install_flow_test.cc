@@ -1,0 +1,576 @@
+// The install procedure from the start button to the finish page, against the loopback server
+// and with real files and processes: what the user sees, what is left on disk, and how each
+// failure returns the path page to idle.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "net/download.h"
+#include "startup/mupdate.h"
+#include "startup/pending_error.h"
+#include "support/install_fixture.h"
+#include "window/fd.h"
+
+namespace kvt {
+namespace {
+
+using testing::InstallRig;
+using testing::PathExists;
+using testing::ReadFileBytes;
+using testing::Response;
+
+constexpr char kCannotConnect[] = "无法连接到服务器！";
+constexpr char kInstallFailed[] = "在线安装过程发生错误！\r\n请重试！";
+
+class InstallFlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::VendorIsLoopback())
+      GTEST_SKIP() << "needs a build whose vendor host is 127.0.0.1";
+  }
+};
+
+// The idle path page: page shown, progress hidden, all three buttons usable.
+void ExpectIdle(Fd& fd) {
+  EXPECT_TRUE(fd.Frame2.Visible());
+  EXPECT_FALSE(fd.Frame3.Visible());
+  EXPECT_FALSE(fd.Lb.Visible());
+  EXPECT_FALSE(fd.Lw.Visible());
+  for (ControlId id : {kCfolder, kCyes, kCno}) {
+    EXPECT_TRUE(headless::Reachable(fd, id)) << "control " << id;
+  }
+}
+
+TEST_F(InstallFlowTest, TypicalInstallShowsEveryStepAndLeavesTheProductAndShortcut) {
+  InstallRig rig;
+  rig.ServeRelease();
+  Fd& fd = rig.Start();
+  const std::size_t after_start = rig.window().log.size();
+
+  // Agreement page: only the acceptance box and the text can be used at first.
+  EXPECT_TRUE(headless::Reachable(fd, kCk));
+  EXPECT_FALSE(headless::Reachable(fd, kCcontinue));
+  EXPECT_FALSE(rig.Press(kCk));
+  EXPECT_FALSE(rig.Press(kCcontinue));
+  ASSERT_TRUE(fd.Frame2.Visible());
+  EXPECT_EQ(fd.Tpath.Text(), testing::kDefaultFolder);
+  // The manifest went to a scratch file beside the program, which is gone again.
+  EXPECT_FALSE(PathExists(rig.Linux("C:\\KVT\\KVT_SETUP_LOG.TEMP")));
+  EXPECT_FALSE(PathExists(rig.Linux("C:\\KVT\\KVT_SETUP_LOG.TEMP.temp")));
+
+  // What the user can reach while the archive downloads and while the extractor runs.
+  std::vector<std::string> seen;
+  rig.ui().script.push_back(
+      {"during the archive download",
+       [](Fd&) { return Mupdate::TotalBytes == 5000 && Mupdate::ReceivedBytes > 0; },
+       [&](Fd& f) {
+         seen.push_back(std::string("downloading: Cyes ") +
+                        (headless::Reachable(f, kCyes) ? "on" : "off") + ", Cfolder " +
+                        (headless::Reachable(f, kCfolder) ? "on" : "off") + ", Cno " +
+                        (headless::Reachable(f, kCno) ? "on" : "off"));
+       }});
+  rig.ui().script.push_back(
+      {"while the extractor starts",
+       [](Fd& f) { return f.Lb.Caption() == "正在安装(请不要关闭本窗口)..."; },
+       [&](Fd& f) {
+         seen.push_back(std::string("extracting: Cno ") +
+                        (headless::Reachable(f, kCno) ? "on" : "off"));
+       }});
+  const std::size_t requests_before = rig.server.RequestCount();
+  EXPECT_FALSE(rig.Press(kCyes));
+  EXPECT_TRUE(rig.ui().messages.empty());
+  EXPECT_EQ(seen, (std::vector<std::string>{"downloading: Cyes off, Cfolder off, Cno on",
+                                            "extracting: Cno off"}));
+  EXPECT_EQ(rig.TargetsSince(requests_before),
+            (std::vector<std::string>{"/UnRAR.exe", "/KVT_SETUP.rar"}));
+
+  const std::vector<std::string> expected = {
+      "Ccontinue.Enabled=1",
+      "FrameW.Visible=1",
+      "Lt.Caption=本程序将为您在线安装\r\nKVT记账宝\r\n\r\n版本：2.1",
+      "FrameW.Visible=0",
+      "Frame1.Visible=0",
+      "Frame2.Visible=1",
+      "Lb.Caption=正在连接KVT服务器...",
+      "Lb.Visible=1",
+      "Lw.Width=0",
+      "Lw.Visible=1",
+      "Cfolder.Enabled=0",
+      "Cyes.Enabled=0",
+      "Lb.Caption=正在安装(请不要关闭本窗口)...",
+      "Cno.Enabled=0",
+      "Lb.Caption=安装完成！",
+      "Lw.Width=6765",
+      "Lfinish.Caption=KVT记账宝  已经成功的安装到您的计算机。",
+      "Crun.Caption=运行  KVT记账宝",
+      "Frame2.Visible=0",
+      "Frame3.Visible=1",
+  };
+  EXPECT_EQ(rig.LogSince(after_start), expected);
+
+  // Finish page: the bar is full, both texts name the product, Finish and Run are usable.
+  EXPECT_EQ(fd.Lw.Width(), fd.Lb.Width());
+  EXPECT_EQ(fd.Lfinish.Caption(), "KVT记账宝  已经成功的安装到您的计算机。");
+  EXPECT_EQ(fd.Crun.Caption(), "运行  KVT记账宝");
+  EXPECT_EQ(fd.Crun.Value(), 1);
+  EXPECT_TRUE(headless::Reachable(fd, kCend));
+  EXPECT_TRUE(headless::Reachable(fd, kCrun));
+  EXPECT_FALSE(PendingError::IsPending());
+
+  // Files left: the extractor and the archive as served, the product as extracted, no partial
+  // files; the shortcut points at the product.
+  const std::string folder = rig.Linux(testing::kDefaultFolder);
+  EXPECT_EQ(ReadFileBytes(folder + "UnRAR.exe"), rig.ExtractorScript(0));
+  EXPECT_EQ(ReadFileBytes(folder + "KVT_SETUP.rar"), rig.ProductArchive());
+  EXPECT_EQ(ReadFileBytes(folder + "KVT.exe"), rig.ProductArchive());
+  EXPECT_FALSE(PathExists(folder + "UnRAR.exe.temp"));
+  EXPECT_FALSE(PathExists(folder + "KVT_SETUP.rar.temp"));
+  EXPECT_EQ(rig.shell().shortcuts,
+            (std::map<std::string, std::string>{{testing::kShortcutPath, testing::kProductPath}}));
+
+  // Finish starts the product with a normal window and ends the installer.
+  EXPECT_TRUE(rig.Press(kCend));
+  ASSERT_EQ(rig.processes.starts.size(), 2u);
+  EXPECT_EQ(rig.processes.starts[1].command_line, "\"D:\\KVT记账宝\\KVT.exe\"");
+  EXPECT_EQ(rig.processes.starts[1].window_style, 1);
+  EXPECT_TRUE(rig.processes.starts[1].started);
+  EXPECT_EQ(rig.WaitForProductMarker(), "\"D:\\KVT记账宝\\KVT.exe\"");
+  EXPECT_TRUE(rig.ui().messages.empty());
+}
+
+TEST_F(InstallFlowTest, ExtractorCommandLineByteForByteWithTheDefaultFolder) {
+  InstallRig rig;
+  rig.ServeRelease();
+  rig.OpenPathPage();
+  EXPECT_FALSE(rig.Press(kCyes));
+
+  ASSERT_EQ(rig.processes.starts.size(), 1u);
+  const std::string command_line =
+      "\"D:\\KVT记账宝\\\\UnRAR.exe\" x -o+ \"D:\\KVT记账宝\\\\KVT_SETUP.rar\" \"D:\\KVT记账宝\\\"";
+  EXPECT_EQ(rig.processes.starts[0].command_line, command_line);
+  EXPECT_EQ(rig.processes.starts[0].window_style, 0) << "the extractor runs hidden";
+  EXPECT_EQ(rig.ExtractorCommandLine(), command_line);
+  // Opened for waiting (and for its exit code), waited for without a time limit, closed.
+  ASSERT_EQ(rig.processes.open_access.size(), 1u);
+  EXPECT_NE(rig.processes.open_access[0] & 0x100000u, 0u);
+  EXPECT_EQ(rig.processes.waits, (std::vector<std::uint32_t>{0xFFFFFFFFu}));
+  EXPECT_EQ(rig.processes.closes, 1);
+
+  // As the extractor parsed it: the command, the switch, the archive and the destination; the
+  // backslash before the last quote makes that quote part of the destination argument.
+  const std::string folder = rig.Linux(testing::kDefaultFolder);
+  const std::vector<std::string> argv = rig.ExtractorArgv();
+  ASSERT_EQ(argv.size(), 5u);
+  EXPECT_EQ(argv[0], folder + "UnRAR.exe");
+  EXPECT_EQ(argv[1], "x");
+  EXPECT_EQ(argv[2], "-o+");
+  EXPECT_EQ(argv[3], folder + "KVT_SETUP.rar");
+  EXPECT_EQ(argv[4], folder.substr(0, folder.size() - 1) + "\"");
+}
+
+TEST_F(InstallFlowTest, ProgressShowsPlainTextForTheExtractorAndFiguresForTheArchive) {
+  InstallRig rig;
+  rig.ServeRelease(0, 5000);
+  Fd& fd = rig.OpenPathPage();
+  // Every clock reading is 0.25 s later: each block read updates the display.
+  rig.m.machine.clock.step = 0.25;
+  const std::size_t from = rig.window().log.size();
+  EXPECT_FALSE(rig.Press(kCyes));
+  ASSERT_TRUE(fd.Frame3.Visible());
+
+  const std::vector<std::string> log = rig.LogSince(from);
+  const std::string prefix = "Lb.Caption=正在下载安装文件： ";
+  std::vector<std::string> plain, figures;
+  bool in_archive = false;
+  for (const std::string& e : log) {
+    if (e == "Cyes.Enabled=0" || e == "Cfolder.Enabled=0") continue;
+    if (e.rfind("Lb.Caption=正在安装", 0) == 0) break;
+    if (e.rfind(prefix, 0) == 0) in_archive = true;
+    (in_archive ? figures : plain).push_back(e);
+  }
+  // Busy display, then the extractor download: plain text and an empty bar at every update.
+  ASSERT_GE(plain.size(), 6u);
+  for (std::size_t i = 4; i < plain.size(); i += 2) {
+    EXPECT_EQ(plain[i], "Lb.Caption=正在下载安装文件...");
+    ASSERT_LT(i + 1, plain.size());
+    EXPECT_EQ(plain[i + 1], "Lw.Width=0");
+  }
+  // Archive download: figures and a growing bar, ending at the full width.
+  ASSERT_GE(figures.size(), 2u);
+  ASSERT_EQ(figures.size() % 2, 0u);
+  double last_width = -1;
+  for (std::size_t i = 0; i < figures.size(); i += 2) {
+    EXPECT_EQ(figures[i].rfind(prefix, 0), 0u) << figures[i];
+    ASSERT_EQ(figures[i + 1].rfind("Lw.Width=", 0), 0u) << figures[i + 1];
+    const double width = std::stod(figures[i + 1].substr(9));
+    EXPECT_GE(width, last_width);
+    last_width = width;
+  }
+  EXPECT_EQ(figures[figures.size() - 2], prefix + "5KB/5KB    100%");
+  EXPECT_EQ(figures.back(), "Lw.Width=6765");
+}
+
+// One failure of the install procedure: what the server (or the user) does, and what follows.
+struct FailureRow {
+  const char* name;
+  std::string manifest;                      // served instead of the usual one when not empty
+  std::function<void(InstallRig&)> arrange;  // before Cyes, on the path page
+  const char* message;
+  std::vector<std::string> targets;        // requested by the install
+  std::function<void(InstallRig&)> check;  // what is left on disk
+};
+
+void PrintTo(const FailureRow& row, std::ostream* os) { *os << row.name; }
+
+class InstallFailureTest : public InstallFlowTest,
+                           public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(InstallFailureTest, EndsInOneMessageAndTheIdlePage) {
+  const FailureRow& row = GetParam();
+  InstallRig rig;
+  rig.ServeRelease();
+  if (!row.manifest.empty()) {
+    rig.server.Route(testing::kManifestTarget, Response::Ok(row.manifest));
+  }
+  Fd& fd = rig.OpenPathPage();
+  row.arrange(rig);
+  const std::size_t requests_before = rig.server.RequestCount();
+  const std::size_t log_before = rig.window().log.size();
+  std::vector<bool> busy_during_message;
+  rig.ui().on_message = [&](const headless::MessageRecord&) {
+    busy_during_message.push_back(fd.Lb.Visible() && !fd.Cyes.Enabled());
+  };
+
+  EXPECT_FALSE(rig.Press(kCyes));
+
+  ASSERT_EQ(rig.ui().messages.size(), 1u);
+  EXPECT_EQ(busy_during_message, std::vector<bool>{true}) << "the page goes idle after the message";
+  EXPECT_EQ(rig.ui().messages[0].text, row.message);
+  EXPECT_EQ(rig.ui().messages[0].style, 16);
+  EXPECT_EQ(rig.ui().messages[0].title, "错误");
+  ExpectIdle(fd);
+  EXPECT_EQ(rig.TargetsSince(requests_before), row.targets);
+  // The page was busy, then went back to idle after the message.
+  const std::vector<std::string> log = rig.LogSince(log_before);
+  ASSERT_GE(log.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 5, log.end()),
+            (std::vector<std::string>{"Lb.Visible=0", "Lw.Visible=0", "Cfolder.Enabled=1",
+                                      "Cyes.Enabled=1", "Cno.Enabled=1"}));
+  EXPECT_TRUE(rig.shell().shortcuts.empty());
+  EXPECT_TRUE(fd.Frame2.Visible());
+  EXPECT_FALSE(PendingError::IsPending()) << "the pending error is cleared when it is reported";
+  row.check(rig);
+}
+
+std::string Folder(InstallRig& rig) { return rig.Linux(testing::kDefaultFolder); }
+
+const FailureRow kFailureRows[] = {
+    {"ExtractorNotFound",
+     "",
+     [](InstallRig& rig) {
+       rig.server.Route(testing::kExtractorTarget, Response::Status("HTTP/1.1 404 Not Found"));
+     },
+     kCannotConnect,
+     {"/UnRAR.exe", "/KVT_SETUP.rar"},
+     [](InstallRig& rig) {
+       // The second download was still made, and completed.
+       EXPECT_FALSE(PathExists(Folder(rig) + "UnRAR.exe"));
+       EXPECT_EQ(ReadFileBytes(Folder(rig) + "KVT_SETUP.rar"), rig.ProductArchive());
+       EXPECT_TRUE(rig.processes.starts.empty());
+     }},
+    {"ArchiveNotFound",
+     "",
+     [](InstallRig& rig) {
+       rig.server.Route(testing::kArchiveTarget, Response::Status("HTTP/1.1 404 Not Found"));
+     },
+     kCannotConnect,
+     {"/UnRAR.exe", "/KVT_SETUP.rar"},
+     [](InstallRig& rig) {
+       EXPECT_TRUE(PathExists(Folder(rig) + "UnRAR.exe"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar.temp"));
+       EXPECT_TRUE(rig.processes.starts.empty());
+     }},
+    {"ArchiveCutShort",
+     "",
+     [](InstallRig& rig) {
+       rig.server.Route(testing::kArchiveTarget,
+                        Response::Ok(rig.ProductArchive()).CloseAfter(3000));
+     },
+     kCannotConnect,
+     {"/UnRAR.exe", "/KVT_SETUP.rar"},
+     [](InstallRig& rig) {
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar"));
+       EXPECT_EQ(ReadFileBytes(Folder(rig) + "KVT_SETUP.rar.temp"),
+                 rig.ProductArchive().substr(0, 3000));
+       EXPECT_TRUE(rig.processes.starts.empty());
+     }},
+    {"ManifestWithoutExtractorUrl",
+     // Two lines are a valid manifest with an empty extractor URL; only its download fails.
+     "2.1\r\n" + InstallRig::VendorUrl(testing::kArchiveTarget),
+     [](InstallRig& rig) { EXPECT_TRUE(Mupdate::UnrarUrl.empty()); },
+     kCannotConnect,
+     {"/KVT_SETUP.rar"},
+     [](InstallRig& rig) {
+       EXPECT_FALSE(PathExists(Folder(rig) + "UnRAR.exe"));
+       EXPECT_TRUE(PathExists(Folder(rig) + "KVT_SETUP.rar"));
+       EXPECT_TRUE(rig.processes.starts.empty());
+     }},
+    {"ExtractorNotStartable",
+     "",
+     [](InstallRig& rig) {
+       rig.server.Route(testing::kExtractorTarget,
+                        Response::Ok("MZ garbage that no system can run"));
+     },
+     kInstallFailed,
+     {"/UnRAR.exe", "/KVT_SETUP.rar"},
+     [](InstallRig& rig) {
+       // Pending error after the extractor step: the install-failure message.
+       ASSERT_EQ(rig.processes.starts.size(), 1u);
+       EXPECT_FALSE(rig.processes.starts[0].started);
+       EXPECT_TRUE(rig.processes.waits.empty());
+       // The downloaded files stay.
+       EXPECT_TRUE(PathExists(Folder(rig) + "UnRAR.exe"));
+       EXPECT_TRUE(PathExists(Folder(rig) + "KVT_SETUP.rar"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT.exe"));
+     }},
+    {"ExtractorExitsNonZero",
+     "",
+     [](InstallRig& rig) {
+       rig.server.Route(testing::kExtractorTarget, Response::Ok(rig.ExtractorScript(3)));
+     },
+     kInstallFailed,
+     {"/UnRAR.exe", "/KVT_SETUP.rar"},
+     [](InstallRig& rig) {
+       ASSERT_EQ(rig.processes.starts.size(), 1u);
+       EXPECT_TRUE(rig.processes.starts[0].started);
+       EXPECT_EQ(rig.processes.waits.size(), 1u) << "the extractor was waited for";
+       EXPECT_EQ(rig.ExtractorArgv().size(), 5u);
+     }},
+    {"InstallFolderCannotBeCreated",
+     "",
+     [](InstallRig& rig) {
+       // D:\a\b\ has no parent folder: only the last level would be created.
+       rig.shell().picks.push_back({platform::PickResult::kChosen, "D:\\a\\b", nullptr});
+       EXPECT_FALSE(rig.Press(kCfolder));
+       EXPECT_EQ(Mupdate::InstallPath, "D:\\a\\b\\");
+     },
+     kCannotConnect,
+     {"/UnRAR.exe", "/KVT_SETUP.rar"},
+     [](InstallRig& rig) {
+       // Pending error after the downloads: the network-failure message, nothing created.
+       EXPECT_FALSE(PathExists(rig.m.d_drive + "/a"));
+       EXPECT_TRUE(rig.processes.starts.empty());
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, InstallFailureTest, ::testing::ValuesIn(kFailureRows),
+                         [](const ::testing::TestParamInfo<FailureRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(InstallFlowTest, AfterAFailureTheUserCanTryAgainAndFinish) {
+  InstallRig rig;
+  rig.ServeRelease();
+  Fd& fd = rig.OpenPathPage();
+  rig.server.Route(testing::kArchiveTarget, Response::Status("HTTP/1.1 404 Not Found"));
+  EXPECT_FALSE(rig.Press(kCyes));
+  ASSERT_EQ(rig.ui().messages.size(), 1u);
+  ExpectIdle(fd);
+
+  rig.ServeRelease();
+  EXPECT_FALSE(rig.Press(kCyes));
+  EXPECT_EQ(rig.ui().messages.size(), 1u);
+  EXPECT_TRUE(fd.Frame3.Visible());
+  EXPECT_EQ(ReadFileBytes(rig.Linux(testing::kProductPath)), rig.ProductArchive());
+}
+
+struct CheckRow {
+  const char* name;
+  bool map_d;
+  const char* excel_process;  // running besides the installer, or null
+  const char* picked;         // folder chosen before the install, or null
+  const char* message;
+  int style;
+  const char* title;
+};
+
+void PrintTo(const CheckRow& row, std::ostream* os) { *os << row.name; }
+
+class InstallCheckTest : public InstallFlowTest, public ::testing::WithParamInterface<CheckRow> {};
+
+// The spreadsheet and drive checks return before anything is created or requested.
+TEST_P(InstallCheckTest, ReturnsBeforeAnythingIsCreated) {
+  const CheckRow& row = GetParam();
+  testing::PosixMachineOptions options;
+  options.map_d = row.map_d;
+  InstallRig rig(options);
+  rig.ServeRelease();
+  Fd& fd = rig.OpenPathPage();
+  if (row.excel_process) rig.m.machine.process_list.names = {"KVT.exe", row.excel_process};
+  if (row.picked) {
+    rig.shell().picks.push_back({platform::PickResult::kChosen, row.picked, nullptr});
+    EXPECT_FALSE(rig.Press(kCfolder));
+  }
+  const std::size_t requests_before = rig.server.RequestCount();
+  const std::size_t log_before = rig.window().log.size();
+  std::vector<bool> busy_during_message;
+  rig.ui().on_message = [&](const headless::MessageRecord&) {
+    busy_during_message.push_back(fd.Lb.Visible() && !fd.Cyes.Enabled());
+  };
+
+  EXPECT_FALSE(rig.Press(kCyes));
+
+  ASSERT_EQ(rig.ui().messages.size(), 1u);
+  EXPECT_EQ(busy_during_message, std::vector<bool>{false}) << "the page never went busy";
+  EXPECT_EQ(rig.ui().messages[0].text, row.message);
+  EXPECT_EQ(rig.ui().messages[0].style, row.style);
+  EXPECT_EQ(rig.ui().messages[0].title, row.title);
+  EXPECT_EQ(rig.m.machine.process_list.queries,
+            (std::vector<std::string>{"SELECT * FROM Win32_Process WHERE Name='excel.exe'"}));
+  EXPECT_TRUE(rig.LogSince(log_before).empty()) << "the page is left as it was";
+  ExpectIdle(fd);
+  EXPECT_TRUE(rig.TargetsSince(requests_before).empty());
+  EXPECT_FALSE(PathExists(rig.Linux(Mupdate::InstallPath)));
+  if (row.map_d) {
+    EXPECT_FALSE(PathExists(rig.m.d_drive + "/KVT记账宝"));
+  }
+  EXPECT_TRUE(rig.processes.starts.empty());
+}
+
+const CheckRow kCheckRows[] = {
+    {"ExcelRunning", true, "EXCEL.EXE", nullptr,
+     "KVT在线安装程序检测到Excel正在运行！\r\n\r\n如果您已经打开Excel表格，请关闭后再尝试安装...",
+     64, "提示"},
+    {"DriveDMissing", false, nullptr, nullptr, "磁盘D:不存在！\r\n请重新选择安装路径。", 16,
+     "错误"},
+    {"PickedDriveMissing", true, nullptr, "E:\\Apps", "磁盘E:不存在！\r\n请重新选择安装路径。", 16,
+     "错误"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, InstallCheckTest, ::testing::ValuesIn(kCheckRows),
+                         [](const ::testing::TestParamInfo<CheckRow>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(InstallFlowTest, ShortcutThatCannotBeWrittenIsNotReported) {
+  for (const bool no_desktop : {false, true}) {
+    SCOPED_TRACE(no_desktop ? "no desktop folder" : "save fails");
+    InstallRig rig;
+    rig.ServeRelease();
+    Fd& fd = rig.OpenPathPage();
+    if (no_desktop) {
+      rig.shell().desktop.reset();
+    } else {
+      rig.shell().save_fails = true;
+    }
+    EXPECT_FALSE(rig.Press(kCyes));
+    EXPECT_TRUE(rig.ui().messages.empty());
+    EXPECT_TRUE(fd.Frame3.Visible());
+    EXPECT_FALSE(fd.Frame2.Visible());
+    EXPECT_EQ(fd.Lfinish.Caption(), "KVT记账宝  已经成功的安装到您的计算机。");
+    EXPECT_TRUE(rig.shell().shortcuts.empty());
+    EXPECT_TRUE(PathExists(rig.Linux(testing::kProductPath)));
+  }
+}
+
+// Cancel and the close box while the archive downloads.
+struct LeaveRow {
+  const char* name;
+  bool close_box;  // else Cno
+  int answer;
+};
+
+void PrintTo(const LeaveRow& row, std::ostream* os) { *os << row.name; }
+
+class LeaveDuringDownloadTest : public InstallFlowTest,
+                                public ::testing::WithParamInterface<LeaveRow> {};
+
+TEST_P(LeaveDuringDownloadTest, OkEndsAtOnceCancelGoesOn) {
+  const LeaveRow& row = GetParam();
+  constexpr std::size_t kArchiveSize = 8000;
+  InstallRig rig;
+  rig.ServeRelease(0, kArchiveSize);
+  Fd& fd = rig.OpenPathPage();
+  const bool ok = row.answer == platform::kIdOk;
+  if (ok) {
+    // The server holds the rest back: only the user's answer can end this download.
+    rig.server.Route(testing::kArchiveTarget,
+                     Response::Ok(rig.ProductArchive(kArchiveSize)).StallAfter(2048));
+  }
+  rig.ui().answers.push_back(row.answer);
+  bool asked = false;
+  rig.ui().script.push_back({"leave in the middle of the archive",
+                             [&](Fd&) {
+                               return Mupdate::TotalBytes ==
+                                          static_cast<std::int64_t>(kArchiveSize) &&
+                                      Mupdate::ReceivedBytes >= 2048;
+                             },
+                             [&](Fd& f) {
+                               asked = true;
+                               if (row.close_box) {
+                                 headless::Close(f);
+                               } else {
+                                 EXPECT_TRUE(headless::Click(f, kCno));
+                               }
+                             }});
+
+  const bool ended = rig.Press(kCyes);
+
+  EXPECT_TRUE(asked);
+  ASSERT_EQ(rig.ui().messages.size(), 1u);
+  EXPECT_EQ(rig.ui().messages[0].text, "确定要放弃安装吗？");
+  EXPECT_EQ(rig.ui().messages[0].style, 1);
+  EXPECT_EQ(rig.ui().messages[0].title, "提示");
+  const std::string folder = rig.Linux(testing::kDefaultFolder);
+  if (ok) {
+    // Ended where it stood: nothing after the download ran, the partial file keeps its bytes.
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(fd.Frame2.Visible());
+    EXPECT_EQ(fd.Lb.Caption(), "正在连接KVT服务器...");
+    EXPECT_TRUE(rig.processes.starts.empty());
+    EXPECT_FALSE(PathExists(folder + "KVT_SETUP.rar"));
+    EXPECT_EQ(ReadFileBytes(folder + "KVT_SETUP.rar.temp"),
+              rig.ProductArchive(kArchiveSize).substr(0, 2048));
+  } else {
+    EXPECT_FALSE(ended);
+    EXPECT_TRUE(fd.Frame3.Visible());
+    EXPECT_EQ(ReadFileBytes(folder + "KVT_SETUP.rar"), rig.ProductArchive(kArchiveSize));
+    EXPECT_EQ(rig.shell().shortcuts.size(), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LeaveDuringDownloadTest,
+    ::testing::Values(LeaveRow{"CancelButtonOk", false, platform::kIdOk},
+                      LeaveRow{"CancelButtonCancel", false, platform::kIdCancel},
+                      LeaveRow{"CloseBoxOk", true, platform::kIdOk},
+                      LeaveRow{"CloseBoxCancel", true, platform::kIdCancel}),
+    [](const ::testing::TestParamInfo<LeaveRow>& info) { return std::string(info.param.name); });
+
+TEST_F(InstallFlowTest, DoubleClickOnThePathDuringTheInstallOpensNoPicker) {
+  InstallRig rig;
+  rig.ServeRelease();
+  Fd& fd = rig.OpenPathPage();
+  rig.shell().picks.push_back({platform::PickResult::kChosen, "E:\\Apps", nullptr});
+  bool delivered = false, button = true;
+  rig.ui().script.push_back({"double click during the download",
+                             [](Fd& f) { return !f.Cyes.Enabled() && Mupdate::ReceivedBytes > 0; },
+                             [&](Fd& f) {
+                               delivered = headless::DoubleClick(f, kTpath);
+                               button = headless::Click(f, kCfolder);
+                             }});
+  EXPECT_FALSE(rig.Press(kCyes));
+  EXPECT_TRUE(delivered) << "the path box itself can be double-clicked";
+  EXPECT_FALSE(button) << "the change button is disabled";
+  EXPECT_TRUE(rig.shell().picker_calls.empty());
+  EXPECT_EQ(Mupdate::InstallPath, testing::kDefaultFolder);
+  EXPECT_TRUE(fd.Frame3.Visible());
+  EXPECT_EQ(rig.shell().shortcuts.at(testing::kShortcutPath), testing::kProductPath);
+}
+
+}  // namespace
+}  // namespace kvt
