@@ -23,6 +23,7 @@ e2e_init() {
   E2E_DIR="$BUILD_DIR/e2e"
   SHOT_DIR="$E2E_DIR/screenshots"
   mkdir -p "$E2E_DIR/home" "$E2E_DIR/locale" "$SHOT_DIR"
+  rm -f "$SHOT_DIR"/*.png "$SHOT_DIR"/*.bmp
   export WINEPREFIX="$E2E_DIR/prefix"
   # A desktop session's X authority stays reachable when HOME moves.
   if [ -z "${XAUTHORITY:-}" ] && [ -f "${HOME:-/nonexistent}/.Xauthority" ]; then
@@ -131,6 +132,20 @@ screenshot() {
   import -window root "$out"
   e2e_log "screenshot $out"
   echo "screenshot: $out"
+}
+
+# Turns the driver's BMP screenshots into PNGs and prints their paths.
+convert_shots() {
+  local bmp
+  for bmp in "$SHOT_DIR"/*.bmp; do
+    [ -f "$bmp" ] || continue
+    convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp" && echo "screenshot: ${bmp%.bmp}.png"
+  done
+}
+
+# True when a TCP port on 127.0.0.1 accepts connections.
+port_in_use() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
 # Ends every Windows program of the prefix and the wineserver.

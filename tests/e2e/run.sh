@@ -50,10 +50,25 @@ scenario_layout_144() {
   stop_wine
 }
 
+# Continue with no vendor server: the error over the overlay, retry, close ends the program.
+scenario_no_server() {
+  if port_in_use 80; then
+    echo "skip no-server: something listens on 127.0.0.1:80"
+    return
+  fi
+  set_dpi 96
+  start_app "$APP_EXE"
+  run_driver no-server --dpi 96 --shots "$(winepath_w "$SHOT_DIR")"
+  record $?
+  stop_wine
+}
+
 start_x || exit 1
 make_prefix
 scenario_agreement
 scenario_layout_144
+scenario_no_server
+convert_shots
 
 e2e_log "done in ${SECONDS}s"
 if [ "$status" = 0 ]; then echo "e2e: PASS"; else echo "e2e: FAIL"; fi

@@ -8,7 +8,12 @@
 //   agreement  the fresh window: pages, initial states, agreement text, read-only boxes,
 //              geometry of every control, tab order, ticking Ck, and a second copy.
 //   layout     the fresh window's pages, initial states and geometry only (for other DPIs).
+//   no-server  with nothing listening on 127.0.0.1:80: Alt+C presses Continue, the overlay
+//              stays up under "无法连接到服务器！", Continue works again, and closing the window
+//              on the agreement page ends the installer without a question.
 //   wait       only waits for the installer window to appear (for demos and screenshots).
+//
+// --shots DIR (Windows path) makes scenarios save screenshots there as NAME.bmp.
 //
 // Controls are found by their IDs (window/control_ids.h) and compared with the design table
 // (window/layout.h). The running installer must be left as it was found.
@@ -184,6 +189,47 @@ std::vector<std::wstring> SplitCrLf(const std::wstring& text) {
     lines.push_back(text.substr(start, end - start));
     start = end + 2;
   }
+}
+
+std::wstring g_shot_dir;
+
+// Saves the whole screen as g_shot_dir\NAME.bmp (24-bit), when a folder was given.
+void SaveScreen(const std::wstring& name) {
+  if (g_shot_dir.empty()) return;
+  Sleep(300);  // let the last repaint land
+  int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(mem, bitmap);
+  BitBlt(mem, 0, 0, w, h, screen, 0, 0, SRCCOPY);
+  SelectObject(mem, old);
+  BITMAPINFOHEADER info{};
+  info.biSize = sizeof(info);
+  info.biWidth = w;
+  info.biHeight = h;
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  info.biCompression = BI_RGB;
+  DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u;
+  std::vector<BYTE> pixels(stride * static_cast<DWORD>(h));
+  GetDIBits(mem, bitmap, 0, static_cast<UINT>(h), pixels.data(),
+            reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof(file) + sizeof(info);
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+  std::wstring path = g_shot_dir + L"\\" + name + L".bmp";
+  HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  bool ok = out != INVALID_HANDLE_VALUE && WriteFile(out, &file, sizeof(file), &written, nullptr) &&
+            WriteFile(out, &info, sizeof(info), &written, nullptr) &&
+            WriteFile(out, pixels.data(), static_cast<DWORD>(pixels.size()), &written, nullptr);
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  Check(ok, "screenshot " + Utf8(name));
 }
 
 // --- checks ----------------------------------------------------------------------------------
@@ -459,6 +505,109 @@ void CheckSecondCopy(const Installer& ui, const std::wstring& exe) {
         "the first copy is unchanged");
 }
 
+// A move to a monitor of another DPI: the window lays itself out again from the twips.
+// (Posted without the suggested rectangle, which cannot cross processes.)
+void CheckDpiChange(const Installer& ui, int dpi, int other_dpi) {
+  for (int target : {other_dpi, dpi}) {
+    PostMessageW(ui.main(), WM_DPICHANGED, MAKEWPARAM(target, target), 0);
+    Installer scaled(ui.main(), target);
+    // A sent message would overtake the posted one: wait for the window to change size.
+    WaitUntil(
+        [&] {
+          RECT w;
+          GetWindowRect(ui.main(), &w);
+          return std::fabs((w.right - w.left) - scaled.Px(layout::kOuterWidth)) <= 1;
+        },
+        5000);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(ui.main(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    CheckGeometry(scaled, target);
+    RECT r;
+    GetWindowRect(ui.main(), &r);
+    Check(std::fabs((r.right - r.left) - scaled.Px(layout::kOuterWidth)) <= 1 &&
+              std::fabs((r.bottom - r.top) - scaled.Px(layout::kOuterHeight)) <= 1,
+          "after a change to " + std::to_string(target) + " DPI the window is 7590x6000 twips");
+  }
+}
+
+// Waits for a message box of the installer and checks its title and text.
+HWND ExpectMessageBox(DWORD pid, const std::string& title, const std::string& text) {
+  HWND box = nullptr;
+  WaitUntil([&] { return (box = FindMessageBox(pid)) != nullptr; }, 20000);
+  if (box == nullptr) {
+    Check(false, "message box \"" + text + "\" appears");
+    return nullptr;
+  }
+  std::wstring got_title = TextOf(box), got_text = TextOf(GetDlgItem(box, 0xFFFF));
+  Check(got_title == Wide(title) && got_text == Wide(text),
+        "message box \"" + text + "\" titled " + title + " (got \"" + Utf8(got_text) + "\", " +
+            Utf8(got_title) + ")");
+  Check(GetWindow(box, GW_OWNER) != nullptr && !IsWindowEnabled(GetWindow(box, GW_OWNER)),
+        "the message box is modal to the installer window");
+  return box;
+}
+
+void AnswerMessageBox(HWND box, int button) {
+  PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
+  bool gone = WaitUntil([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 10000);
+  Check(gone, "the message box closes");
+}
+
+void ScenarioNoServer(const Installer& ui) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(ui.main(), &pid);
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  HWND ck = ui.Get(kvt::kCk);
+  PostMessageW(ck, BM_CLICK, 0, 0);
+  Check(WaitUntil([&] { return ui.Enabled(kvt::kCcontinue); }, 5000),
+        "ticking Ck enables Ccontinue");
+
+  // Alt+C where the focus is (Ck, after its click): the dialog manager's access key.
+  PostMessageW(ck, WM_SYSCHAR, L'c', 1 << 29);
+  HWND box = ExpectMessageBox(pid, "错误", "无法连接到服务器！");
+  if (box == nullptr) return;
+  Check(ui.Visible(kvt::kFrameW) && ui.Visible(kvt::kFrame1) && !ui.Shown(kvt::kFrame2),
+        "Alt+C pressed Ccontinue only: the overlay covers the agreement page under the message");
+  std::vector<HWND> boxes;
+  for (HWND w : VisibleTopWindows(pid)) {
+    if (ClassOf(w) == L"#32770") boxes.push_back(w);
+  }
+  Check(boxes.size() == 1, "one message box only (Cno on the hidden path page was not pressed)");
+  SaveScreen(L"overlay-cannot-connect");
+  AnswerMessageBox(box, IDOK);
+  Check(WaitUntil([&] { return !ui.Shown(kvt::kFrameW); }, 5000) && ui.Visible(kvt::kFrame1) &&
+            ui.Value(kvt::kCk) == 1 && ui.Enabled(kvt::kCcontinue),
+        "after the message the overlay is gone; Ck ticked, Ccontinue enabled");
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  WaitUntil(
+      [&] {
+        GetGUIThreadInfo(GetWindowThreadProcessId(ui.main(), nullptr), &info);
+        return IsChild(ui.Get(kvt::kFrame1), info.hwndFocus) != FALSE;
+      },
+      3000);
+  Check(IsChild(ui.Get(kvt::kFrame1), info.hwndFocus) != FALSE,
+        "the focus is back on the agreement page");
+
+  PostMessageW(ui.Get(kvt::kCcontinue), BM_CLICK, 0, 0);
+  box = ExpectMessageBox(pid, "错误", "无法连接到服务器！");
+  if (box != nullptr) AnswerMessageBox(box, IDOK);
+  Check(WaitUntil([&] { return !ui.Shown(kvt::kFrameW); }, 5000), "a second Continue tries again");
+
+  PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  DWORD waited = WaitForSingleObject(process, 10000);
+  DWORD code = 1;
+  GetExitCodeProcess(process, &code);
+  Check(waited == WAIT_OBJECT_0 && code == 0,
+        "closing the window on the agreement page ends the installer (exit code " +
+            std::to_string(code) + ")");
+  if (waited != WAIT_OBJECT_0) {
+    HWND stray = FindMessageBox(pid);
+    Check(stray == nullptr, "no question was asked on closing");
+  }
+  CloseHandle(process);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -469,14 +618,20 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring arg = argv[i];
     if (arg == L"--exe" && i + 1 < argc) {
       exe = argv[++i];
+    } else if (arg == L"--shots" && i + 1 < argc) {
+      g_shot_dir = argv[++i];
     } else if (arg == L"--dpi" && i + 1 < argc) {
       dpi = _wtoi(argv[++i]);
     } else {
       scenario = arg;
     }
   }
-  if ((scenario != L"agreement" && scenario != L"layout" && scenario != L"wait") || dpi <= 0) {
-    std::fprintf(stderr, "usage: kvt-e2e-driver agreement|layout|wait --exe PATH --dpi N\n");
+  if ((scenario != L"agreement" && scenario != L"layout" && scenario != L"no-server" &&
+       scenario != L"wait") ||
+      dpi <= 0) {
+    std::fprintf(stderr,
+                 "usage: kvt-e2e-driver agreement|layout|no-server|wait --exe PATH --dpi N "
+                 "[--shots DIR]\n");
     return 2;
   }
 
@@ -491,6 +646,8 @@ int wmain(int argc, wchar_t** argv) {
 
   if (scenario == L"wait") {
     return 0;
+  } else if (scenario == L"no-server") {
+    ScenarioNoServer(ui);
   } else if (scenario == L"agreement") {
     CheckFocus(ui);
     CheckWindow(ui, dpi);
@@ -499,6 +656,7 @@ int wmain(int argc, wchar_t** argv) {
     CheckReadOnly(ui);
     CheckGeometry(ui, dpi);
     CheckStackingAndTabOrder(ui);
+    CheckDpiChange(ui, dpi, dpi * 3 / 2);
     CheckTickingCk(ui);
     if (exe.empty()) {
       Check(false, "--exe given for the second-copy check");
