@@ -11,6 +11,9 @@
 //   no-server  with nothing listening on 127.0.0.1:80: Alt+C presses Continue, the overlay
 //              stays up under "无法连接到服务器！", Continue works again, and closing the window
 //              on the agreement page ends the installer without a question.
+//   walk       with the demo vendor server on 127.0.0.1:80 and drive D: present: accept,
+//              Continue to the path page, install, and reach the finish page; a screenshot of
+//              each page. Leaves the installer on the finish page.
 //   wait       only waits for the installer window to appear (for demos and screenshots).
 //
 // --shots DIR (Windows path) makes scenarios save screenshots there as NAME.bmp.
@@ -608,6 +611,44 @@ void ScenarioNoServer(const Installer& ui) {
   CloseHandle(process);
 }
 
+void ScenarioWalk(const Installer& ui) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(ui.main(), &pid);
+  PostMessageW(ui.Get(kvt::kCk), BM_CLICK, 0, 0);
+  Check(WaitUntil([&] { return ui.Enabled(kvt::kCcontinue); }, 5000),
+        "ticking Ck enables Ccontinue");
+  SaveScreen(L"walk-1-agreement-accepted");
+  PostMessageW(ui.Get(kvt::kCcontinue), BM_CLICK, 0, 0);
+  bool path_page =
+      WaitUntil([&] { return ui.Visible(kvt::kFrame2) || FindMessageBox(pid) != nullptr; }, 30000);
+  if (HWND box = FindMessageBox(pid)) {
+    Check(false, "Continue reaches the path page (message: " +
+                     Utf8(TextOf(GetDlgItem(box, 0xFFFF))) + ")");
+    SaveScreen(L"walk-2-error");
+    return;
+  }
+  Check(path_page && !ui.Shown(kvt::kFrame1) && !ui.Shown(kvt::kFrameW),
+        "Continue shows the path page alone");
+  std::wstring heading = ui.Text(kvt::kLt);
+  Check(heading.rfind(Wide("本程序将为您在线安装\r\nKVT记账宝\r\n\r\n版本："), 0) == 0,
+        "the path page heading names the product and version (" + Utf8(heading) + ")");
+  SaveScreen(L"walk-2-path-page");
+
+  PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+  bool finished =
+      WaitUntil([&] { return ui.Visible(kvt::kFrame3) || FindMessageBox(pid) != nullptr; }, 60000);
+  if (HWND box = FindMessageBox(pid)) {
+    Check(false, "the install reaches the finish page (message: " +
+                     Utf8(TextOf(GetDlgItem(box, 0xFFFF))) + ")");
+    SaveScreen(L"walk-3-error");
+    return;
+  }
+  Check(finished && !ui.Shown(kvt::kFrame2), "the install reaches the finish page");
+  Check(ui.Text(kvt::kCrun) == Wide("运行  KVT记账宝"),
+        "Crun reads 运行  KVT记账宝 (" + Utf8(ui.Text(kvt::kCrun)) + ")");
+  SaveScreen(L"walk-3-finish-page");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -627,10 +668,10 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   if ((scenario != L"agreement" && scenario != L"layout" && scenario != L"no-server" &&
-       scenario != L"wait") ||
+       scenario != L"walk" && scenario != L"wait") ||
       dpi <= 0) {
     std::fprintf(stderr,
-                 "usage: kvt-e2e-driver agreement|layout|no-server|wait --exe PATH --dpi N "
+                 "usage: kvt-e2e-driver agreement|layout|no-server|walk|wait --exe PATH --dpi N "
                  "[--shots DIR]\n");
     return 2;
   }
@@ -648,6 +689,8 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   } else if (scenario == L"no-server") {
     ScenarioNoServer(ui);
+  } else if (scenario == L"walk") {
+    ScenarioWalk(ui);
   } else if (scenario == L"agreement") {
     CheckFocus(ui);
     CheckWindow(ui, dpi);
