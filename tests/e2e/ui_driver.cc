@@ -197,9 +197,9 @@ std::vector<std::wstring> SplitCrLf(const std::wstring& text) {
 std::wstring g_shot_dir;
 
 // Saves the whole screen as g_shot_dir\NAME.bmp (24-bit), when a folder was given.
-void SaveScreen(const std::wstring& name) {
+void SaveScreen(const std::wstring& name, int settle_ms = 300) {
   if (g_shot_dir.empty()) return;
-  Sleep(300);  // let the last repaint land
+  Sleep(settle_ms);  // let the last repaint land
   int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
   HDC screen = GetDC(nullptr);
   HDC mem = CreateCompatibleDC(screen);
@@ -635,18 +635,23 @@ void ScenarioWalk(const Installer& ui) {
   SaveScreen(L"walk-2-path-page");
 
   PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+  // The progress display while it is up (the extractor's run keeps it on the screen).
+  if (WaitUntil([&] { return ui.Shown(kvt::kLw) || ui.Visible(kvt::kFrame3); }, 30000) &&
+      ui.Visible(kvt::kFrame2)) {
+    SaveScreen(L"walk-3-installing", 0);
+  }
   bool finished =
       WaitUntil([&] { return ui.Visible(kvt::kFrame3) || FindMessageBox(pid) != nullptr; }, 60000);
   if (HWND box = FindMessageBox(pid)) {
     Check(false, "the install reaches the finish page (message: " +
                      Utf8(TextOf(GetDlgItem(box, 0xFFFF))) + ")");
-    SaveScreen(L"walk-3-error");
+    SaveScreen(L"walk-4-error");
     return;
   }
   Check(finished && !ui.Shown(kvt::kFrame2), "the install reaches the finish page");
   Check(ui.Text(kvt::kCrun) == Wide("运行  KVT记账宝"),
         "Crun reads 运行  KVT记账宝 (" + Utf8(ui.Text(kvt::kCrun)) + ")");
-  SaveScreen(L"walk-3-finish-page");
+  SaveScreen(L"walk-4-finish-page");
 }
 
 }  // namespace

@@ -375,10 +375,19 @@ void Win32Window::RepaintUnder(const Item& item, bool now) {
     return;
   }
   HWND parent = GetParent(item.hwnd);
-  RECT r;
-  GetWindowRect(item.hwnd, &r);
-  MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
-  RedrawWindow(parent, &r, nullptr, flags);
+  if (item.design->kind == layout::Kind::kLabel && !item.design->opaque) {
+    // A transparent label: the page paints the area under it first, then the label's text.
+    RECT r;
+    GetWindowRect(item.hwnd, &r);
+    MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
+    RedrawWindow(parent, &r, nullptr, flags);
+    return;
+  }
+  // An opaque control paints all of itself: no erasing of the page under it (the progress fill
+  // would flicker at every block). What a narrower fill uncovered is already invalid in the page
+  // and its other children, and is painted with it.
+  RedrawWindow(item.hwnd, nullptr, nullptr, flags);
+  if (now) RedrawWindow(parent, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
 }
 
 HWND Win32Window::FrontPage() const {
