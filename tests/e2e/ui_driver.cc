@@ -634,6 +634,33 @@ void ScenarioWalk(const Installer& ui) {
         "the path page heading names the product and version (" + Utf8(heading) + ")");
   SaveScreen(L"walk-2-path-page");
 
+  // A double click in the path box opens the folder picker; cancelling it changes nothing.
+  std::wstring path_before = ui.Text(kvt::kTpath);
+  PostMessageW(ui.Get(kvt::kTpath), WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(5, 5));
+  PostMessageW(ui.Get(kvt::kTpath), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  HWND picker = nullptr;
+  WaitUntil(
+      [&] {
+        picker = FindMessageBox(pid);
+        return picker != nullptr && FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
+      },
+      20000);
+  Check(picker != nullptr, "a double click in Tpath opens the folder picker");
+  if (picker != nullptr) {
+    PostMessageW(GetDlgItem(picker, IDCANCEL), BM_CLICK, 0, 0);
+    Check(
+        WaitUntil([&] { return !IsWindow(picker); }, 10000) && ui.Text(kvt::kTpath) == path_before,
+        "cancelling the picker leaves Tpath as it was");
+  }
+
+  // Closing the window on the path page asks first; Cancel keeps the window.
+  PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  if (HWND box = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) {
+    AnswerMessageBox(box, IDCANCEL);
+    Check(IsWindow(ui.main()) && ui.Visible(kvt::kFrame2) && ui.Enabled(kvt::kCyes),
+          "answering Cancel keeps the window on the path page");
+  }
+
   PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
   // The progress display while it is up (the extractor's run keeps it on the screen).
   if (WaitUntil([&] { return ui.Shown(kvt::kLw) || ui.Visible(kvt::kFrame3); }, 30000) &&
