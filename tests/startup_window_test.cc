@@ -163,7 +163,9 @@ TEST(Layout, EveryControlOnceOnAPageWithinTheVisibleWidth) {
     ASSERT_NE(page, nullptr) << c.name;
     EXPECT_EQ(page->kind, layout::Kind::kFrame) << c.name;
     const int right = c.kind == layout::Kind::kLine ? c.width : c.left + c.width;
-    if (c.id != kLine2) EXPECT_LE(right, 7335) << c.name;
+    if (c.id != kLine2) {
+      EXPECT_LE(right, 7335) << c.name;
+    }
   }
   EXPECT_EQ(ids.size(), 25u);
   // The fill spans exactly the track when full.
