@@ -13,6 +13,8 @@ REPO_DIR="$(cd "$E2E_LIB_DIR/../.." && pwd)"
 
 XVFB_PID=""
 APP_PID=""
+SERVER_PID=""
+VENDOR_PORT=""
 E2E_STARTED_WINE=0
 
 e2e_log() { printf '[e2e %3ds] %s\n' "$SECONDS" "$*" >&2; }
@@ -148,6 +150,64 @@ port_in_use() {
   (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
+# Starts the scripted vendor server (tests/e2e/fault_server.cc) on 127.0.0.1:80 with a scenario
+# and the release folder; its output goes to E2E_DIR/server.out. Fails when port 80 is taken or
+# cannot be bound. Only one server runs at a time.
+start_fault_server() {
+  local scenario=$1 release=$2 i
+  [ -z "$SERVER_PID" ] || stop_fault_server
+  if port_in_use 80; then
+    echo "FAIL start server $scenario: something else listens on 127.0.0.1:80"
+    return 1
+  fi
+  : >"$E2E_DIR/server.out"
+  "$FAULT_SERVER" "$scenario" "$release" 80 >"$E2E_DIR/server.out" 2>"$E2E_DIR/server.err" &
+  SERVER_PID=$!
+  for i in $(seq 1 100); do
+    grep -q '^port 80$' "$E2E_DIR/server.out" && { e2e_log "server: $scenario"; return 0; }
+    kill -0 "$SERVER_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "FAIL start server $scenario: $(cat "$E2E_DIR/server.err")"
+  if [ "$(id -u)" != 0 ]; then
+    echo "  port 80 is privileged: run as root, or allow it with"
+    echo "  sudo sysctl net.ipv4.ip_unprivileged_port_start=80"
+  fi
+  stop_fault_server
+  return 1
+}
+
+# Stops the scripted server; its request list is then in E2E_DIR/server.out.
+stop_fault_server() {
+  [ -n "$SERVER_PID" ] || return 0
+  kill -TERM "$SERVER_PID" 2>/dev/null || true
+  wait "$SERVER_PID" 2>/dev/null || true
+  SERVER_PID=""
+}
+
+# How many GET requests for TARGET the last scripted server saw.
+requests_for() {
+  grep -c "^request GET $1\$" "$E2E_DIR/server.out" 2>/dev/null || true
+}
+
+# The demo vendor server (nginx, tools/demo/vendor-server.sh) serving RELEASE on port 80.
+start_vendor_server() {
+  local release=$1
+  KVT_VENDOR_RUN_DIR="$E2E_DIR/vendor" bash "$REPO_DIR/tools/demo/vendor-server.sh" start \
+    "$release" 80 >>"$E2E_DIR/vendor.log" 2>&1 || {
+    tail -n 8 "$E2E_DIR/vendor.log"
+    return 1
+  }
+  VENDOR_PORT=80
+}
+
+stop_vendor_server() {
+  [ -n "$VENDOR_PORT" ] || return 0
+  KVT_VENDOR_RUN_DIR="$E2E_DIR/vendor" bash "$REPO_DIR/tools/demo/vendor-server.sh" stop \
+    "$VENDOR_PORT" >>"$E2E_DIR/vendor.log" 2>&1 || true
+  VENDOR_PORT=""
+}
+
 # Ends every Windows program of the prefix and the wineserver.
 stop_wine() {
   if [ "$E2E_STARTED_WINE" = 1 ]; then
@@ -159,6 +219,8 @@ stop_wine() {
 }
 
 e2e_cleanup() {
+  stop_fault_server
+  stop_vendor_server
   if [ "${KVT_E2E_KEEP:-0}" = 1 ]; then
     e2e_log "KVT_E2E_KEEP=1: leaving DISPLAY=$DISPLAY and the wineserver running"
     return

@@ -4,27 +4,46 @@
 //
 //   kvt-e2e-driver SCENARIO --exe WINDOWS_PATH_OF_KVT_SETUP --dpi N
 //
-// Scenarios:
-//   agreement  the fresh window: pages, initial states, agreement text, read-only boxes,
-//              geometry of every control, tab order, ticking Ck, and a second copy.
-//   layout     the fresh window's pages, initial states and geometry only (for other DPIs).
-//   no-server  with nothing listening on 127.0.0.1:80: Alt+C presses Continue, the overlay
-//              stays up under "无法连接到服务器！", Continue works again, and closing the window
-//              on the agreement page ends the installer without a question.
-//   walk       with the demo vendor server on 127.0.0.1:80 and drive D: present: accept,
-//              Continue to the path page, install, and reach the finish page; a screenshot of
-//              each page. Leaves the installer on the finish page.
-//   wait       only waits for the installer window to appear (for demos and screenshots).
+// Scenarios (each expects a freshly started installer; the harness tests/e2e/run.sh provides the
+// server, the drive D: and the files, and checks what is left on disk):
+//   agreement          the fresh window: pages, initial states, agreement text, read-only boxes,
+//                      geometry of every control, tab order, ticking Ck, and a second copy.
+//   layout             the fresh window's pages, initial states and geometry only (other DPIs).
+//   no-server          nothing on 127.0.0.1:80: Alt+C presses Continue, the overlay stays up
+//                      under "无法连接到服务器！", Continue works again, closing ends at once.
+//   retry              Continue fails with no server; once the harness has started one (the
+//                      driver waits for port 80), Continue reaches the path page; closing there
+//                      asks, OK ends.
+//   manifest-rejected  Continue against a manifest the installer rejects: one message, the
+//                      agreement page stays, closing ends without a question.
+//   close-fetch        closing during a slow manifest fetch ends without question or path page.
+//   install            the whole install: path page with the manifest's version, --folder picked
+//                      in the real folder picker, the progress caption and bar of the archive
+//                      download, the finish page, the desktop shortcut (read back through
+//                      IShellLinkW), and the way out chosen by --end (Finish or the close box
+//                      start the product, whose window must appear); --interrupt answers Cno and
+//                      the close box with Cancel during the download.
+//   install-fails      Start ends in one message (--expect connect|install) and the idle page;
+//                      Cno answered OK then ends.
+//   excel              with a process excel.exe running: only the notice; closing asks, OK ends.
+//   no-drive           no drive D: with the default folder: the drive message, idle page.
+//   cno-ok             Cno answered OK during the archive download ends the installer.
+//   wait               only waits for the installer window to appear (for demos).
 //
+// Lines starting with "step" tell what the driver is doing; "ok"/"FAIL" lines are checks.
 // --shots DIR (Windows path) makes scenarios save screenshots there as NAME.bmp.
 //
 // Controls are found by their IDs (window/control_ids.h) and compared with the design table
 // (window/layout.h). The running installer must be left as it was found.
+#include <winsock2.h>
 #include <windows.h>
+#include <shlobj.h>
+#include <shobjidl.h>
 
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,18 +99,24 @@ std::wstring ClassOf(HWND hwnd) {
 }
 
 // Text through WM_GETTEXT, with a time-out so that a hung installer fails the check instead of
-// hanging the driver.
+// hanging the driver. The text may change between the length query and the copy (a progress
+// caption does), so the buffer has room to spare and a filled buffer is read again.
 std::wstring TextOf(HWND hwnd) {
-  DWORD_PTR length = 0;
-  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
-    return L"<no answer>";
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+      return L"<no answer>";
+    }
+    std::wstring text(length + 256, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, 5000, &copied);
+    if (copied + 1 < text.size()) {
+      text.resize(copied);
+      return text;
+    }
   }
-  std::wstring text(length + 1, L'\0');
-  DWORD_PTR copied = 0;
-  SendMessageTimeoutW(hwnd, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
-                      SMTO_ABORTIFHUNG, 5000, &copied);
-  text.resize(copied);
-  return text;
+  return L"<text keeps growing>";
 }
 
 struct TopWindows {
@@ -611,33 +636,108 @@ void ScenarioNoServer(const Installer& ui) {
   CloseHandle(process);
 }
 
-void ScenarioWalk(const Installer& ui) {
+// --- install scenarios ---------------------------------------------------------------------
+
+// Settings of the install scenarios, from the command line.
+struct Options {
+  std::wstring version;             // --version: the manifest's first line
+  std::wstring folder;              // --folder: picked through the folder picker (no trailing \)
+  std::wstring total;               // --total: size text of the whole archive, e.g. 17KB
+  std::wstring end = L"finish";     // --end finish|close|close-unticked
+  std::wstring expect;              // --expect connect|install (install-fails)
+  bool interrupt = false;           // --interrupt: Cno and the close box, both answered Cancel
+  bool expect_progress = false;     // --expect-progress (install-fails)
+  bool fast_server = false;         // --fast-server: the archive comes too fast to watch
+};
+Options g_options;
+
+void Step(const std::string& what) {
+  std::printf("step %s\n", what.c_str());
+  std::fflush(stdout);
+}
+
+DWORD PidOf(HWND hwnd) {
   DWORD pid = 0;
-  GetWindowThreadProcessId(ui.main(), &pid);
+  GetWindowThreadProcessId(hwnd, &pid);
+  return pid;
+}
+
+int WidthOf(HWND hwnd) {
+  RECT r{};
+  GetWindowRect(hwnd, &r);
+  return r.right - r.left;
+}
+
+std::wstring Heading(const std::wstring& version) {
+  return Wide("本程序将为您在线安装\r\nKVT记账宝\r\n\r\n版本：") + version;
+}
+
+// Waits for the process to end; checks that it did, with exit code 0.
+void ExpectExit(HANDLE process, int ms, const std::string& what) {
+  DWORD waited = WaitForSingleObject(process, static_cast<DWORD>(ms));
+  DWORD code = 1;
+  GetExitCodeProcess(process, &code);
+  Check(waited == WAIT_OBJECT_0 && code == 0,
+        what + " (exit code " + (waited == WAIT_OBJECT_0 ? std::to_string(code) : "-") + ")");
+}
+
+// The installer is on the path page, idle: Lb and Lw hidden, its three buttons enabled.
+void CheckIdle(const Installer& ui, const std::string& when) {
+  Check(ui.Visible(kvt::kFrame2) && !ui.Shown(kvt::kFrame1) && !ui.Shown(kvt::kFrame3) &&
+            !ui.Shown(kvt::kLb) && !ui.Shown(kvt::kLw) && ui.Enabled(kvt::kCfolder) &&
+            ui.Enabled(kvt::kCyes) && ui.Enabled(kvt::kCno),
+        when + ": the path page is idle (Lb, Lw hidden; Cfolder, Cyes, Cno enabled)");
+}
+
+// No further message box turns up within `ms`.
+void ExpectNoMessageBox(DWORD pid, int ms, const std::string& what) {
+  bool appeared = WaitUntil([&] { return FindMessageBox(pid) != nullptr; }, ms);
+  Check(!appeared, what);
+}
+
+// Ticks Ck and presses Continue; returns once the path page or a message box is up.
+bool ToPathPage(const Installer& ui, DWORD pid) {
+  Step("tick the acceptance box");
   PostMessageW(ui.Get(kvt::kCk), BM_CLICK, 0, 0);
   Check(WaitUntil([&] { return ui.Enabled(kvt::kCcontinue); }, 5000),
         "ticking Ck enables Ccontinue");
-  SaveScreen(L"walk-1-agreement-accepted");
+  SaveScreen(L"1-agreement");
+  Step("press Continue: the manifest is fetched");
   PostMessageW(ui.Get(kvt::kCcontinue), BM_CLICK, 0, 0);
-  bool path_page =
-      WaitUntil([&] { return ui.Visible(kvt::kFrame2) || FindMessageBox(pid) != nullptr; }, 30000);
+  // The waiting overlay lasts as long as the fetch; a fast server may not leave time to see it.
+  if (WaitUntil([&] { return ui.Shown(kvt::kFrameW) || ui.Visible(kvt::kFrame2); }, 10000) &&
+      ui.Shown(kvt::kFrameW) && FindMessageBox(pid) == nullptr) {
+    Step("the waiting overlay is up");
+    SaveScreen(L"2-waiting", 150);
+  }
+  bool arrived =
+      WaitUntil([&] { return ui.Visible(kvt::kFrame2) || FindMessageBox(pid) != nullptr; }, 60000);
   if (HWND box = FindMessageBox(pid)) {
     Check(false, "Continue reaches the path page (message: " +
                      Utf8(TextOf(GetDlgItem(box, 0xFFFF))) + ")");
-    SaveScreen(L"walk-2-error");
-    return;
+    return false;
   }
-  Check(path_page && !ui.Shown(kvt::kFrame1) && !ui.Shown(kvt::kFrameW),
+  Check(arrived && !ui.Shown(kvt::kFrame1) && !ui.Shown(kvt::kFrameW),
         "Continue shows the path page alone");
+  if (!arrived) return false;
   std::wstring heading = ui.Text(kvt::kLt);
-  Check(heading.rfind(Wide("本程序将为您在线安装\r\nKVT记账宝\r\n\r\n版本："), 0) == 0,
-        "the path page heading names the product and version (" + Utf8(heading) + ")");
-  SaveScreen(L"walk-2-path-page");
+  Check(heading == Heading(g_options.version),
+        "the heading names the product and the manifest's version (" + Utf8(heading) + ")");
+  CheckIdle(ui, "on arrival");
+  return true;
+}
 
-  // A double click in the path box opens the folder picker; cancelling it changes nothing.
-  std::wstring path_before = ui.Text(kvt::kTpath);
-  PostMessageW(ui.Get(kvt::kTpath), WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(5, 5));
-  PostMessageW(ui.Get(kvt::kTpath), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+BOOL CALLBACK FindText(HWND hwnd, LPARAM lp) {
+  auto* wanted = reinterpret_cast<std::pair<std::wstring, bool>*>(lp);
+  if (TextOf(hwnd) == wanted->first) wanted->second = true;
+  return TRUE;
+}
+
+// Chooses `folder` in the real folder picker: Cfolder opens it, the path is written into the
+// installer's memory for BFFM_SETSELECTIONW (Wine's picker has no edit box), then OK.
+void PickFolder(const Installer& ui, DWORD pid, const std::wstring& folder) {
+  Step("press Cfolder and choose " + Utf8(folder) + " in the folder picker");
+  PostMessageW(ui.Get(kvt::kCfolder), BM_CLICK, 0, 0);
   HWND picker = nullptr;
   WaitUntil(
       [&] {
@@ -645,42 +745,494 @@ void ScenarioWalk(const Installer& ui) {
         return picker != nullptr && FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
       },
       20000);
-  Check(picker != nullptr, "a double click in Tpath opens the folder picker");
-  if (picker != nullptr) {
-    PostMessageW(GetDlgItem(picker, IDCANCEL), BM_CLICK, 0, 0);
-    Check(
-        WaitUntil([&] { return !IsWindow(picker); }, 10000) && ui.Text(kvt::kTpath) == path_before,
-        "cancelling the picker leaves Tpath as it was");
-  }
+  Check(picker != nullptr, "Cfolder opens the folder picker");
+  if (picker == nullptr) return;
+  std::pair<std::wstring, bool> prompt{Wide("请选择安装路径："), false};
+  EnumChildWindows(picker, FindText, reinterpret_cast<LPARAM>(&prompt));
+  Check(prompt.second, "the picker asks 请选择安装路径：");
 
-  // Closing the window on the path page asks first; Cancel keeps the window.
-  PostMessageW(ui.main(), WM_CLOSE, 0, 0);
-  if (HWND box = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) {
-    AnswerMessageBox(box, IDCANCEL);
-    Check(IsWindow(ui.main()) && ui.Visible(kvt::kFrame2) && ui.Enabled(kvt::kCyes),
-          "answering Cancel keeps the window on the path page");
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+  const SIZE_T bytes = (folder.size() + 1) * sizeof(wchar_t);
+  void* remote = process != nullptr ? VirtualAllocEx(process, nullptr, bytes,
+                                                     MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+                                    : nullptr;
+  bool written = remote != nullptr &&
+                 WriteProcessMemory(process, remote, folder.c_str(), bytes, nullptr) != FALSE;
+  Check(written, "the path is written into the installer's memory");
+  DWORD_PTR ignored = 0;
+  if (written) {
+    SendMessageTimeoutW(picker, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(remote),
+                        SMTO_ABORTIFHUNG, 5000, &ignored);
   }
+  PostMessageW(GetDlgItem(picker, IDOK), BM_CLICK, 0, 0);
+  Check(WaitUntil([&] { return !IsWindow(picker); }, 10000), "OK closes the picker");
+  std::wstring expected = folder + L"\\";
+  Check(WaitUntil([&] { return ui.Text(kvt::kTpath) == expected; }, 5000),
+        "Tpath shows the chosen folder with a backslash (" + Utf8(ui.Text(kvt::kTpath)) + ")");
+  if (remote != nullptr) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  if (process != nullptr) CloseHandle(process);
+}
 
+// What the progress display showed during the archive download.
+struct Progress {
+  int captions = 0;          // samples with the download prefix
+  int malformed = 0;
+  std::wstring bad;          // the first malformed caption
+  std::wstring total;        // total size text of the first caption
+  bool same_total = true;
+  int last_percent = -1;
+  bool percent_rises = true;
+  std::vector<int> widths;   // Lw widths in the order seen (changes only)
+  int inconsistent = 0;      // samples where Lw's share of Lb differs from the percentage
+  std::string inconsistency;
+  bool downloading_state = true;  // Cno enabled, Cyes and Cfolder disabled while downloading
+};
+
+const std::wstring& DownloadPrefix() {
+  static const std::wstring prefix = Wide("正在下载安装文件： ");
+  return prefix;
+}
+
+// One look at Lb and Lw. Lw's width is read before and after the caption: a caption can only be
+// read while the installer processes messages, when its display update is complete, so equal
+// widths around it belong to that caption.
+void Sample(const Installer& ui, Progress& p) {
+  HWND lw = ui.Get(kvt::kLw);
+  int before = WidthOf(lw);
+  std::wstring caption = ui.Text(kvt::kLb);
+  int after = WidthOf(lw);
+  if (caption.rfind(DownloadPrefix(), 0) != 0) return;
+  ++p.captions;
+  // The controls' state counts only while the caption still shows the download afterwards.
+  if ((!ui.Enabled(kvt::kCno) || ui.Enabled(kvt::kCyes) || ui.Enabled(kvt::kCfolder)) &&
+      ui.Text(kvt::kLb).rfind(DownloadPrefix(), 0) == 0) {
+    p.downloading_state = false;
+  }
+  static const std::wregex figures(
+      L"^(\\d+B|\\d+KB|\\d+\\.\\d\\dM)/(\\d+B|\\d+KB|\\d+\\.\\d\\dM) {4}(\\d{1,3})%$");
+  std::wsmatch m;
+  std::wstring rest = caption.substr(DownloadPrefix().size());
+  if (!std::regex_match(rest, m, figures)) {
+    if (p.malformed++ == 0) p.bad = caption;
+    return;
+  }
+  if (p.total.empty()) p.total = m[2].str();
+  if (m[2].str() != p.total) p.same_total = false;
+  int percent = std::stoi(m[3].str());
+  if (percent < p.last_percent || percent > 100) p.percent_rises = false;
+  p.last_percent = percent;
+  if (before != after || !ui.Shown(kvt::kLw)) return;
+  if (p.widths.empty() || p.widths.back() != before) p.widths.push_back(before);
+  double full = WidthOf(ui.Get(kvt::kLb));
+  double expected = full * percent / 100.0;
+  if (std::fabs(before - expected) > full * 0.005 + 2) {
+    if (p.inconsistent++ == 0) {
+      p.inconsistency = "Lw " + std::to_string(before) + " px of Lb " +
+                        std::to_string(static_cast<int>(full)) + " px at " + Utf8(caption);
+    }
+  }
+}
+
+// `min_widths`: how many different Lw widths must have been seen (the data that piles up while
+// a question is open arrives at once afterwards, so an interrupted download shows fewer).
+void CheckProgress(const Progress& p, std::size_t min_widths) {
+  Check(p.captions >= 3, "the archive download showed its progress caption (" +
+                             std::to_string(p.captions) + " samples)");
+  Check(p.malformed == 0,
+        "every caption reads 正在下载安装文件： x/y    p% (first odd one: " + Utf8(p.bad) + ")");
+  Check(p.same_total && (g_options.total.empty() || p.total == g_options.total),
+        "the caption's total is the archive size " + Utf8(g_options.total) + " (got " +
+            Utf8(p.total) + ")");
+  Check(p.percent_rises, "the percentage never goes back");
+  bool grows = p.widths.size() >= min_widths;
+  for (std::size_t i = 1; i < p.widths.size(); ++i) grows = grows && p.widths[i] > p.widths[i - 1];
+  std::string seen;
+  for (int w : p.widths) seen += (seen.empty() ? "" : ",") + std::to_string(w);
+  Check(grows, "Lw grows during the download (" + seen + " px)");
+  Check(p.inconsistent == 0,
+        "Lw's share of Lb matches the percentage (" + (p.inconsistency.empty() ? std::string("all")
+                                                                                  : p.inconsistency) +
+            ")");
+  Check(p.downloading_state, "while downloading Cno is enabled, Cyes and Cfolder are disabled");
+}
+
+// Presses Cno (or the close box) during the download and answers the question with Cancel.
+void InterruptAndGoOn(const Installer& ui, DWORD pid, bool close_box) {
+  std::string how = close_box ? "the close box" : "Cno";
+  Step("press " + how + " during the download, answer Cancel");
+  if (close_box) {
+    PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  } else {
+    PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
+  }
+  HWND box = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？");
+  if (box == nullptr) return;
+  Check(GetDlgItem(box, IDCANCEL) != nullptr, "the question offers OK and Cancel");
+  std::wstring held = ui.Text(kvt::kLb);
+  Sleep(700);
+  Check(ui.Text(kvt::kLb) == held, "the download stands still while the question is open");
+  AnswerMessageBox(box, IDCANCEL);
+  Check(ui.Visible(kvt::kFrame2), "after Cancel (" + how + ") the install goes on");
+}
+
+// The shortcut on the desktop and the path it points to.
+void CheckShortcut(const std::wstring& target) {
+  wchar_t desktop[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, desktop);
+  std::wstring link = std::wstring(desktop) + L"\\" + Wide("KVT记账宝") + L".lnk";
+  CoInitialize(nullptr);
+  IShellLinkW* shell_link = nullptr;
+  IPersistFile* file = nullptr;
+  wchar_t path[MAX_PATH] = {};
+  bool loaded = false;
+  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                 reinterpret_cast<void**>(&shell_link))) &&
+      SUCCEEDED(shell_link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+      SUCCEEDED(file->Load(link.c_str(), STGM_READ))) {
+    loaded = SUCCEEDED(shell_link->GetPath(path, MAX_PATH, nullptr, 0));
+  }
+  if (file != nullptr) file->Release();
+  if (shell_link != nullptr) shell_link->Release();
+  CoUninitialize();
+  Check(loaded, "the desktop has " + Utf8(link));
+  Check(loaded && target == path,
+        "the shortcut points to " + Utf8(target) + " (got " + Utf8(path) + ")");
+}
+
+// A visible top-level window titled like the product, of a process other than `not_pid`.
+HWND FindProductWindow(DWORD not_pid) {
+  for (HWND hwnd : VisibleTopWindows(0)) {
+    if (PidOf(hwnd) != not_pid && ClassOf(hwnd) != L"#32770" && TextOf(hwnd) == Wide("KVT记账宝")) {
+      return hwnd;
+    }
+  }
+  return nullptr;
+}
+
+std::wstring ImageOf(HWND hwnd) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, PidOf(hwnd));
+  wchar_t name[MAX_PATH] = {};
+  DWORD size = MAX_PATH;
+  if (process != nullptr) {
+    QueryFullProcessImageNameW(process, 0, name, &size);
+    CloseHandle(process);
+  }
+  return name;
+}
+
+// The install folder as the installer names it, with its trailing backslash.
+std::wstring InstallDir() {
+  return g_options.folder.empty() ? Wide("D:\\KVT记账宝\\") : g_options.folder + L"\\";
+}
+
+// The whole install: path page, optional folder picker, start, progress, finish page, and the
+// way out chosen by --end.
+void ScenarioInstall(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!ToPathPage(ui, pid)) return;
+  if (!g_options.folder.empty()) PickFolder(ui, pid, g_options.folder);
+  SaveScreen(L"3-path");
+
+  Step("press Cyes: download the extractor and the archive");
   PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
-  // The progress display while it is up (the extractor's run keeps it on the screen).
-  if (WaitUntil([&] { return ui.Shown(kvt::kLw) || ui.Visible(kvt::kFrame3); }, 30000) &&
-      ui.Visible(kvt::kFrame2)) {
-    SaveScreen(L"walk-3-installing", 0);
-  }
-  bool finished =
-      WaitUntil([&] { return ui.Visible(kvt::kFrame3) || FindMessageBox(pid) != nullptr; }, 60000);
+  Progress progress;
+  bool shot = false, asked_cno = false, asked_close = false;
+  int last_captions = 0;
+  bool done = WaitUntil(
+      [&] {
+        Sample(ui, progress);
+        if (progress.captions > last_captions) {
+          if (last_captions == 0) Step("the archive download shows its progress");
+          last_captions = progress.captions;
+        }
+        if (!shot && progress.last_percent >= 30) {
+          shot = true;
+          SaveScreen(L"4-download");
+        }
+        if (g_options.interrupt && !asked_cno && progress.captions >= 2) {
+          asked_cno = true;
+          InterruptAndGoOn(ui, pid, false);
+        } else if (g_options.interrupt && asked_cno && !asked_close && progress.last_percent >= 50) {
+          asked_close = true;
+          InterruptAndGoOn(ui, pid, true);
+        }
+        return ui.Visible(kvt::kFrame3) || FindMessageBox(pid) != nullptr;
+      },
+      120000);
   if (HWND box = FindMessageBox(pid)) {
     Check(false, "the install reaches the finish page (message: " +
                      Utf8(TextOf(GetDlgItem(box, 0xFFFF))) + ")");
-    SaveScreen(L"walk-4-error");
+    SaveScreen(L"error");
     return;
   }
-  Check(finished && !ui.Shown(kvt::kFrame2), "the install reaches the finish page");
-  Check(ui.Text(kvt::kCrun) == Wide("运行  KVT记账宝"),
-        "Crun reads 运行  KVT记账宝 (" + Utf8(ui.Text(kvt::kCrun)) + ")");
-  SaveScreen(L"walk-4-finish-page");
+  Check(done && ui.Visible(kvt::kFrame3) && !ui.Shown(kvt::kFrame2),
+        "the install reaches the finish page alone");
+  if (g_options.interrupt) {
+    Check(asked_cno && asked_close, "Cno and the close box were both tried during the download");
+  }
+  Step("the finish page is up");
+  if (!g_options.fast_server) CheckProgress(progress, g_options.interrupt ? 1 : 3);
+  Check(ui.Text(kvt::kLb) == Wide("安装完成！"), "Lb reads 安装完成！ (" + Utf8(ui.Text(kvt::kLb)) + ")");
+  Check(std::abs(WidthOf(ui.Get(kvt::kLw)) - WidthOf(ui.Get(kvt::kLb))) <= 1,
+        "the bar shows full: Lw as wide as Lb");
+  Check(ui.Text(kvt::kLfinish) == Wide("KVT记账宝  已经成功的安装到您的计算机。"),
+        "Lfinish reads " + Utf8(ui.Text(kvt::kLfinish)));
+  Check(ui.Text(kvt::kCrun) == Wide("运行  KVT记账宝") && ui.Value(kvt::kCrun) == 1,
+        "Crun reads " + Utf8(ui.Text(kvt::kCrun)) + " and is ticked");
+  SaveScreen(L"5-finish");
+  CheckShortcut(InstallDir() + L"KVT.exe");
+
+  if (g_options.end == L"close-unticked") {
+    Step("clear Crun and close the window");
+    PostMessageW(ui.Get(kvt::kCrun), BM_CLICK, 0, 0);
+    Check(WaitUntil([&] { return ui.Value(kvt::kCrun) == 0; }, 5000), "Crun is cleared");
+    PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  } else if (g_options.end == L"close") {
+    Step("close the window on the finish page");
+    PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  } else {
+    Step("press Finish");
+    PostMessageW(ui.Get(kvt::kCend), BM_CLICK, 0, 0);
+  }
+  ExpectExit(process, 10000, "the installer ends");
+  CloseHandle(process);
+  if (g_options.end == L"close-unticked") {
+    Check(!WaitUntil([&] { return FindProductWindow(pid) != nullptr; }, 3000),
+          "with Crun cleared the product is not started");
+    return;
+  }
+  HWND product = nullptr;
+  WaitUntil([&] { return (product = FindProductWindow(pid)) != nullptr; }, 20000);
+  Check(product != nullptr, "the product's window KVT记账宝 appears");
+  if (product == nullptr) return;
+  std::wstring image = ImageOf(product);
+  Check(CompareStringOrdinal(image.c_str(), -1, (InstallDir() + L"KVT.exe").c_str(), -1, TRUE) ==
+            CSTR_EQUAL,
+        "the product runs from " + Utf8(InstallDir()) + "KVT.exe (" + Utf8(image) + ")");
+  Step("the product KVT记账宝 is running");
+  SaveScreen(L"6-product");
 }
 
+// Start pressed on the path page ends in one message and the idle page (--expect connect:
+// "无法连接到服务器！", install: "在线安装过程发生错误！" CR LF "请重试！"); then Cno and OK end.
+void ScenarioInstallFails(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!ToPathPage(ui, pid)) return;
+  if (!g_options.folder.empty()) PickFolder(ui, pid, g_options.folder);
+  Step("press Cyes");
+  PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+  Progress progress;
+  WaitUntil(
+      [&] {
+        Sample(ui, progress);
+        return FindMessageBox(pid) != nullptr || ui.Visible(kvt::kFrame3);
+      },
+      120000);
+  if (g_options.expect_progress) {
+    Check(progress.captions >= 1 && progress.malformed == 0,
+          "the archive was still downloading with its progress caption (" +
+              std::to_string(progress.captions) + " samples) before the message");
+  }
+  std::string text = g_options.expect == L"install" ? "在线安装过程发生错误！\r\n请重试！"
+                                                    : "无法连接到服务器！";
+  HWND box = ExpectMessageBox(pid, "错误", text);
+  if (box == nullptr) return;
+  Step("the message is up");
+  SaveScreen(L"message");
+  AnswerMessageBox(box, IDOK);
+  ExpectNoMessageBox(pid, 1500, "one message only");
+  CheckIdle(ui, "after the message");
+  Step("press Cno and answer OK");
+  PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
+  ExpectExit(process, 10000, "OK ends the installer");
+  CloseHandle(process);
+}
+
+// Start with a process named excel.exe running: only the notice, nothing else; then the close
+// box asks and OK ends.
+void ScenarioExcel(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  Check(WaitUntil([&] { return FindProductWindow(pid) != nullptr; }, 20000),
+        "the stand-in excel.exe runs");
+  if (!ToPathPage(ui, pid)) return;
+  Step("press Cyes with excel.exe running");
+  PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+  HWND box = ExpectMessageBox(
+      pid, "提示", "KVT在线安装程序检测到Excel正在运行！\r\n\r\n如果您已经打开Excel表格，请关闭后再尝试安装...");
+  if (box == nullptr) return;
+  Check(GetDlgItem(box, IDCANCEL) == nullptr, "the notice offers only OK");
+  AnswerMessageBox(box, IDOK);
+  ExpectNoMessageBox(pid, 1000, "one message only");
+  CheckIdle(ui, "after the notice");
+  Step("close the window and answer OK");
+  PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
+  ExpectExit(process, 10000, "closing on the path page and answering OK ends the installer");
+  CloseHandle(process);
+}
+
+// Start with the default folder and no drive D:; then the close box answered Cancel keeps the
+// window, and Cno answered OK ends.
+void ScenarioNoDrive(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!ToPathPage(ui, pid)) return;
+  Check(ui.Text(kvt::kTpath) == Wide("D:\\KVT记账宝\\"), "the default folder D:\\KVT记账宝\\ is kept");
+  Step("press Cyes without a drive D:");
+  PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+  HWND box = ExpectMessageBox(pid, "错误", "磁盘D:不存在！\r\n请重新选择安装路径。");
+  if (box == nullptr) return;
+  AnswerMessageBox(box, IDOK);
+  ExpectNoMessageBox(pid, 1000, "one message only");
+  CheckIdle(ui, "after the message");
+  Step("close the window and answer Cancel");
+  PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) {
+    AnswerMessageBox(ask, IDCANCEL);
+    Check(IsWindow(ui.main()), "Cancel keeps the window");
+    CheckIdle(ui, "after Cancel");
+  }
+  Step("press Cno and answer OK");
+  PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
+  ExpectExit(process, 10000, "Cno answered OK ends the installer");
+  CloseHandle(process);
+}
+
+// True once something accepts connections on 127.0.0.1:80.
+bool ServerListens() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(80);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  closesocket(s);
+  return ok;
+}
+
+// Continue with no server: the message, the agreement page stays; the harness then starts the
+// server and Continue succeeds. On the path page the close box answered OK ends.
+void ScenarioRetry(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  PostMessageW(ui.Get(kvt::kCk), BM_CLICK, 0, 0);
+  Check(WaitUntil([&] { return ui.Enabled(kvt::kCcontinue); }, 5000),
+        "ticking Ck enables Ccontinue");
+  Step("press Continue with no server");
+  PostMessageW(ui.Get(kvt::kCcontinue), BM_CLICK, 0, 0);
+  HWND box = ExpectMessageBox(pid, "错误", "无法连接到服务器！");
+  if (box == nullptr) return;
+  AnswerMessageBox(box, IDOK);
+  Check(WaitUntil([&] { return !ui.Shown(kvt::kFrameW); }, 5000) && ui.Visible(kvt::kFrame1) &&
+            ui.Enabled(kvt::kCcontinue),
+        "the agreement page stays, Continue enabled");
+  WSADATA wsa;
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+  Step("waiting for the vendor server");
+  Check(WaitUntil(ServerListens, 30000), "the vendor server comes up");
+  WSACleanup();
+  Step("press Continue again");
+  PostMessageW(ui.Get(kvt::kCcontinue), BM_CLICK, 0, 0);
+  bool arrived =
+      WaitUntil([&] { return ui.Visible(kvt::kFrame2) || FindMessageBox(pid) != nullptr; }, 30000);
+  Check(arrived && ui.Visible(kvt::kFrame2) && FindMessageBox(pid) == nullptr,
+        "the second Continue reaches the path page");
+  Check(ui.Text(kvt::kLt) == Heading(g_options.version),
+        "the heading shows the version (" + Utf8(ui.Text(kvt::kLt)) + ")");
+  Step("close the window on the path page and answer OK");
+  PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
+  ExpectExit(process, 10000, "closing on the path page and answering OK ends the installer");
+  CloseHandle(process);
+}
+
+// Continue against a manifest the installer rejects: the message, the agreement page stays, and
+// the close box ends without a question.
+void ScenarioManifestRejected(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  PostMessageW(ui.Get(kvt::kCk), BM_CLICK, 0, 0);
+  Check(WaitUntil([&] { return ui.Enabled(kvt::kCcontinue); }, 5000),
+        "ticking Ck enables Ccontinue");
+  Step("press Continue");
+  PostMessageW(ui.Get(kvt::kCcontinue), BM_CLICK, 0, 0);
+  HWND box = ExpectMessageBox(pid, "错误", "无法连接到服务器！");
+  if (box == nullptr) return;
+  AnswerMessageBox(box, IDOK);
+  ExpectNoMessageBox(pid, 1000, "one message only");
+  Check(!ui.Shown(kvt::kFrameW) && ui.Visible(kvt::kFrame1) && !ui.Shown(kvt::kFrame2) &&
+            ui.Value(kvt::kCk) == 1 && ui.Enabled(kvt::kCcontinue),
+        "the agreement page stays: overlay gone, Ck ticked, Continue enabled");
+  Step("close the window");
+  PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  ExpectExit(process, 5000, "closing on the agreement page ends the installer without a question");
+  CloseHandle(process);
+}
+
+// Closing the window while the manifest is still arriving. A read blocks the installer until
+// its data is there, so the close is handled when the read returns: the installer then ends
+// without a question and without showing the path page.
+void ScenarioCloseDuringFetch(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  PostMessageW(ui.Get(kvt::kCk), BM_CLICK, 0, 0);
+  Check(WaitUntil([&] { return ui.Enabled(kvt::kCcontinue); }, 5000),
+        "ticking Ck enables Ccontinue");
+  Step("press Continue: the manifest arrives slowly");
+  DWORD pressed = GetTickCount();
+  PostMessageW(ui.Get(kvt::kCcontinue), BM_CLICK, 0, 0);
+  Check(WaitUntil([&] { return ui.Shown(kvt::kFrameW); }, 10000), "the waiting overlay is up");
+  Sleep(1000);
+  Check(ui.Shown(kvt::kFrameW) && !ui.Shown(kvt::kFrame2), "the fetch is still going on");
+  Step("close the window during the fetch");
+  PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  bool path_page = false, asked = false;
+  bool ended = WaitUntil(
+      [&] {
+        path_page = path_page || ui.Shown(kvt::kFrame2);
+        asked = asked || FindMessageBox(pid) != nullptr;
+        return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+      },
+      20000);
+  DWORD code = 1;
+  GetExitCodeProcess(process, &code);
+  Check(ended && code == 0, "the installer ends (exit code " + std::to_string(code) + ", " +
+                                std::to_string(GetTickCount() - pressed) +
+                                " ms after Continue; the manifest takes about 4500 ms)");
+  Check(!asked, "without a question");
+  Check(!path_page, "without showing the path page");
+  CloseHandle(process);
+}
+
+// Cno answered OK while the archive downloads ends the installer at once.
+void ScenarioCnoOk(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!ToPathPage(ui, pid)) return;
+  Step("press Cyes");
+  PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+  Progress progress;
+  Check(WaitUntil(
+            [&] {
+              Sample(ui, progress);
+              return progress.captions >= 2 || FindMessageBox(pid) != nullptr;
+            },
+            60000) &&
+            progress.captions >= 2,
+        "the archive is downloading");
+  Step("press Cno during the download and answer OK");
+  PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) {
+    PostMessageW(GetDlgItem(ask, IDOK), BM_CLICK, 0, 0);
+  }
+  ExpectExit(process, 5000, "OK ends the installer during the download");
+  CloseHandle(process);
+}
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -689,22 +1241,55 @@ int wmain(int argc, wchar_t** argv) {
   int dpi = 96;
   for (int i = 1; i < argc; ++i) {
     std::wstring arg = argv[i];
-    if (arg == L"--exe" && i + 1 < argc) {
+    bool has_value = i + 1 < argc;
+    if (arg == L"--exe" && has_value) {
       exe = argv[++i];
-    } else if (arg == L"--shots" && i + 1 < argc) {
+    } else if (arg == L"--shots" && has_value) {
       g_shot_dir = argv[++i];
-    } else if (arg == L"--dpi" && i + 1 < argc) {
+    } else if (arg == L"--dpi" && has_value) {
       dpi = _wtoi(argv[++i]);
+    } else if (arg == L"--version" && has_value) {
+      g_options.version = argv[++i];
+    } else if (arg == L"--folder" && has_value) {
+      g_options.folder = argv[++i];
+    } else if (arg == L"--total" && has_value) {
+      g_options.total = argv[++i];
+    } else if (arg == L"--end" && has_value) {
+      g_options.end = argv[++i];
+    } else if (arg == L"--expect" && has_value) {
+      g_options.expect = argv[++i];
+    } else if (arg == L"--interrupt") {
+      g_options.interrupt = true;
+    } else if (arg == L"--fast-server") {
+      g_options.fast_server = true;
+    } else if (arg == L"--expect-progress") {
+      g_options.expect_progress = true;
     } else {
       scenario = arg;
     }
   }
-  if ((scenario != L"agreement" && scenario != L"layout" && scenario != L"no-server" &&
-       scenario != L"walk" && scenario != L"wait") ||
+  using Run = void (*)(const Installer&);
+  const std::vector<std::pair<std::wstring, Run>> installs = {
+      {L"install", ScenarioInstall},       {L"install-fails", ScenarioInstallFails},
+      {L"excel", ScenarioExcel},           {L"no-drive", ScenarioNoDrive},
+      {L"retry", ScenarioRetry},           {L"manifest-rejected", ScenarioManifestRejected},
+      {L"close-fetch", ScenarioCloseDuringFetch}, {L"cno-ok", ScenarioCnoOk},
+      {L"no-server", ScenarioNoServer},
+  };
+  Run run = nullptr;
+  for (const auto& [name, fn] : installs) {
+    if (name == scenario) run = fn;
+  }
+  if ((run == nullptr && scenario != L"agreement" && scenario != L"layout" &&
+       scenario != L"wait") ||
       dpi <= 0) {
     std::fprintf(stderr,
-                 "usage: kvt-e2e-driver agreement|layout|no-server|walk|wait --exe PATH --dpi N "
-                 "[--shots DIR]\n");
+                 "usage: kvt-e2e-driver SCENARIO [--exe PATH] [--dpi N] [--shots DIR]\n"
+                 "  SCENARIO: agreement layout wait no-server retry manifest-rejected close-fetch\n"
+                 "            install install-fails excel no-drive cno-ok\n"
+                 "  install options: --version V --folder DIR --total SIZE\n"
+                 "                   --end finish|close|close-unticked --interrupt --fast-server\n"
+                 "  install-fails options: --expect connect|install --expect-progress\n");
     return 2;
   }
 
@@ -719,10 +1304,8 @@ int wmain(int argc, wchar_t** argv) {
 
   if (scenario == L"wait") {
     return 0;
-  } else if (scenario == L"no-server") {
-    ScenarioNoServer(ui);
-  } else if (scenario == L"walk") {
-    ScenarioWalk(ui);
+  } else if (run != nullptr) {
+    run(ui);
   } else if (scenario == L"agreement") {
     CheckFocus(ui);
     CheckWindow(ui, dpi);

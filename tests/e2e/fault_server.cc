@@ -1,0 +1,116 @@
+// The vendor web server of the end-to-end tests: serves a release folder (manifest, UnRAR.exe,
+// KVT_SETUP.rar) on 127.0.0.1 the way one named scenario asks, well or badly.
+//
+//   kvt_e2e_fault_server SCENARIO RELEASE_DIR [PORT]     (PORT defaults to 80)
+//
+// Scenarios:
+//   release        the folder as it is, the archive dripping (512 bytes per 100 ms, a few
+//                  seconds) so that the progress caption can be watched
+//   release-fast   the folder as it is, at full speed
+//   manifest-crlf  the manifest with a CR LF after its third line
+//   manifest-slow  the manifest in pieces of 16 bytes every 1.5 s (a fetch of about 5 s)
+//   extractor-404  "404 Not Found" for /UnRAR.exe; the archive drips as in `release`
+//   archive-cut    the archive drips and the connection closes after half of its body
+//   bad-archive    the archive with its last byte changed: the extractor rejects it (CRC) and
+//                  exits non-zero
+//
+// Prints "port N" once it listens, prints "request <method> <target>" for every request as the
+// server ends, and serves until SIGTERM, SIGINT or SIGHUP. Exits 1 when the port cannot be bound.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "support/test_server.h"
+
+namespace {
+
+using kvt::testing::Response;
+using kvt::testing::TestServer;
+using namespace std::chrono_literals;
+
+constexpr char kManifest[] = "/KVT_TRNQP_SETUP_LOG.txt";
+constexpr char kExtractor[] = "/UnRAR.exe";
+constexpr char kArchive[] = "/KVT_SETUP.rar";
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Response DrippingArchive(const std::string& release) {
+  return Response::File(release + kArchive).Drip(512, 100ms);
+}
+
+// Routes the scenario's special answers; everything else comes from the release folder.
+void Script(TestServer& server, const std::string& scenario, const std::string& release) {
+  server.ServeFolder(release);
+  if (scenario == "release") {
+    server.Route(kArchive, DrippingArchive(release));
+  } else if (scenario == "release-fast") {
+  } else if (scenario == "manifest-crlf") {
+    server.Route(kManifest, Response::Ok(ReadWhole(release + kManifest) + "\r\n"));
+  } else if (scenario == "manifest-slow") {
+    server.Route(kManifest, Response::File(release + kManifest).Drip(16, 1500ms));
+  } else if (scenario == "extractor-404") {
+    server.Route(kExtractor, Response::Status("HTTP/1.1 404 Not Found", "not found"));
+    server.Route(kArchive, DrippingArchive(release));
+  } else if (scenario == "archive-cut") {
+    const std::uint64_t size = Response::File(release + kArchive).BodySize();
+    server.Route(kArchive, DrippingArchive(release).CloseAfter(size / 2));
+  } else if (scenario == "bad-archive") {
+    std::string archive = ReadWhole(release + kArchive);
+    if (archive.empty()) throw std::runtime_error("empty archive");
+    archive.back() = static_cast<char>(archive.back() ^ 0x5A);
+    server.Route(kArchive, Response::Ok(std::move(archive)));
+  } else {
+    throw std::invalid_argument("unknown scenario " + scenario);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3 || argc > 4) {
+    std::fprintf(stderr, "usage: %s SCENARIO RELEASE_DIR [PORT]\n", argv[0]);
+    return 2;
+  }
+  const long port = argc == 4 ? std::strtol(argv[3], nullptr, 10) : 80;
+  if (port < 0 || port > 65535) {
+    std::fprintf(stderr, "bad port %s\n", argv[3]);
+    return 2;
+  }
+
+  // Block the ending signals before the server's threads start, so that they all reach sigwait.
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, SIGTERM);
+  sigaddset(&ending, SIGINT);
+  sigaddset(&ending, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+
+  try {
+    TestServer server(static_cast<std::uint16_t>(port));
+    Script(server, argv[1], argv[2]);
+    std::printf("port %u\n", static_cast<unsigned>(server.port()));
+    std::fflush(stdout);
+
+    int signal_number = 0;
+    sigwait(&ending, &signal_number);
+    server.Stop();
+    for (const kvt::testing::RecordedRequest& r : server.Requests()) {
+      std::printf("request %s %s\n", r.method.c_str(), r.target.c_str());
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "fault server: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
