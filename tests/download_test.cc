@@ -212,7 +212,8 @@ TEST_F(DownloadTest, PumpsEventsAtTheStartAroundTheRequestAndAroundEveryRead) {
       "pump", "ReadFile", "pump",  // 2500: the count is reached, no further read
       "CloseHandle", "CloseHandle", "CloseHandle"};
   EXPECT_EQ(internet_.calls, expected);
-  EXPECT_EQ(internet_.read_sizes, std::vector<std::uint32_t>(3, 1024));
+  // The last read asks only for the 452 bytes still owed.
+  EXPECT_EQ(internet_.read_sizes, (std::vector<std::uint32_t>{1024, 1024, 452}));
 }
 
 TEST_F(DownloadTest, AnEmptyReadPumpsOnlyBeforeIt) {
@@ -460,6 +461,16 @@ TEST_F(DownloadDisplayTest, LengthsPast32BitsAreReadAndShown) {
   EXPECT_EQ(Mupdate::TotalBytes, 5000000000);
   const std::vector<std::string> expected = {"Lb.Caption=P 2KB/4768.37M    0%", "Lw.Width=0.0024576"};
   EXPECT_EQ(DisplayLog(), expected);
+}
+
+// Some clients (Wine's WinINet) hand on whatever the server sends past the announced length.
+TEST_F(DownloadDisplayTest, BytesPastTheAnnouncedLengthAreNeverAskedFor) {
+  internet_.length = "2000";
+  internet_.body_size = 5000;
+  EXPECT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", ""), -1);
+  EXPECT_EQ(files_.end, 2000u);
+  EXPECT_EQ(internet_.delivered, 2000u);
+  EXPECT_EQ(files_.renames, 1);
 }
 
 TEST_F(DownloadDisplayTest, ABodyPast2GiBDownloadsWhole) {

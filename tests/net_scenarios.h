@@ -121,6 +121,8 @@ inline const std::vector<Scenario>& Table() {
       // Incomplete bodies: the target is gone, the partial file keeps what arrived.
       {.name = "closed_mid_body", .body_size = 6000, .ending = Ending::kClose, .end_after = 2500,
        .target_before = Before::kOldFile, .partial = After::kBody, .partial_bytes = 2500},
+      // Windows drops received bytes that were not read yet when a reset arrives, so under
+      // WinINet fewer bytes (or not even the head) may arrive; tests/win32 allows for that.
       {.name = "reset_mid_body", .body_size = 6000, .ending = Ending::kReset, .end_after = 2500,
        .target_before = Before::kOldFile, .partial = After::kBody, .partial_bytes = 2500},
       {.name = "closed_after_head", .body_size = 6000, .ending = Ending::kClose, .end_after = 0,

@@ -118,8 +118,14 @@ bool ReceiveBody(InetHandle request, platform::FileHandle file, const std::strin
   double last_update = sys.clock->MonotonicSeconds();
   while (true) {
     platform::DoEvents();
+    // Never more than the announced length still owed: bytes a server sends past it are no
+    // part of the body, although some clients (Wine's WinINet) hand them on.
+    std::uint32_t want = kReadSize;
+    if (TotalBytes > ReceivedBytes && TotalBytes - ReceivedBytes < kReadSize) {
+      want = static_cast<std::uint32_t>(TotalBytes - ReceivedBytes);
+    }
     std::uint32_t n = 0;
-    const bool read_ok = sys.internet->ReadFile(request, buffer, kReadSize, n);
+    const bool read_ok = sys.internet->ReadFile(request, buffer, want, n);
     if (read_ok && n > 0) {
       platform::DoEvents();
       if (!sys.files->WriteAt(file, static_cast<std::uint64_t>(ReceivedBytes), buffer, n)) {

@@ -32,12 +32,17 @@ XVFB_PID=$!
 export DISPLAY=":$DISPLAY_NUMBER"
 
 cleanup() {
+  stop_scenario_server
   wineserver -k >/dev/null 2>&1
   kill "$XVFB_PID" 2>/dev/null
   wait "$XVFB_PID" 2>/dev/null
   [ -n "${KEEP_PREFIX:-}" ] || rm -rf "$RUN"
 }
 trap cleanup EXIT
+
+# The network scenario rows (net_scenarios_test.cc) are served from Linux.
+source "$SRC/tests/win32/scenario_server.sh"
+start_scenario_server "$SRC" "$BUILD/scenario-server" "$RUN" || { echo "scenario server failed" >&2; exit 2; }
 
 wineboot -i >/dev/null 2>&1
 wineserver -w
