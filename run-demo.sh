@@ -1,50 +1,106 @@
 #!/usr/bin/env bash
-# Demo of kvt-setup.exe under Wine on this Linux machine.
+# Demo of kvt-setup.exe under Wine on this Linux machine, against the demo vendor server.
 #
-# Installs what is missing (Debian packages, as root), builds the windows-demo preset and starts
-# the installer in a Wine prefix of its own under build/windows-demo/e2e. With DISPLAY set the
-# window opens on that display and the script waits until the installer ends; without DISPLAY it
-# runs on a private Xvfb, saves a screenshot, says where it is, and stops what it started.
+#   ./run-demo.sh               with DISPLAY set: the installer opens there and you click through
+#                               it; without DISPLAY: a scripted install on a private X server
+#   ./run-demo.sh --headless    the scripted install even when a display is available
+#
+# Steps: installs missing Debian packages (as root, or says what to run), builds the
+# windows-demo preset (kvt-setup.exe, the demo release, the UI driver), starts nginx on
+# 127.0.0.1:80 serving the demo release (tools/demo/vendor-server.sh; the installer always
+# connects to port 80), maps drive D: of a Wine prefix of its own to build/windows-demo/demo/drive_d
+# and starts the installer. The scripted install prints each step as it happens and saves a
+# screenshot of every page in build/windows-demo/demo/screenshots. At the end everything started
+# here is stopped: nginx, Xvfb, the wineserver with the installer and the demo KVT.exe.
 set -u
 repo="$(cd "$(dirname "$0")" && pwd)"
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine fonts-wine
-          xvfb locales fonts-wqy-zenhei imagemagick)
+headless=0
+case "${1:-}" in
+  --headless) headless=1 ;;
+  "") ;;
+  *) echo "usage: $0 [--headless]"; exit 2 ;;
+esac
+[ -n "${DISPLAY:-}" ] || headless=1
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ]; then
-    echo "installing: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" ||
-      { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"; } ||
-      { echo "could not install: ${missing[*]}"; exit 1; }
-  else
-    echo "missing packages; as root run: apt-get install ${missing[*]}"
-    exit 1
-  fi
-fi
+say() { printf '\n== %s\n' "$*"; }
+
+say "checking the Debian packages"
+# shellcheck source=tools/packages.sh
+source "$repo/tools/packages.sh"
+ensure_packages || { echo "could not install the packages: ${KVT_PACKAGES[*]}"; exit 1; }
 
 build_dir="$repo/build/windows-demo"
-echo "building kvt-setup.exe in $build_dir"
+say "building kvt-setup.exe and the demo release in $build_dir"
 (cd "$repo" && cmake --preset windows-demo -DKVT_E2E=ON >/dev/null &&
-   cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver) || { echo "build failed"; exit 1; }
+   cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt_demo_release) >"$repo/build/demo-build.log" 2>&1 ||
+  { tail -n 30 "$repo/build/demo-build.log"; echo "build failed (log: build/demo-build.log)"; exit 1; }
+echo "kvt-setup.exe: $(stat -c %s "$build_dir/kvt-setup.exe") bytes"
+release="$build_dir/demo-release"
 
 # shellcheck source=tests/e2e/lib.sh
 source "$repo/tests/e2e/lib.sh"
-had_display="${DISPLAY:-}"
 e2e_init "$build_dir"
 DRIVER_EXE="$BUILD_DIR/kvt-e2e-driver.exe"
-if [ -z "$had_display" ]; then start_x || exit 1; fi
+demo_dir="$BUILD_DIR/demo"
+shots="$demo_dir/screenshots"
+drive_d="$demo_dir/drive_d"
+rm -rf "$demo_dir" && mkdir -p "$shots" "$drive_d"
+
+say "starting the demo vendor server (nginx) on 127.0.0.1:80"
+if ! KVT_VENDOR_PACE=1 start_vendor_server "$release"; then
+  echo
+  echo "The demo vendor server could not start on port 80, which the installer always uses."
+  echo "If another program holds port 80, stop it. If this user may not bind port 80, run the"
+  echo "demo as root, or allow it with: sudo sysctl net.ipv4.ip_unprivileged_port_start=80"
+  exit 1
+fi
+echo "serving $release (manifest, UnRAR.exe, KVT_SETUP.rar), slowed down so that each page can be seen"
+
+if [ "$headless" = 1 ]; then
+  say "starting a private X server"
+  start_x || exit 1
+fi
+say "preparing the Wine prefix (the first time takes about 15 s)"
 make_prefix
 set_dpi 96
+ln -sfn "$drive_d" "$WINEPREFIX/dosdevices/d:"
+rm -f "$HOME/KVT记账宝.lnk"
+echo "drive D: is $drive_d"
+
+say "starting kvt-setup.exe"
 start_app "$BUILD_DIR/kvt-setup.exe"
-if [ -n "$had_display" ]; then
-  echo "the installer is open on $DISPLAY; it ends when you finish, cancel or close it"
+result=0
+if [ "$headless" = 0 ]; then
+  echo "The installer is open on $DISPLAY. Accept the agreement, press 继续, choose a folder on D:"
+  echo "and press 开始安装. The demo ends when the installer ends."
   wait "$APP_PID"
   APP_PID=""
+  if [ -t 0 ] && [ -d "$drive_d/KVT记账宝" ]; then
+    read -r -p "Press Enter to close the demo product and stop everything. " _
+  fi
 else
-  run_driver wait >/dev/null || { echo "the installer window did not appear"; exit 1; }
-  screenshot demo-agreement
+  total=$(size_text "$(stat -c %s "$release/KVT_SETUP.rar")")
+  version=$(head -n 1 "$release/KVT_TRNQP_SETUP_LOG.txt" | tr -d '\r')
+  say "scripted install (each step as it happens)"
+  run_driver install --version "$version" --total "$total" --end finish \
+    --shots "$(winepath_w "$shots")" || result=1
+  for bmp in "$shots"/*.bmp; do
+    [ -f "$bmp" ] || continue
+    # Only the windows: the plain desktop around them is cut off.
+    convert "$bmp" -trim +repage "${bmp%.bmp}.png" && rm -f "$bmp"
+  done
+  say "screenshots in $shots"
+  for page in 1-agreement 2-waiting 3-path 4-download 5-finish 6-product; do
+    if [ -f "$shots/$page.png" ]; then echo "  $page.png"; else echo "  $page.png MISSING"; result=1; fi
+  done
 fi
+
+say "what the install left"
+(cd "$drive_d" && find . -mindepth 1 | sort | sed 's/^\./  D:/')
+[ -f "$HOME/KVT记账宝.lnk" ] && echo "  desktop shortcut: $HOME/KVT记账宝.lnk"
+
+say "stopping the installer, the demo product, Wine, nginx and the X server"
+e2e_cleanup
+trap - EXIT
+if [ "$result" = 0 ]; then echo "demo: done"; else echo "demo: FAILED"; fi
+exit "$result"

@@ -145,6 +145,15 @@ convert_shots() {
   done
 }
 
+# A byte count as the installer's progress caption writes it: B below 1 KB, whole KB (halves to
+# even) below 1 MB, else MB with two decimals and the unit "M".
+size_text() {
+  local n=$1
+  if [ "$n" -lt 1024 ]; then echo "${n}B"
+  elif [ "$n" -lt 1048576 ]; then awk "BEGIN{printf \"%.0fKB\n\", $n/1024}"
+  else awk "BEGIN{printf \"%.2fM\n\", $n/1048576}"; fi
+}
+
 # True when a TCP port on 127.0.0.1 accepts connections.
 port_in_use() {
   (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null

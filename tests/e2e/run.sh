@@ -58,10 +58,7 @@ cp -f "$BUILD_DIR/demo-release/UnRAR.exe" "$BUILD_DIR/demo-release/KVT_SETUP.rar
 printf '%s\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT_SETUP.rar' "$VERSION" |
   iconv -f UTF-8 -t GBK >"$RELEASE/KVT_TRNQP_SETUP_LOG.txt"
 ARCHIVE_SIZE=$(stat -c %s "$RELEASE/KVT_SETUP.rar")
-# The archive's size as the progress caption writes it (whole KB, halves to even).
-if [ "$ARCHIVE_SIZE" -lt 1024 ]; then TOTAL="${ARCHIVE_SIZE}B"
-elif [ "$ARCHIVE_SIZE" -lt 1048576 ]; then TOTAL="$(awk "BEGIN{printf \"%.0f\", $ARCHIVE_SIZE/1024}")KB"
-else TOTAL="$(awk "BEGIN{printf \"%.2f\", $ARCHIVE_SIZE/1048576}")M"; fi
+TOTAL=$(size_text "$ARCHIVE_SIZE")
 
 DRIVE_D="$E2E_DIR/drive_d"
 LINK="$HOME/KVT记账宝.lnk"  # the prefix's Desktop is HOME
