@@ -80,7 +80,7 @@ if [ "$headless" = 0 ]; then
   fi
 else
   total=$(size_text "$(stat -c %s "$release/KVT_SETUP.rar")")
-  version=$(head -n 1 "$release/KVT_TRNQP_SETUP_LOG.txt" | tr -d '\r')
+  version=$(head -n 1 "$release/KVT_TRNQP_SETUP_LOG.txt" | tr -d '\r' | iconv -f CP936 -t UTF-8)
   say "scripted install (each step as it happens)"
   run_driver install --version "$version" --total "$total" --end finish \
     --shots "$(winepath_w "$shots")" || result=1

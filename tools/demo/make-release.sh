@@ -8,7 +8,8 @@
 #   <out-dir>  release folder to fill (created if missing)
 #   host       host name written into the manifest URLs (default 127.0.0.1); the installer
 #              always connects to port 80, so no port belongs here
-#   version    release version, the manifest's first line (default 2.1)
+#   version    release version, the manifest's first line (default 2.1; written in code
+#              page 936, so Chinese is fine)
 #
 # Result in <out-dir>:
 #   KVT_TRNQP_SETUP_LOG.txt  version CR LF http://<host>/UnRAR.exe CR LF http://<host>/KVT_SETUP.rar
@@ -78,6 +79,7 @@ mkdir -p "$out_dir"
 "$kvtpack" "$out_dir/KVT_SETUP.rar" "$stage"
 "$kvtpack" -l "$out_dir/KVT_SETUP.rar"
 cp -f "$unrar_exe" "$out_dir/UnRAR.exe"
-printf '%s\r\n%s\r\n%s' "$version" "http://$host/UnRAR.exe" "http://$host/KVT_SETUP.rar" \
-  >"$out_dir/KVT_TRNQP_SETUP_LOG.txt"
+# The installer reads the manifest in the ANSI code page of Simplified Chinese Windows (936).
+printf '%s\r\n%s\r\n%s' "$version" "http://$host/UnRAR.exe" "http://$host/KVT_SETUP.rar" |
+  iconv -f UTF-8 -t CP936 >"$out_dir/KVT_TRNQP_SETUP_LOG.txt"
 echo "make-release: demo release $version for http://$host/ in $out_dir"
