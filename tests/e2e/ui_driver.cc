@@ -39,6 +39,7 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <commctrl.h>
 
 #include <cmath>
 #include <cstdio>
@@ -759,11 +760,25 @@ void PickFolder(const Installer& ui, DWORD pid, const std::wstring& folder) {
   bool written = remote != nullptr &&
                  WriteProcessMemory(process, remote, folder.c_str(), bytes, nullptr) != FALSE;
   Check(written, "the path is written into the installer's memory");
+  // The picker fills its tree while it opens: select only once the tree has items and the
+  // dialog answers, and see the selection move before pressing OK.
+  HWND tree = FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
+  auto send = [&](UINT message, WPARAM wp, LPARAM lp) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(tree, message, wp, lp, SMTO_ABORTIFHUNG, 5000, &result);
+    return result;
+  };
+  WaitUntil([&] { return send(TVM_GETCOUNT, 0, 0) > 0; }, 10000);
   DWORD_PTR ignored = 0;
-  if (written) {
+  SendMessageTimeoutW(picker, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+  const DWORD_PTR initial = send(TVM_GETNEXTITEM, TVGN_CARET, 0);
+  bool moved = false;
+  for (int attempt = 0; written && !moved && attempt < 3; ++attempt) {
     SendMessageTimeoutW(picker, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(remote),
                         SMTO_ABORTIFHUNG, 5000, &ignored);
+    moved = WaitUntil([&] { return send(TVM_GETNEXTITEM, TVGN_CARET, 0) != initial; }, 1000);
   }
+  Check(moved, "the picker's selection moves to the folder");
   PostMessageW(GetDlgItem(picker, IDOK), BM_CLICK, 0, 0);
   Check(WaitUntil([&] { return !IsWindow(picker); }, 10000), "OK closes the picker");
   std::wstring expected = folder + L"\\";
