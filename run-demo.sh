@@ -99,7 +99,7 @@ say "what the install left"
 (cd "$drive_d" && find . -mindepth 1 | sort | sed 's/^\./  D:/')
 [ -f "$HOME/KVT记账宝.lnk" ] && echo "  desktop shortcut: $HOME/KVT记账宝.lnk"
 
-say "stopping the installer, the demo product, Wine, nginx and the X server"
+say "stopping what the demo started (installer, demo KVT.exe, Wine, nginx, private X server)"
 e2e_cleanup
 trap - EXIT
 if [ "$result" = 0 ]; then echo "demo: done"; else echo "demo: FAILED"; fi
