@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
+#include <commctrl.h>
 
 #include <atomic>
 #include <string>
@@ -109,10 +110,29 @@ class PickerDriver {
     bool title = false;
     ::EnumChildWindows(picker, FindTitle, reinterpret_cast<LPARAM>(&title));
     title_shown = title;
-    if (!select_.empty()) {
+    // The dialog fills its tree after it appears; a selection sent before that is lost, and OK
+    // would then answer with the dialog's own default folder.
+    HWND tree = ::GetDlgItem(picker, kTreeId);
+    auto send = [tree](UINT msg, WPARAM wp, LPARAM lp) {
       DWORD_PTR result = 0;
-      ::SendMessageTimeoutW(picker, BFFM_SETSELECTIONW, TRUE,
-                            reinterpret_cast<LPARAM>(select_.c_str()), SMTO_NORMAL, 10000, &result);
+      ::SendMessageTimeoutW(tree, msg, wp, lp, SMTO_NORMAL, 5000, &result);
+      return result;
+    };
+    for (int i = 0; i < 200 && send(TVM_GETCOUNT, 0, 0) == 0; ++i) ::Sleep(50);
+    if (!select_.empty()) {
+      const DWORD_PTR initial = send(TVM_GETNEXTITEM, TVGN_CARET, 0);
+      for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(picker, BFFM_SETSELECTIONW, TRUE,
+                              reinterpret_cast<LPARAM>(select_.c_str()), SMTO_NORMAL, 10000,
+                              &result);
+        bool moved = false;
+        for (int i = 0; i < 20 && !moved; ++i) {
+          ::Sleep(50);
+          moved = send(TVM_GETNEXTITEM, TVGN_CARET, 0) != initial;
+        }
+        if (moved) break;
+      }
     }
     ::PostMessageW(::GetDlgItem(picker, button_), BM_CLICK, 0, 0);
   }
