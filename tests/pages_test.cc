@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/text_lines.h"
 #include "net/download.h"
 #include "startup/mupdate.h"
 #include "support/install_fixture.h"
@@ -31,16 +32,7 @@ class PagesTest : public ::testing::Test {
   }
 };
 
-std::vector<std::string> SplitCrLf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0, at;
-  while ((at = text.find("\r\n", start)) != std::string::npos) {
-    lines.push_back(text.substr(start, at - start));
-    start = at + 2;
-  }
-  lines.push_back(text.substr(start));
-  return lines;
-}
+using testing::SplitCrLf;
 
 // --- Agreement page and Continue -------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/text_lines.h"
 #include "platform/headless/headless.h"
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
@@ -29,16 +30,7 @@ class StartupTest : public ::testing::Test {
   Machine machine_;
 };
 
-std::vector<std::string> SplitCrLf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0, at;
-  while ((at = text.find("\r\n", start)) != std::string::npos) {
-    lines.push_back(text.substr(start, at - start));
-    start = at + 2;
-  }
-  lines.push_back(text.substr(start));
-  return lines;
-}
+using testing::SplitCrLf;
 
 TEST_F(StartupTest, SecondCopyShowsOneNoticeAndEndsWithoutWindow) {
   machine_.ui.another_instance = true;

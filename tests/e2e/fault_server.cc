@@ -16,7 +16,6 @@
 //
 // Prints "port N" once it listens, prints "request <method> <target>" for every request as the
 // server ends, and serves until SIGTERM, SIGINT or SIGHUP. Exits 1 when the port cannot be bound.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -82,35 +81,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s SCENARIO RELEASE_DIR [PORT]\n", argv[0]);
     return 2;
   }
-  const long port = argc == 4 ? std::strtol(argv[3], nullptr, 10) : 80;
-  if (port < 0 || port > 65535) {
-    std::fprintf(stderr, "bad port %s\n", argv[3]);
-    return 2;
-  }
-
-  // Block the ending signals before the server's threads start, so that they all reach sigwait.
-  sigset_t ending;
-  sigemptyset(&ending);
-  sigaddset(&ending, SIGTERM);
-  sigaddset(&ending, SIGINT);
-  sigaddset(&ending, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
-
-  try {
-    TestServer server(static_cast<std::uint16_t>(port));
-    Script(server, argv[1], argv[2]);
-    std::printf("port %u\n", static_cast<unsigned>(server.port()));
-    std::fflush(stdout);
-
-    int signal_number = 0;
-    sigwait(&ending, &signal_number);
-    server.Stop();
-    for (const kvt::testing::RecordedRequest& r : server.Requests()) {
-      std::printf("request %s %s\n", r.method.c_str(), r.target.c_str());
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "fault server: %s\n", e.what());
-    return 1;
-  }
-  return 0;
+  const std::string scenario = argv[1], release = argv[2];
+  return kvt::testing::ServeUntilSignalled(
+      "fault server", argc == 4 ? argv[3] : "80",
+      [&](kvt::testing::TestServer& server) { Script(server, scenario, release); });
 }

@@ -7,6 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -437,6 +441,39 @@ void TestServer::Serve(Connection* connection) {
     changed_.wait(lock, [&] { return stopping_; });
   }
   Finish(connection, alive && response.action == Response::Action::kReset);
+}
+
+int ServeUntilSignalled(const char* program, const std::string& port_text,
+                        const std::function<void(TestServer&)>& script) {
+  char* end = nullptr;
+  const long port = port_text.empty() ? 0 : std::strtol(port_text.c_str(), &end, 10);
+  if (port < 0 || port > 65535 || (end != nullptr && *end != '\0')) {
+    std::fprintf(stderr, "%s: bad port %s\n", program, port_text.c_str());
+    return 2;
+  }
+  // Block the ending signals before the server's threads start, so that they all reach sigwait.
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, SIGTERM);
+  sigaddset(&ending, SIGINT);
+  sigaddset(&ending, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  try {
+    TestServer server(static_cast<std::uint16_t>(port));
+    script(server);
+    std::printf("port %u\n", static_cast<unsigned>(server.port()));
+    std::fflush(stdout);
+    int signal_number = 0;
+    sigwait(&ending, &signal_number);
+    server.Stop();
+    for (const RecordedRequest& r : server.Requests()) {
+      std::printf("request %s %s\n", r.method.c_str(), r.target.c_str());
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace kvt::testing

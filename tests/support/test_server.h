@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -150,5 +151,12 @@ class TestServer {
   std::size_t stalls_ = 0;
   std::list<Connection> live_;
 };
+
+// The body of a server program for tests that run in another process: binds 127.0.0.1:`port`
+// (0: any free port), lets `script` prepare the server, prints "port N" on standard output once it
+// listens, serves until SIGTERM, SIGINT or SIGHUP, then prints "request METHOD TARGET" for every
+// request it saw. Returns the program's exit code (1 with a message naming `program` on failure).
+int ServeUntilSignalled(const char* program, const std::string& port_text,
+                        const std::function<void(TestServer&)>& script);
 
 }  // namespace kvt::testing
