@@ -50,26 +50,14 @@ bool IsDirectory(const std::string& linux_path) {
 // What lies at `linux_path` compared with what the row expects there.
 ::testing::AssertionResult Holds(const std::string& linux_path, After after, std::uint32_t bytes,
                                  const std::string& old_bytes, const Scenario& s) {
-  switch (after) {
-    case After::kAbsent:
-      if (!PathExists(linux_path)) return ::testing::AssertionSuccess();
-      return ::testing::AssertionFailure() << linux_path << " exists";
-    case After::kFolder:
-      if (IsDirectory(linux_path)) return ::testing::AssertionSuccess();
-      return ::testing::AssertionFailure() << linux_path << " is no folder";
-    case After::kOldFile:
-    case After::kBody: {
-      const std::optional<std::string> got = ReadFileBytes(linux_path);
-      if (!got) return ::testing::AssertionFailure() << linux_path << " is missing";
-      const std::string want =
-          after == After::kOldFile ? old_bytes : net_scenarios::BodyPrefix(s, bytes);
-      if (*got == want) return ::testing::AssertionSuccess();
-      return ::testing::AssertionFailure()
-             << linux_path << " holds " << got->size() << " bytes, expected " << want.size()
-             << (got->size() == want.size() ? " (same size, other bytes)" : "");
-    }
-  }
-  return ::testing::AssertionFailure();
+  const bool folder = IsDirectory(linux_path);
+  const std::optional<std::string> got =
+      folder ? std::nullopt : ReadFileBytes(linux_path);
+  const std::string wrong = net_scenarios::Mismatch(after, bytes, old_bytes, s,
+                                                    PathExists(linux_path), folder,
+                                                    got ? &*got : nullptr);
+  if (wrong.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << linux_path << wrong;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -201,6 +201,30 @@ inline std::string BodyPrefix(const Scenario& s, std::uint32_t bytes) {
   return Body(s).substr(0, bytes);
 }
 
+// What a path holds compared with what a row expects there (`after`, with `bytes` of the body or
+// `old_bytes` of the file that was there before). `exists`, `is_folder` and `contents` are what the
+// platform's own file functions found. Empty when it matches, otherwise what is wrong.
+inline std::string Mismatch(After after, std::uint32_t bytes, const std::string& old_bytes,
+                            const Scenario& s, bool exists, bool is_folder,
+                            const std::string* contents) {
+  switch (after) {
+    case After::kAbsent:
+      return exists ? " exists" : "";
+    case After::kFolder:
+      return is_folder ? "" : " is no folder";
+    case After::kOldFile:
+    case After::kBody: {
+      if (contents == nullptr) return " is missing";
+      const std::string want = after == After::kOldFile ? old_bytes : BodyPrefix(s, bytes);
+      if (*contents == want) return "";
+      return " holds " + std::to_string(contents->size()) + " bytes, expected " +
+             std::to_string(want.size()) +
+             (contents->size() == want.size() ? " (same size, other bytes)" : "");
+    }
+  }
+  return " (unknown expectation)";
+}
+
 // Serves every row of the table on its path (Linux builds only; tests/net_scenarios.cc).
 void ServeTable(kvt::testing::TestServer& server);
 

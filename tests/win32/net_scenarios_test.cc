@@ -43,26 +43,13 @@ bool IsDirectory(const std::string& path) {
 
 ::testing::AssertionResult Holds(const std::string& path, After after, std::uint32_t bytes,
                                  const std::string& old_bytes, const Scenario& s) {
-  switch (after) {
-    case After::kAbsent:
-      if (!PathExists(path)) return ::testing::AssertionSuccess();
-      return ::testing::AssertionFailure() << path << " exists";
-    case After::kFolder:
-      if (IsDirectory(path)) return ::testing::AssertionSuccess();
-      return ::testing::AssertionFailure() << path << " is no folder";
-    case After::kOldFile:
-    case After::kBody: {
-      std::string got;
-      if (!ReadBytes(path, got)) return ::testing::AssertionFailure() << path << " is missing";
-      const std::string want =
-          after == After::kOldFile ? old_bytes : net_scenarios::BodyPrefix(s, bytes);
-      if (got == want) return ::testing::AssertionSuccess();
-      return ::testing::AssertionFailure()
-             << path << " holds " << got.size() << " bytes, expected " << want.size()
-             << (got.size() == want.size() ? " (same size, other bytes)" : "");
-    }
-  }
-  return ::testing::AssertionFailure();
+  const bool folder = IsDirectory(path);
+  std::string got;
+  const bool read = !folder && ReadBytes(path, got);
+  const std::string wrong = net_scenarios::Mismatch(after, bytes, old_bytes, s, PathExists(path),
+                                                    folder, read ? &got : nullptr);
+  if (wrong.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << path << wrong;
 }
 
 // A reset drops what the socket received but the program has not read yet: the partial file
