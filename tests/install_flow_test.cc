@@ -45,8 +45,10 @@ void ExpectIdle(Fd& fd) {
 }
 
 TEST_F(InstallFlowTest, TypicalInstallShowsEveryStepAndLeavesTheProductAndShortcut) {
+  // An archive of several pieces, so that the user can act between them.
+  constexpr std::size_t kArchiveSize = 200000;
   InstallRig rig;
-  rig.ServeRelease();
+  rig.ServeRelease(0, kArchiveSize);
   Fd& fd = rig.Start();
   const std::size_t after_start = rig.window().log.size();
 
@@ -65,7 +67,7 @@ TEST_F(InstallFlowTest, TypicalInstallShowsEveryStepAndLeavesTheProductAndShortc
   std::vector<std::string> seen;
   rig.ui().script.push_back(
       {"during the archive download",
-       [](Fd&) { return Mupdate::TotalBytes == 5000 && Mupdate::ReceivedBytes > 0; },
+       [](Fd&) { return Mupdate::TotalBytes == kArchiveSize && Mupdate::ReceivedBytes > 0; },
        [&](Fd& f) {
          seen.push_back(std::string("downloading: Cyes ") +
                         (headless::Reachable(f, kCyes) ? "on" : "off") + ", Cfolder " +
@@ -124,8 +126,8 @@ TEST_F(InstallFlowTest, TypicalInstallShowsEveryStepAndLeavesTheProductAndShortc
   // files; the shortcut points at the product.
   const std::string folder = rig.Linux(testing::kDefaultFolder);
   EXPECT_EQ(ReadFileBytes(folder + "UnRAR.exe"), rig.ExtractorScript(0));
-  EXPECT_EQ(ReadFileBytes(folder + "KVT_SETUP.rar"), rig.ProductArchive());
-  EXPECT_EQ(ReadFileBytes(folder + "KVT.exe"), rig.ProductArchive());
+  EXPECT_EQ(ReadFileBytes(folder + "KVT_SETUP.rar"), rig.ProductArchive(kArchiveSize));
+  EXPECT_EQ(ReadFileBytes(folder + "KVT.exe"), rig.ProductArchive(kArchiveSize));
   EXPECT_FALSE(PathExists(folder + "UnRAR.exe.temp"));
   EXPECT_FALSE(PathExists(folder + "KVT_SETUP.rar.temp"));
   EXPECT_EQ(rig.shell().shortcuts,
@@ -491,7 +493,7 @@ class LeaveDuringDownloadTest : public InstallFlowTest,
 
 TEST_P(LeaveDuringDownloadTest, OkEndsAtOnceCancelGoesOn) {
   const LeaveRow& row = GetParam();
-  constexpr std::size_t kArchiveSize = 8000;
+  constexpr std::size_t kArchiveSize = 200000;
   InstallRig rig;
   rig.ServeRelease(0, kArchiveSize);
   Fd& fd = rig.OpenPathPage();

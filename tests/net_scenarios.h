@@ -36,9 +36,14 @@ enum class Client {
   kMissingFolder,    // localPath in a folder that does not exist
 };
 
-enum class Length { kCorrect, kAbsent, kGiven };
-// How the body ends on the wire once `end_after` bytes of it are out.
-enum class Ending { kComplete, kClose, kReset };
+// kText: no length of its own; `length_lines` are sent as they stand.
+enum class Length { kCorrect, kAbsent, kGiven, kText };
+// How the body ends on the wire once `end_after` bytes of it are out. kStall: nothing more is
+// sent and the connection stays open; kStallHead: not even the response head is sent.
+enum class Ending { kComplete, kClose, kReset, kStall, kStallHead };
+// How the body travels: as it is, in chunks, or behind a redirect (the row's path answers 302
+// with a Location naming <path>/moved, where the response is).
+enum class Transfer { kPlain, kChunked, kRedirect, kRedirectAbsolute };
 
 // What lies at a path before the call.
 enum class Before { kNothing, kOldFile, kFolder };
@@ -54,6 +59,8 @@ struct Scenario {
   std::uint32_t body_size = 4000;
   Length length = Length::kCorrect;
   std::uint32_t announced = 0;  // Length::kGiven
+  std::vector<const char*> length_lines = {};  // Length::kText
+  Transfer transfer = Transfer::kPlain;
   Ending ending = Ending::kComplete;
   std::uint32_t end_after = 0;  // Ending::kClose, kReset
 
@@ -98,9 +105,15 @@ inline const std::vector<Scenario>& Table() {
        .target_bytes = 300001},
       {.name = "content_length_zero", .body_size = 0, .result = -1, .target = After::kBody,
        .target_bytes = 0},
-      // Nothing announced and nothing sent: 0 of 0 bytes is the whole body.
-      {.name = "no_length_empty_body", .body_size = 0, .length = Length::kAbsent, .result = -1,
-       .target = After::kBody, .target_bytes = 0},
+      // The same length twice is still one length.
+      {.name = "length_repeated", .body_size = 3000, .length = Length::kText,
+       .length_lines = {"Content-Length: 3000", "Content-Length: 3000"}, .result = -1,
+       .target = After::kBody, .target_bytes = 3000},
+      // Redirects are followed to where the body is.
+      {.name = "redirect_302", .body_size = 70000, .transfer = Transfer::kRedirect, .result = -1,
+       .target = After::kBody, .target_bytes = 70000},
+      {.name = "redirect_absolute", .body_size = 2000, .transfer = Transfer::kRedirectAbsolute,
+       .result = -1, .target = After::kBody, .target_bytes = 2000},
       // Only the announced bytes are the body.
       {.name = "length_too_small", .body_size = 5000, .length = Length::kGiven, .announced = 2000,
        .result = -1, .target = After::kBody, .target_bytes = 2000},
@@ -129,8 +142,34 @@ inline const std::vector<Scenario>& Table() {
        .partial = After::kBody, .partial_bytes = 0},
       {.name = "length_too_large", .body_size = 3000, .length = Length::kGiven,
        .announced = 8000, .partial = After::kBody, .partial_bytes = 3000},
+      // A stall mid-body ends at the receive time-out with every byte that arrived kept.
+      {.name = "stall_mid_body", .body_size = 6000, .ending = Ending::kStall, .end_after = 2500,
+       .target_before = Before::kOldFile, .partial = After::kBody, .partial_bytes = 2500},
+      // A head that never comes: the request fails, nothing on disk is touched.
+      {.name = "stall_before_head", .body_size = 100, .ending = Ending::kStallHead,
+       .target_before = Before::kOldFile, .target = After::kOldFile},
+
+      // Without one valid length no end of the body can be told from a cut: never complete,
+      // whatever arrived stays in the partial file.
       {.name = "no_length_with_body", .body_size = 3000, .length = Length::kAbsent,
        .partial = After::kBody, .partial_bytes = 3000},
+      {.name = "no_length_empty_body", .body_size = 0, .length = Length::kAbsent,
+       .partial = After::kBody, .partial_bytes = 0},
+      {.name = "no_length_chunked", .body_size = 70000, .length = Length::kAbsent,
+       .transfer = Transfer::kChunked, .partial = After::kBody, .partial_bytes = 70000},
+      {.name = "length_with_exponent", .body_size = 3000, .length = Length::kText,
+       .length_lines = {"Content-Length: 1.5e3"}, .partial = After::kBody, .partial_bytes = 3000},
+      {.name = "length_negative", .body_size = 3000, .length = Length::kText,
+       .length_lines = {"Content-Length: -3000"}, .partial = After::kBody, .partial_bytes = 3000},
+      {.name = "length_not_a_number", .body_size = 3000, .length = Length::kText,
+       .length_lines = {"Content-Length: 3000 bytes"}, .partial = After::kBody,
+       .partial_bytes = 3000},
+      {.name = "length_out_of_range", .body_size = 3000, .length = Length::kText,
+       .length_lines = {"Content-Length: 99999999999999999999"}, .partial = After::kBody,
+       .partial_bytes = 3000},
+      {.name = "length_conflicting", .body_size = 3000, .length = Length::kText,
+       .length_lines = {"Content-Length: 3000", "Content-Length: 2000"}, .partial = After::kBody,
+       .partial_bytes = 3000},
 
       // Local failures: the pending error tells the caller.
       {.name = "missing_folder", .client = kMissingFolder, .error_pending = true},
@@ -165,6 +204,11 @@ inline void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 // The path the server answers the row on.
 inline std::string ServerPath(const Scenario& s) { return std::string("/scenario/") + s.name; }
+
+// Requests a served row makes: one, and one more behind a redirect.
+inline std::size_t RequestsOf(const Scenario& s) {
+  return s.transfer == Transfer::kRedirect || s.transfer == Transfer::kRedirectAbsolute ? 2 : 1;
+}
 
 // The URL the client asks for; `host` is where the server is reached ("127.0.0.1").
 inline std::string ClientUrl(const Scenario& s, const std::string& host) {
@@ -246,6 +290,7 @@ class RecordingInternet : public platform::Internet {
   std::vector<std::string> header_lines;
   std::vector<std::uint32_t> header_modifiers;
   std::vector<std::uint32_t> read_sizes;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> options;  // option, value
 
   bool GetConnectedState() override {
     calls.push_back("GetConnectedState");
@@ -279,6 +324,12 @@ class RecordingInternet : public platform::Internet {
     header_lines.push_back(line);
     header_modifiers.push_back(modifiers);
     return inner_.AddRequestHeaders(request, line, modifiers);
+  }
+  bool SetOption(platform::InetHandle handle, std::uint32_t option,
+                 std::uint32_t value) override {
+    calls.push_back("SetOption");
+    options.emplace_back(option, value);
+    return inner_.SetOption(handle, option, value);
   }
   bool SendRequest(platform::InetHandle request) override {
     calls.push_back("SendRequest");

@@ -327,7 +327,7 @@ TEST(PosixInternetTest, AStalledBodyFailsTheReadAfterTheReceiveTimeout) {
   TestServer server;
   server.Enqueue(Response::Generated(5000).StallAfter(1000));
   PosixInternet net(server.port());
-  net.SetReceiveTimeoutMs(200);
+  net.SetTimeoutCapMs(200);
   Exchange e(net, "/f");
   ASSERT_TRUE(e.Send());
   bool ok;

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 
+#include "kvt/build_config.h"
 #include "net/netcheck.h"
 #include "platform/platform.h"
 #include "startup/mupdate.h"
@@ -22,8 +24,10 @@ namespace {
 using platform::InetHandle;
 using platform::Sys;
 
-constexpr std::uint32_t kReadSize = 1024;
+// Each read takes what has arrived, up to this much, and the piece goes to disk at once.
+constexpr std::uint32_t kReadSize = 64 * 1024;
 constexpr std::size_t kQueryBufferSize = 1024;
+constexpr std::size_t kHeadBufferSize = 64 * 1024;
 constexpr double kDisplayInterval = 0.2;
 constexpr char kScheme[] = "http://";
 
@@ -52,24 +56,60 @@ bool HasControlCharacter(const std::string& s) {
   return false;
 }
 
-// The number at the start of `text` (blanks before it skipped), rounded; 0 when there is none
-// or when it does not fit.
-std::int64_t LeadingNumber(const std::string& text) {
-  std::size_t i = text.find_first_not_of(" \t");
-  if (i == std::string::npos) return 0;
-  std::size_t start = i;
-  if (text[i] == '+' || text[i] == '-') ++i;
-  std::size_t digits = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+// A Content-Length value: one plain decimal number, blanks around it allowed. False for
+// anything else (a sign, a fraction, an exponent, a second number) and for numbers past the
+// 64-bit range.
+bool ParseLength(const std::string& text, std::int64_t& value) {
+  const std::size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return false;
+  const std::size_t end = text.find_last_not_of(" \t") + 1;
+  std::int64_t n = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    const int digit = c - '0';
+    if (n > (std::numeric_limits<std::int64_t>::max() - digit) / 10) return false;
+    n = n * 10 + digit;
   }
-  if (digits == 0) return 0;
-  const long double value = std::strtold(text.substr(start, i - start).c_str(), nullptr);
-  const long double rounded = std::nearbyint(value);
-  if (!(rounded >= -9.2e18L && rounded <= 9.2e18L)) return 0;
-  return static_cast<std::int64_t>(rounded);
+  value = n;
+  return true;
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char x = a[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (x != b[i]) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+// The body length the server announced, when it announced exactly one valid length. A response
+// may repeat the header line; the length counts only when every copy gives the same number.
+bool AnnouncedLength(InetHandle request, std::int64_t& length) {
+  std::string text;
+  QueryHttpInfo(request, platform::kHttpQueryContentLength, text);
+  if (!ParseLength(text, length)) return false;
+  std::string head;
+  if (!Sys().internet->QueryInfo(request, platform::kHttpQueryRawHeadersCrlf, kHeadBufferSize,
+                                 head)) {
+    return true;  // the first copy is all there is to go by
+  }
+  std::size_t start = head.find("\r\n");  // past the status line
+  while (start != std::string::npos && start + 2 < head.size()) {
+    start += 2;
+    const std::size_t end = head.find("\r\n", start);
+    const std::string line = head.substr(start, end - start);
+    const std::size_t colon = line.find(':');
+    std::int64_t other = 0;
+    if (colon != std::string::npos && EqualsNoCase(line.substr(0, colon), "content-length") &&
+        (!ParseLength(line.substr(colon + 1), other) || other != length)) {
+      return false;
+    }
+    start = end;
+  }
+  return true;
 }
 
 // `numerator` / `denominator` rounded to a whole number, halves to the even neighbour.
@@ -110,25 +150,26 @@ void UpdateDisplay(const std::string& captionPrefix) {
   fd.Lw.Refresh();
 }
 
-// Reads the body into the open partial file. Returns true when the byte count reached the
-// announced length and every byte was written.
-bool ReceiveBody(InetHandle request, platform::FileHandle file, const std::string& captionPrefix) {
+// Reads the body into the open partial file. Returns true when the server announced a valid
+// length (`length_known`), exactly that many bytes arrived and every byte was written.
+bool ReceiveBody(InetHandle request, platform::FileHandle file, bool length_known,
+                 const std::string& captionPrefix) {
   const platform::Platform& sys = Sys();
-  char buffer[kReadSize];
+  const std::unique_ptr<char[]> buffer(new char[kReadSize]);
   double last_update = sys.clock->MonotonicSeconds();
   while (true) {
     platform::DoEvents();
     // Never more than the announced length still owed: bytes a server sends past it are no
     // part of the body, although some clients (Wine's WinINet) hand them on.
     std::uint32_t want = kReadSize;
-    if (TotalBytes > ReceivedBytes && TotalBytes - ReceivedBytes < kReadSize) {
+    if (length_known && TotalBytes - ReceivedBytes < kReadSize) {
       want = static_cast<std::uint32_t>(TotalBytes - ReceivedBytes);
     }
     std::uint32_t n = 0;
-    const bool read_ok = sys.internet->ReadFile(request, buffer, want, n);
+    const bool read_ok = sys.internet->ReadFile(request, buffer.get(), want, n);
     if (read_ok && n > 0) {
       platform::DoEvents();
-      if (!sys.files->WriteAt(file, static_cast<std::uint64_t>(ReceivedBytes), buffer, n)) {
+      if (!sys.files->WriteAt(file, static_cast<std::uint64_t>(ReceivedBytes), buffer.get(), n)) {
         // The file can no longer hold the body: reading on would only waste the transfer.
         PendingError::Raise("cannot write the downloaded data");
         return false;
@@ -140,9 +181,9 @@ bool ReceiveBody(InetHandle request, platform::FileHandle file, const std::strin
         UpdateDisplay(captionPrefix);
       }
     }
-    if (ReceivedBytes == TotalBytes) return true;
-    // A failed read, or the end of the body before the announced length (the server closed
-    // the connection early): the file is incomplete.
+    if (length_known && ReceivedBytes == TotalBytes) return true;
+    // A failed or timed-out read, or the end of the body before the announced length (the
+    // server closed the connection early); without a valid length no end can be trusted.
     if (!read_ok || n == 0) return false;
   }
 }
@@ -185,8 +226,10 @@ std::string FormatSize(std::int64_t n) {
   } else if (n <= 0xFFFFF) {
     std::snprintf(buf, sizeof buf, "%lldKB", static_cast<long long>(DivideHalfEven(n, 1024)));
   } else {
-    // Hundredths of a megabyte; n * 100 cannot overflow for any file a disk holds.
-    const std::int64_t hundredths = DivideHalfEven(n * 100, 1048576);
+    // Hundredths of a megabyte, from the whole megabytes and the rest apart so that no
+    // intermediate value overflows, whatever the size.
+    const std::int64_t whole = n / 1048576;
+    const std::int64_t hundredths = whole * 100 + DivideHalfEven(n % 1048576 * 100, 1048576);
     std::snprintf(buf, sizeof buf, "%lld.%02lldM", static_cast<long long>(hundredths / 100),
                   static_cast<long long>(hundredths % 100));
   }
@@ -220,6 +263,14 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
       connect.get(), "GET", path, "HTTP/1.1",
       platform::kInternetFlagReload | platform::kInternetFlagNoCacheWrite));
   if (!request) return 0;
+  // Nothing waits on the network for ever: a server that cannot be reached, or that stops
+  // sending, ends the transfer as a failure.
+  (void)sys.internet->SetOption(request.get(), platform::kInternetOptionConnectTimeout,
+                                build::kConnectTimeoutMs);
+  (void)sys.internet->SetOption(request.get(), platform::kInternetOptionSendTimeout,
+                                build::kReceiveTimeoutMs);
+  (void)sys.internet->SetOption(request.get(), platform::kInternetOptionReceiveTimeout,
+                                build::kReceiveTimeoutMs);
 
   platform::DoEvents();
   for (const std::string& line : {std::string("Accept: */*"), std::string("User-Agent: Pelorix1.0"),
@@ -229,9 +280,10 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   if (!sys.internet->SendRequest(request.get())) return 0;
   platform::DoEvents();
 
+  std::int64_t announced = 0;
+  const bool length_known = AnnouncedLength(request.get(), announced);
+  if (length_known) TotalBytes = announced;
   std::string text;
-  QueryHttpInfo(request.get(), platform::kHttpQueryContentLength, text);
-  TotalBytes = LeadingNumber(text);
   QueryHttpInfo(request.get(), platform::kHttpQueryStatusCode, text);
   if (text != "200" && text != "206") return 0;
 
@@ -252,7 +304,7 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     return 0;
   }
 
-  const bool complete = ReceiveBody(request.get(), file, captionPrefix);
+  const bool complete = ReceiveBody(request.get(), file, length_known, captionPrefix);
   const bool closed = sys.files->Close(file);
   if (!closed) PendingError::Raise("cannot close " + partial);
   if (complete && closed) {

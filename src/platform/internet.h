@@ -17,7 +17,14 @@ inline constexpr std::uint32_t kInternetFlagNoCacheWrite = 0x04000000u;
 inline constexpr std::uint32_t kHttpAddReqFlagAdd = 0x20000000u;
 inline constexpr std::uint32_t kHttpQueryContentLength = 5;
 inline constexpr std::uint32_t kHttpQueryStatusCode = 19;
+inline constexpr std::uint32_t kHttpQueryRawHeadersCrlf = 22;
+inline constexpr std::uint32_t kInternetOptionConnectTimeout = 2;
+inline constexpr std::uint32_t kInternetOptionSendTimeout = 5;
+inline constexpr std::uint32_t kInternetOptionReceiveTimeout = 6;
 
+// The calls that wait on the network (SendRequest, ReadFile) never stop the window: while they
+// wait, the adapter keeps processing the window's events (platform::DoEvents) on the calling
+// thread, so handlers run in the middle of such a call and may end the program there.
 class Internet {
  public:
   virtual ~Internet() = default;
@@ -35,13 +42,17 @@ class Internet {
   // HttpAddRequestHeadersA with one header line (no CR LF).
   virtual bool AddRequestHeaders(InetHandle request, const std::string& line,
                                  std::uint32_t modifiers) = 0;
+  // InternetSetOptionA with a number (time-outs in milliseconds).
+  virtual bool SetOption(InetHandle handle, std::uint32_t option, std::uint32_t value) = 0;
   // HttpSendRequestA without extra headers or body: true when the response headers arrived.
+  // Redirects are followed; the response is the last one.
   virtual bool SendRequest(InetHandle request) = 0;
   // HttpQueryInfoA into a buffer of `buffer_size` characters. `text` receives the buffer's
   // first `length` characters as they stand after the call (empty when the item is absent).
   virtual bool QueryInfo(InetHandle request, std::uint32_t info_level, std::size_t buffer_size,
                          std::string& text) = 0;
-  // InternetReadFile: reads at most `size` bytes; `read` is 0 at the end of the body.
+  // InternetReadFile: waits until some of the body has arrived, then delivers what has arrived,
+  // at most `size` bytes; `read` is 0 at the end of the body. False on a time-out or error.
   virtual bool ReadFile(InetHandle request, char* buffer, std::uint32_t size,
                         std::uint32_t& read) = 0;
   // InternetCloseHandle.

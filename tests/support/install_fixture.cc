@@ -46,7 +46,7 @@ InstallRig::InstallRig(PosixMachineOptions options)
   // The probe host of this build resolves; nothing else does.
   m.machine.resolver.resolvable = {build::kProbeHost};
   // A guard against a test that waits for data that never comes.
-  m.internet.SetReceiveTimeoutMs(15000);
+  m.internet.SetTimeoutCapMs(15000);
   platform::Platform p = m.machine.Platform(&m.internet, &m.files, &processes);
   if (options_.real_process_list) p.process_list = &m.process_list;
   if (options_.real_clock) p.clock = &m.clock;

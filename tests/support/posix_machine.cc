@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "platform/platform.h"
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
 
@@ -32,6 +33,8 @@ PosixMachine::PosixMachine(std::uint16_t http_port, PosixMachineOptions options)
   bool ok;
   const std::string program_folder = files.ToLinuxPath(options_.program_folder, ok);
   if (ok) ::mkdir(program_folder.c_str(), 0755);
+  // While the client waits on the network the window's events go on, as in the product.
+  internet.SetWaitPump([] { platform::DoEvents(); });
   Install();
   Mupdate::ResetForNewRun();
   PendingError::Clear();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -35,14 +36,21 @@ inline constexpr std::uint32_t kStillActive = 259;
 // header line added with AddRequestHeaders followed by CR LF, and an empty line. Nothing is added
 // (no Host, no User-Agent of our own). The response head is limited to kMaxHeadBytes.
 //
-// The body is delivered raw: a "Transfer-Encoding: chunked" body is passed through with its chunk
-// framing (the core always asks for Content-Length bodies). When the response carries a
-// Content-Length, no byte past that length is delivered. A connection that ends, also by a reset,
-// reads as a normal end of the body (true with 0 bytes), as WinINet reports it.
+// As WinINet does, redirects (301, 302, 303, 307, 308 with a Location; at most kMaxRedirects) are
+// followed with the same header lines, the Host line naming the new host; a "Transfer-Encoding:
+// chunked" body is delivered decoded; when the response carries a Content-Length, no byte past
+// that length is delivered. A connection that ends, also by a reset, reads as a normal end of the
+// body (true with 0 bytes), as WinINet reports it.
+//
+// Waits: connecting, sending and every wait for response bytes are bounded by the time-outs set
+// with SetOption (none by default), and while a wait lasts the wait pump runs every
+// kPumpIntervalMs, as the Windows adapter keeps the window's events processed.
 class PosixInternet : public platform::Internet {
  public:
   static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
   static constexpr std::size_t kBufferBytes = 64 * 1024;
+  static constexpr int kMaxRedirects = 10;
+  static constexpr int kPumpIntervalMs = 50;
 
   // `http_port` is the port used when the caller asks for port 80 (80 in the product, the loopback
   // test server's port in tests). Every other port is used as given.
@@ -51,9 +59,12 @@ class PosixInternet : public platform::Internet {
   PosixInternet(const PosixInternet&) = delete;
   PosixInternet& operator=(const PosixInternet&) = delete;
 
-  // Receive time-out for every later request in milliseconds (0: none, the default). A read that
-  // times out fails like InternetReadFile with ERROR_INTERNET_TIMEOUT. Tests use it as a guard.
-  void SetReceiveTimeoutMs(int ms) { receive_timeout_ms_ = ms; }
+  // Caps every time-out in milliseconds (0: no cap, the default); with a cap, waits that had no
+  // time-out get the cap. A wait that times out fails like WinINet's ERROR_INTERNET_TIMEOUT.
+  // Tests use it to meet a stall quickly.
+  void SetTimeoutCapMs(int ms) { timeout_cap_ms_ = ms; }
+  // Runs while a wait lasts (the window's event pump).
+  void SetWaitPump(std::function<void()> pump) { pump_ = std::move(pump); }
   // Handles currently allocated (all kinds); for leak checks in tests.
   std::size_t OpenHandleCount() const { return handles_.size(); }
 
@@ -66,6 +77,7 @@ class PosixInternet : public platform::Internet {
                                    std::uint32_t flags) override;
   bool AddRequestHeaders(platform::InetHandle request, const std::string& line,
                          std::uint32_t modifiers) override;
+  bool SetOption(platform::InetHandle handle, std::uint32_t option, std::uint32_t value) override;
   bool SendRequest(platform::InetHandle request) override;
   bool QueryInfo(platform::InetHandle request, std::uint32_t info_level, std::size_t buffer_size,
                  std::string& text) override;
@@ -75,6 +87,9 @@ class PosixInternet : public platform::Internet {
 
  private:
   enum class Kind { kOpen, kConnect, kRequest };
+  // Where a chunked body stands: before a size line, inside a chunk's data, before the CR LF
+  // after the data, in the trailer after the last chunk.
+  enum class Chunk { kSize, kData, kDataEnd, kTrailer };
   struct Handle {
     Kind kind;
     platform::InetHandle parent = 0;
@@ -82,14 +97,19 @@ class PosixInternet : public platform::Internet {
     std::string host;
     std::uint16_t port = 0;
     // Request handles.
-    std::string request_line;
+    std::string verb, object, version;
     std::vector<std::string> headers;
+    int connect_timeout_ms = 0, send_timeout_ms = 0, receive_timeout_ms = 0;
     int socket = -1;
     bool sent = false;
     std::string status_code;
+    std::string raw_head;  // status line and header lines, each ending in CR LF, then CR LF
     std::vector<std::pair<std::string, std::string>> response_headers;
     bool length_known = false;
     std::uint64_t body_left = 0;  // when length_known
+    bool chunked = false;
+    Chunk chunk = Chunk::kSize;
+    std::uint64_t chunk_left = 0;
     bool body_ended = false;
     std::unique_ptr<char[]> buffer;
     std::size_t buffered_begin = 0;
@@ -99,10 +119,25 @@ class PosixInternet : public platform::Internet {
   Handle* Find(platform::InetHandle handle, Kind kind);
   platform::InetHandle Add(Handle handle);
   void CloseSocket(Handle& request);
+  int Capped(int timeout_ms) const;
+  // Waits until `fd` is ready for `events`; runs the pump meanwhile. 1 ready, 0 timed out,
+  // -1 failed.
+  int WaitFor(int fd, short events, int timeout_ms);
+  int ConnectTo(const std::string& host, std::uint16_t port, int timeout_ms);
+  bool SendAll(Handle& h, const std::string& data);
+  // Receives more bytes into the buffer (after what it holds); 0 at the end of the connection,
+  // -1 on a time-out or error.
+  long Fill(Handle& h);
   bool ReadHead(Handle& request, std::string& head);
+  bool Exchange(Handle& request, const std::string& host, std::uint16_t port,
+                const std::string& object);
+  // Reads one line of a chunked body into `line` (without CR LF).
+  int ReadChunkLine(Handle& h, std::string& line);
+  bool ReadChunked(Handle& h, char* buffer, std::size_t limit, std::size_t& got);
 
   std::uint16_t http_port_;
-  int receive_timeout_ms_ = 0;
+  int timeout_cap_ms_ = 0;
+  std::function<void()> pump_;
   platform::InetHandle next_handle_ = 0x100;
   std::unordered_map<platform::InetHandle, Handle> handles_;
 };

@@ -1,12 +1,14 @@
 // HTTP/1.1 client over TCP sockets in the shape of the narrow WinINet calls.
 
+#include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/posix/posix.h"
@@ -85,44 +87,47 @@ bool ParseLength(const std::string& text, std::uint64_t& value) {
   return true;
 }
 
-bool SendAll(int fd, const std::string& data) {
-  std::size_t sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+std::string ValueOf(const std::vector<std::pair<std::string, std::string>>& headers,
+                    const char* name, bool& found) {
+  for (const auto& [n, v] : headers) {
+    if (EqualsNoCase(n, name)) {
+      found = true;
+      return v;
     }
-    sent += static_cast<std::size_t>(n);
   }
-  return true;
+  found = false;
+  return "";
 }
 
-int ConnectTo(const std::string& host, std::uint16_t port, int timeout_ms) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
-  int fd = -1;
-  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    if (timeout_ms > 0) {
-      timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    }
-    int r;
-    do {
-      r = ::connect(fd, a->ai_addr, a->ai_addrlen);
-    } while (r != 0 && errno == EINTR);
-    if (r == 0) break;
-    ::close(fd);
-    fd = -1;
+bool IsRedirect(const std::string& status) {
+  return status == "301" || status == "302" || status == "303" || status == "307" ||
+         status == "308";
+}
+
+// Splits an absolute "http://host[:port][/path]" into its parts; false for another scheme.
+bool SplitHttpUrl(const std::string& url, std::string& host_text, std::string& host,
+                  std::uint16_t& port, std::string& object) {
+  static const char kScheme[] = "http://";
+  if (url.size() < 7) return false;
+  for (std::size_t i = 0; i < 7; ++i) {
+    char c = url[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kScheme[i]) return false;
   }
-  ::freeaddrinfo(found);
-  return fd;
+  const std::size_t slash = url.find('/', 7);
+  host_text = url.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
+  object = slash == std::string::npos ? "/" : url.substr(slash);
+  host = host_text;
+  port = platform::kInternetDefaultHttpPort;
+  const std::size_t colon = host_text.rfind(':');
+  if (colon != std::string::npos && host_text.find(']', colon) == std::string::npos) {
+    const std::string digits = host_text.substr(colon + 1);
+    std::uint64_t value = 0;
+    if (!ParseLength(digits, value) || value == 0 || value > 65535) return false;
+    host = host_text.substr(0, colon);
+    port = static_cast<std::uint16_t>(value);
+  }
+  return !host.empty();
 }
 
 }  // namespace
@@ -152,6 +157,97 @@ void PosixInternet::CloseSocket(Handle& request) {
   request.socket = -1;
 }
 
+int PosixInternet::Capped(int timeout_ms) const {
+  if (timeout_cap_ms_ <= 0) return timeout_ms;
+  return timeout_ms <= 0 ? timeout_cap_ms_ : std::min(timeout_ms, timeout_cap_ms_);
+}
+
+int PosixInternet::WaitFor(int fd, short events, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (true) {
+    int slice = kPumpIntervalMs;
+    if (timeout_ms > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                               Clock::now());
+      if (left.count() <= 0) return 0;
+      slice = static_cast<int>(std::min<long long>(slice, left.count()));
+    }
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, slice);
+    if (r > 0) return 1;
+    if (r < 0 && errno != EINTR) return -1;
+    if (r == 0 && pump_) pump_();
+  }
+}
+
+int PosixInternet::ConnectTo(const std::string& host, std::uint16_t port, int timeout_ms) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+  int fd = -1;
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) continue;
+    int r = ::connect(fd, a->ai_addr, a->ai_addrlen);
+    if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+      int error = 0;
+      socklen_t size = sizeof error;
+      r = WaitFor(fd, POLLOUT, timeout_ms) == 1 &&
+                  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0
+              ? 0
+              : -1;
+    }
+    if (r == 0) break;
+    ::close(fd);
+    fd = -1;
+  }
+  ::freeaddrinfo(found);
+  return fd;
+}
+
+bool PosixInternet::SendAll(Handle& h, const std::string& data) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n = ::send(h.socket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n >= 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (WaitFor(h.socket, POLLOUT, Capped(h.send_timeout_ms)) != 1) return false;
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+long PosixInternet::Fill(Handle& h) {
+  if (h.buffered_begin == h.buffered_end) h.buffered_begin = h.buffered_end = 0;
+  if (h.buffered_end == kBufferBytes) {  // make room: move the unread part to the front
+    std::memmove(h.buffer.get(), h.buffer.get() + h.buffered_begin,
+                 h.buffered_end - h.buffered_begin);
+    h.buffered_end -= h.buffered_begin;
+    h.buffered_begin = 0;
+  }
+  while (true) {
+    const ssize_t n = ::recv(h.socket, h.buffer.get() + h.buffered_end,
+                             kBufferBytes - h.buffered_end, 0);
+    if (n > 0) {
+      h.buffered_end += static_cast<std::size_t>(n);
+      return n;
+    }
+    if (n == 0) return 0;
+    if (errno == ECONNRESET) return 0;  // WinINet reports a dropped connection as the end
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (WaitFor(h.socket, POLLIN, Capped(h.receive_timeout_ms)) != 1) return -1;
+    } else if (errno != EINTR) {
+      return -1;
+    }
+  }
+}
+
 platform::InetHandle PosixInternet::Open(const std::string& agent) {
   Handle h;
   h.kind = Kind::kOpen;
@@ -178,9 +274,9 @@ platform::InetHandle PosixInternet::OpenRequest(platform::InetHandle connect,
   h.kind = Kind::kRequest;
   h.parent = connect;
   // WinINet's defaults for missing parts.
-  h.request_line = (verb.empty() ? std::string("GET") : verb) + " " +
-                   (object.empty() ? std::string("/") : object) + " " +
-                   (version.empty() ? std::string("HTTP/1.1") : version);
+  h.verb = verb.empty() ? std::string("GET") : verb;
+  h.object = object.empty() ? std::string("/") : object;
+  h.version = version.empty() ? std::string("HTTP/1.1") : version;
   return Add(std::move(h));
 }
 
@@ -206,94 +302,138 @@ bool PosixInternet::AddRequestHeaders(platform::InetHandle request, const std::s
   return true;
 }
 
+bool PosixInternet::SetOption(platform::InetHandle handle, std::uint32_t option,
+                              std::uint32_t value) {
+  Handle* h = Find(handle, Kind::kRequest);
+  if (h == nullptr) return false;
+  const int ms = static_cast<int>(std::min<std::uint32_t>(value, 0x7FFFFFFF));
+  switch (option) {
+    case platform::kInternetOptionConnectTimeout:
+      h->connect_timeout_ms = ms;
+      return true;
+    case platform::kInternetOptionSendTimeout:
+      h->send_timeout_ms = ms;
+      return true;
+    case platform::kInternetOptionReceiveTimeout:
+      h->receive_timeout_ms = ms;
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool PosixInternet::ReadHead(Handle& h, std::string& head) {
   std::size_t scanned = h.buffered_begin;
   while (true) {
-    const char* data = h.buffer.get();
-    const std::size_t end = FindHeadEnd(data, h.buffered_end, scanned);
+    const std::size_t end = FindHeadEnd(h.buffer.get(), h.buffered_end, scanned);
     if (end != 0) {
-      head.assign(data + h.buffered_begin, end - h.buffered_begin);
+      head.assign(h.buffer.get() + h.buffered_begin, end - h.buffered_begin);
       h.buffered_begin = end;
       return true;
     }
-    scanned = h.buffered_end > 2 ? h.buffered_end - 2 : 0;
-    scanned = std::max(scanned, h.buffered_begin);
-    if (h.buffered_begin > 0) {  // make room: move the unread part to the front
-      std::memmove(h.buffer.get(), data + h.buffered_begin, h.buffered_end - h.buffered_begin);
-      h.buffered_end -= h.buffered_begin;
-      scanned -= h.buffered_begin;
-      h.buffered_begin = 0;
-    }
-    if (h.buffered_end >= kMaxHeadBytes) return false;  // head too large
-    const ssize_t n =
-        ::recv(h.socket, h.buffer.get() + h.buffered_end, kMaxHeadBytes - h.buffered_end, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;  // closed, reset or timed out before the head was complete
-    h.buffered_end += static_cast<std::size_t>(n);
+    if (h.buffered_end - h.buffered_begin >= kMaxHeadBytes) return false;  // head too large
+    scanned = std::max(h.buffered_end > 2 ? h.buffered_end - 2 : 0, h.buffered_begin);
+    const std::size_t begin_before = h.buffered_begin;
+    if (Fill(h) <= 0) return false;  // closed, reset or timed out before the head was complete
+    scanned -= begin_before - h.buffered_begin;  // Fill may have moved the bytes to the front
   }
+}
+
+bool PosixInternet::Exchange(Handle& h, const std::string& host, std::uint16_t port,
+                             const std::string& object) {
+  CloseSocket(h);
+  h.status_code.clear();
+  h.raw_head.clear();
+  h.response_headers.clear();
+  h.length_known = false;
+  h.body_left = 0;
+  h.chunked = false;
+  h.chunk = Chunk::kSize;
+  h.chunk_left = 0;
+  h.body_ended = false;
+  h.buffered_begin = h.buffered_end = 0;
+  if (!h.buffer) h.buffer.reset(new char[std::max(kBufferBytes, kMaxHeadBytes)]);
+
+  h.socket = ConnectTo(host, port, Capped(h.connect_timeout_ms));
+  if (h.socket < 0) return false;
+  std::string bytes = h.verb + " " + object + " " + h.version + "\r\n";
+  for (const std::string& line : h.headers) bytes += line + "\r\n";
+  bytes += "\r\n";
+  if (!SendAll(h, bytes)) return false;
+
+  std::vector<std::string> lines;
+  while (true) {
+    std::string head;
+    if (!ReadHead(h, head)) return false;
+    lines = HeadLines(head);
+    if (lines.empty()) return false;
+    h.status_code = StatusCodeOf(lines[0]);
+    if (h.status_code.empty()) return false;
+    // Interim answers (100 Continue and the like) are skipped, as WinINet does.
+    if (h.status_code[0] == '1' && h.status_code != "101") continue;
+    break;
+  }
+  h.raw_head = lines[0] + "\r\n";
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0 || line[0] == ' ' || line[0] == '\t') continue;
+    h.response_headers.emplace_back(line.substr(0, colon), Trim(line.substr(colon + 1)));
+    h.raw_head += line + "\r\n";
+  }
+  h.raw_head += "\r\n";
+  bool found = false;
+  const std::string coding = ValueOf(h.response_headers, "Transfer-Encoding", found);
+  h.chunked = found && EqualsNoCase(coding, "chunked");
+  // A chunked body carries its own framing; a length sent beside it does not count.
+  if (!h.chunked) {
+    const std::string length = ValueOf(h.response_headers, "Content-Length", found);
+    h.length_known = found && ParseLength(length, h.body_left);
+  }
+  if (h.status_code == "204" || h.status_code == "304") {
+    h.chunked = false;
+    h.length_known = true;
+    h.body_left = 0;
+  }
+  return true;
 }
 
 bool PosixInternet::SendRequest(platform::InetHandle request) {
   Handle* h = Find(request, Kind::kRequest);
   if (h == nullptr) return false;
-  CloseSocket(*h);
   h->sent = false;
-  h->status_code.clear();
-  h->response_headers.clear();
-  h->length_known = false;
-  h->body_left = 0;
-  h->body_ended = false;
-  h->buffered_begin = h->buffered_end = 0;
-  if (!h->buffer) h->buffer.reset(new char[std::max(kBufferBytes, kMaxHeadBytes)]);
-
   const Handle* connect = Find(h->parent, Kind::kConnect);
   if (connect == nullptr) return false;
-  h->socket = ConnectTo(connect->host, connect->port, receive_timeout_ms_);
-  if (h->socket < 0) return false;
-
-  std::string bytes = h->request_line + "\r\n";
-  for (const std::string& line : h->headers) bytes += line + "\r\n";
-  bytes += "\r\n";
-  if (!SendAll(h->socket, bytes)) {
-    CloseSocket(*h);
-    return false;
-  }
-
-  std::vector<std::string> lines;
-  while (true) {
-    std::string head;
-    if (!ReadHead(*h, head)) {
+  std::string host = connect->host;
+  std::uint16_t port = connect->port;
+  std::string object = h->object;
+  for (int redirects = 0;; ++redirects) {
+    if (!Exchange(*h, host, port, object)) {
       CloseSocket(*h);
       return false;
     }
-    lines = HeadLines(head);
-    if (lines.empty()) {
+    bool found = false;
+    const std::string location = ValueOf(h->response_headers, "Location", found);
+    if (!IsRedirect(h->status_code) || !found || location.empty()) break;
+    if (redirects == kMaxRedirects) {  // ERROR_HTTP_REDIRECT_FAILED
       CloseSocket(*h);
       return false;
     }
-    h->status_code = StatusCodeOf(lines[0]);
-    if (h->status_code.empty()) {
-      CloseSocket(*h);
+    std::string host_text = host;
+    if (location[0] == '/') {
+      object = location;
+    } else if (!SplitHttpUrl(location, host_text, host, port, object)) {
+      CloseSocket(*h);  // another scheme: this client speaks plain HTTP only
       return false;
+    } else {
+      if (port == platform::kInternetDefaultHttpPort) port = http_port_;
+      // The Host line names the server now asked.
+      for (std::string& line : h->headers) {
+        if (EqualsNoCase(line.substr(0, line.find(':')), "Host")) line = "Host: " + host_text;
+      }
     }
-    // Interim answers (100 Continue and the like) are skipped, as WinINet does.
-    if (h->status_code[0] == '1' && h->status_code != "101") continue;
-    break;
-  }
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    const std::size_t colon = line.find(':');
-    if (colon == std::string::npos || colon == 0 || line[0] == ' ' || line[0] == '\t') continue;
-    h->response_headers.emplace_back(line.substr(0, colon), Trim(line.substr(colon + 1)));
-  }
-  for (const auto& [name, value] : h->response_headers) {
-    if (!EqualsNoCase(name, "Content-Length")) continue;
-    h->length_known = ParseLength(value, h->body_left);
-    break;
-  }
-  if (h->status_code == "204" || h->status_code == "304") {
-    h->length_known = true;
-    h->body_left = 0;
+    // A redirect answering anything but GET or HEAD is followed with GET (303 always).
+    if (h->status_code == "303" && h->verb != "HEAD") h->verb = "GET";
   }
   h->sent = true;
   return true;
@@ -307,15 +447,11 @@ bool PosixInternet::QueryInfo(platform::InetHandle request, std::uint32_t info_l
   std::string value;
   if (info_level == platform::kHttpQueryStatusCode) {
     value = h->status_code;
+  } else if (info_level == platform::kHttpQueryRawHeadersCrlf) {
+    value = h->raw_head;
   } else if (info_level == platform::kHttpQueryContentLength) {
     bool found = false;
-    for (const auto& [name, v] : h->response_headers) {
-      if (EqualsNoCase(name, "Content-Length")) {
-        value = v;
-        found = true;
-        break;
-      }
-    }
+    value = ValueOf(h->response_headers, "Content-Length", found);
     if (!found) return false;  // ERROR_HTTP_HEADER_NOT_FOUND
   } else {
     return false;
@@ -325,12 +461,92 @@ bool PosixInternet::QueryInfo(platform::InetHandle request, std::uint32_t info_l
   return true;
 }
 
+int PosixInternet::ReadChunkLine(Handle& h, std::string& line) {
+  while (true) {
+    const char* data = h.buffer.get() + h.buffered_begin;
+    const std::size_t size = h.buffered_end - h.buffered_begin;
+    const void* lf = std::memchr(data, '\n', size);
+    if (lf != nullptr) {
+      const std::size_t n = static_cast<const char*>(lf) - data;
+      line.assign(data, n);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      h.buffered_begin += n + 1;
+      return 1;
+    }
+    if (size >= 4096) return -1;  // no chunk line is that long
+    const long got = Fill(h);
+    if (got <= 0) return static_cast<int>(got);
+  }
+}
+
+bool PosixInternet::ReadChunked(Handle& h, char* buffer, std::size_t limit, std::size_t& got) {
+  got = 0;
+  while (!h.body_ended) {
+    std::string line;
+    int r = 1;
+    switch (h.chunk) {
+      case Chunk::kSize: {
+        r = ReadChunkLine(h, line);
+        if (r <= 0) break;
+        line = Trim(line.substr(0, line.find(';')));  // chunk extensions are ignored
+        std::uint64_t size = 0;
+        if (line.empty() || line.size() > 15) return false;
+        for (char c : line) {
+          const int digit = c >= '0' && c <= '9'   ? c - '0'
+                            : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                            : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                   : -1;
+          if (digit < 0) return false;
+          size = size * 16 + static_cast<std::uint64_t>(digit);
+        }
+        h.chunk_left = size;
+        h.chunk = size == 0 ? Chunk::kTrailer : Chunk::kData;
+        continue;
+      }
+      case Chunk::kData: {
+        if (h.buffered_begin == h.buffered_end) {
+          const long n = Fill(h);
+          if (n < 0) return false;
+          r = static_cast<int>(n);
+          if (r == 0) break;
+        }
+        got = static_cast<std::size_t>(std::min<std::uint64_t>(
+            {h.chunk_left, limit, h.buffered_end - h.buffered_begin}));
+        std::memcpy(buffer, h.buffer.get() + h.buffered_begin, got);
+        h.buffered_begin += got;
+        h.chunk_left -= got;
+        if (h.chunk_left == 0) h.chunk = Chunk::kDataEnd;
+        return true;
+      }
+      case Chunk::kDataEnd:
+        r = ReadChunkLine(h, line);
+        if (r > 0 && !line.empty()) return false;
+        h.chunk = Chunk::kSize;
+        continue;
+      case Chunk::kTrailer:
+        r = ReadChunkLine(h, line);
+        if (r > 0 && line.empty()) h.body_ended = true;
+        if (r > 0) continue;
+        break;
+    }
+    if (r < 0) return false;
+    h.body_ended = true;  // the connection ended inside the framing: the end, as WinINet reads it
+  }
+  return true;
+}
+
 bool PosixInternet::ReadFile(platform::InetHandle request, char* buffer, std::uint32_t size,
                              std::uint32_t& read) {
   read = 0;
   Handle* h = Find(request, Kind::kRequest);
   if (h == nullptr || !h->sent) return false;
   if (size == 0 || h->body_ended) return true;
+  std::size_t got = 0;
+  if (h->chunked) {
+    if (!ReadChunked(*h, buffer, size, got)) return false;
+    read = static_cast<std::uint32_t>(got);
+    return true;
+  }
   std::size_t limit = size;
   if (h->length_known) {
     if (h->body_left == 0) {
@@ -339,40 +555,17 @@ bool PosixInternet::ReadFile(platform::InetHandle request, char* buffer, std::ui
     }
     limit = static_cast<std::size_t>(std::min<std::uint64_t>(limit, h->body_left));
   }
-  std::size_t got = 0;
-  if (h->buffered_end > h->buffered_begin) {
-    got = std::min(limit, h->buffered_end - h->buffered_begin);
-    std::memcpy(buffer, h->buffer.get() + h->buffered_begin, got);
-    h->buffered_begin += got;
-  } else {
-    // Large reads go straight into the caller's buffer; small ones refill ours.
-    const bool direct = limit >= kBufferBytes;
-    ssize_t n;
-    do {
-      n = direct ? ::recv(h->socket, buffer, limit, 0)
-                 : ::recv(h->socket, h->buffer.get(), kBufferBytes, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-      if (errno == ECONNRESET) {  // WinINet reports a dropped connection as the end
-        h->body_ended = true;
-        return true;
-      }
-      return false;  // time-out or a genuine socket error
-    }
+  if (h->buffered_end == h->buffered_begin) {
+    const long n = Fill(*h);
+    if (n < 0) return false;  // time-out or a genuine socket error
     if (n == 0) {
       h->body_ended = true;
       return true;
     }
-    if (direct) {
-      got = static_cast<std::size_t>(n);
-    } else {
-      h->buffered_begin = 0;
-      h->buffered_end = static_cast<std::size_t>(n);
-      got = std::min(limit, h->buffered_end);
-      std::memcpy(buffer, h->buffer.get(), got);
-      h->buffered_begin = got;
-    }
   }
+  got = std::min(limit, h->buffered_end - h->buffered_begin);
+  std::memcpy(buffer, h->buffer.get() + h->buffered_begin, got);
+  h->buffered_begin += got;
   if (h->length_known) h->body_left -= got;
   read = static_cast<std::uint32_t>(got);
   return true;

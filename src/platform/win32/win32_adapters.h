@@ -21,13 +21,17 @@
 
 namespace kvt::win32 {
 
-// WinINet, narrow functions; every text goes through the ANSI code page.
+// WinINet, narrow functions; every text goes through the ANSI code page. Sending and reading
+// run on a worker thread while the window's thread processes its messages (win32_wait.h);
+// each read takes what has arrived (InternetQueryDataAvailable, then at most that much).
 class WinInetInternet : public platform::Internet {
  public:
   // `http_port` is the port actually dialled when port 80 is asked for: 80 in the product,
-  // a loopback server's port in tests.
-  explicit WinInetInternet(std::uint16_t http_port = platform::kInternetDefaultHttpPort)
-      : http_port_(http_port) {}
+  // a loopback server's port in tests. `timeout_cap_ms` (tests only) shortens every time-out
+  // the caller sets to at most that.
+  explicit WinInetInternet(std::uint16_t http_port = platform::kInternetDefaultHttpPort,
+                           std::uint32_t timeout_cap_ms = 0)
+      : http_port_(http_port), timeout_cap_ms_(timeout_cap_ms) {}
 
   bool GetConnectedState() override;
   platform::InetHandle Open(const std::string& agent) override;
@@ -38,6 +42,7 @@ class WinInetInternet : public platform::Internet {
                                    std::uint32_t flags) override;
   bool AddRequestHeaders(platform::InetHandle request, const std::string& line,
                          std::uint32_t modifiers) override;
+  bool SetOption(platform::InetHandle handle, std::uint32_t option, std::uint32_t value) override;
   bool SendRequest(platform::InetHandle request) override;
   bool QueryInfo(platform::InetHandle request, std::uint32_t info_level, std::size_t buffer_size,
                  std::string& text) override;
@@ -47,14 +52,23 @@ class WinInetInternet : public platform::Internet {
 
  private:
   std::uint16_t http_port_;
+  std::uint32_t timeout_cap_ms_;
+  // The time-outs last set; a call that outlasts them (plus a little) is given up even if
+  // WinINet does not end it.
+  std::uint32_t connect_timeout_ms_ = 0;
+  std::uint32_t receive_timeout_ms_ = 0;
 };
 
-// Windows Sockets 1.1 (wsock32).
+// Windows Sockets 1.1 (wsock32). The lookup runs on a worker thread while the window's thread
+// processes its messages, and counts as failed past the resolve time-out.
 class WinsockResolver : public platform::Resolver {
  public:
   int Startup(std::uint16_t version) override;
   bool GetHostByName(const std::string& name) override;
   int Cleanup() override;
+
+ private:
+  int startups_ = 0;  // successful start-ups not yet cleaned up
 };
 
 // Files through the wide functions, so Chinese path names pass unchanged.

@@ -2,15 +2,62 @@
 
 #include <wininet.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/win32/win32_text.h"
+#include "platform/win32/win32_wait.h"
 
 namespace kvt::win32 {
 namespace {
 
 HINTERNET H(platform::InetHandle h) { return reinterpret_cast<HINTERNET>(h); }
 platform::InetHandle Id(HINTERNET h) { return reinterpret_cast<platform::InetHandle>(h); }
+
+// Grace beyond WinINet's own time-outs before a call is given up from outside.
+constexpr DWORD kGraceMs = 2000;
+
+DWORD Limit(std::uint32_t a, std::uint32_t b) {
+  if (a == 0 && b == 0) return INFINITE;  // no time-out set: none is imposed either
+  return static_cast<DWORD>(std::min<std::uint64_t>(std::uint64_t{a} + b + kGraceMs, 0xFFFFFFFEu));
+}
+
+class SendJob : public BlockingJob {
+ public:
+  explicit SendJob(HINTERNET request) : request_(request) {}
+  void Run() override {
+    ok = ::HttpSendRequestA(request_, nullptr, 0, nullptr, 0) != FALSE;
+  }
+  bool ok = false;
+
+ private:
+  HINTERNET request_;
+};
+
+// One read of what has arrived: waits until some of the body is there (or it has ended), then
+// takes at most that much, so the call never waits for a full buffer.
+class ReadJob : public BlockingJob {
+ public:
+  ReadJob(HINTERNET request, DWORD size) : request_(request), size_(size), buffer(new char[size]) {}
+  void Run() override {
+    DWORD available = 0;
+    ok = ::InternetQueryDataAvailable(request_, &available, 0, 0) != FALSE;
+    got = 0;
+    if (!ok || available == 0) return;
+    ok = ::InternetReadFile(request_, buffer.get(), std::min(available, size_), &got) != FALSE;
+  }
+  bool ok = false;
+  DWORD got = 0;
+
+ private:
+  HINTERNET request_;
+  DWORD size_;
+
+ public:
+  const std::unique_ptr<char[]> buffer;
+};
 
 }  // namespace
 
@@ -50,8 +97,22 @@ bool WinInetInternet::AddRequestHeaders(platform::InetHandle request, const std:
                                   modifiers) != FALSE;
 }
 
+bool WinInetInternet::SetOption(platform::InetHandle handle, std::uint32_t option,
+                                std::uint32_t value) {
+  DWORD ms = value;
+  if (timeout_cap_ms_ != 0) ms = std::min<DWORD>(ms, timeout_cap_ms_);
+  if (option == INTERNET_OPTION_CONNECT_TIMEOUT) connect_timeout_ms_ = ms;
+  if (option == INTERNET_OPTION_RECEIVE_TIMEOUT) receive_timeout_ms_ = ms;
+  return ::InternetSetOptionA(H(handle), option, &ms, sizeof ms) != FALSE;
+}
+
 bool WinInetInternet::SendRequest(platform::InetHandle request) {
-  return ::HttpSendRequestA(H(request), nullptr, 0, nullptr, 0) != FALSE;
+  const auto job = std::make_shared<SendJob>(H(request));
+  if (!RunWhilePumping(job, Limit(connect_timeout_ms_, receive_timeout_ms_))) {
+    ::SetLastError(ERROR_INTERNET_TIMEOUT);
+    return false;
+  }
+  return job->ok;
 }
 
 bool WinInetInternet::QueryInfo(platform::InetHandle request, std::uint32_t info_level,
@@ -68,10 +129,17 @@ bool WinInetInternet::QueryInfo(platform::InetHandle request, std::uint32_t info
 
 bool WinInetInternet::ReadFile(platform::InetHandle request, char* buffer, std::uint32_t size,
                                std::uint32_t& read) {
-  DWORD got = 0;
-  const BOOL ok = ::InternetReadFile(H(request), buffer, size, &got);
-  read = got;
-  return ok != FALSE;
+  read = 0;
+  if (size == 0) return true;
+  const auto job = std::make_shared<ReadJob>(H(request), size);
+  if (!RunWhilePumping(job, Limit(receive_timeout_ms_, 0))) {
+    ::SetLastError(ERROR_INTERNET_TIMEOUT);
+    return false;
+  }
+  if (!job->ok) return false;
+  std::memcpy(buffer, job->buffer.get(), job->got);
+  read = job->got;
+  return true;
 }
 
 void WinInetInternet::CloseHandle(platform::InetHandle handle) {

@@ -1,6 +1,7 @@
 #include "platform/win32/win32_ui.h"
 
 #include "platform/win32/win32_text.h"
+#include "platform/win32/win32_wait.h"
 
 namespace kvt::win32 {
 namespace {
@@ -48,6 +49,12 @@ void Win32Ui::RunEventLoop() {
   EndProgram();
 }
 
-void Win32Ui::EndProgram() { ExitProcess(0); }
+void Win32Ui::EndProgram() {
+  // A worker thread may be inside WinINet or Winsock and hold their locks; ExitProcess would
+  // let the libraries' detach code wait for those locks, so the process is ended outright. Files
+  // written so far are the system's already and stay as they are.
+  if (BlockingCallsOutstanding()) TerminateProcess(GetCurrentProcess(), 0);
+  ExitProcess(0);
+}
 
 }  // namespace kvt::win32
