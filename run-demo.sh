@@ -31,7 +31,9 @@ ensure_packages || { echo "could not install the packages: ${KVT_PACKAGES[*]}"; 
 
 build_dir="$repo/build/windows-demo"
 say "building kvt-setup.exe and the demo release in $build_dir"
-(cd "$repo" && cmake --preset windows-demo -DKVT_E2E=ON >/dev/null &&
+# The product's own network time-outs (the end-to-end tests build this folder with short ones).
+(cd "$repo" && cmake --preset windows-demo -DKVT_E2E=ON -DKVT_CONNECT_TIMEOUT_MS=30000 \
+   -DKVT_RECEIVE_TIMEOUT_MS=60000 -DKVT_RESOLVE_TIMEOUT_MS=30000 >/dev/null &&
    cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt_demo_release) >"$repo/build/demo-build.log" 2>&1 ||
   { tail -n 30 "$repo/build/demo-build.log"; echo "build failed (log: build/demo-build.log)"; exit 1; }
 echo "kvt-setup.exe: $(stat -c %s "$build_dir/kvt-setup.exe") bytes"

@@ -9,6 +9,11 @@
 //   release-fast   the folder as it is, at full speed
 //   manifest-crlf  the manifest with a CR LF after its third line
 //   manifest-slow  the manifest in pieces of 16 bytes every 1.5 s (a fetch of about 5 s)
+//   manifest-no-head  the manifest's request is never answered (not even the head)
+//   archive-stall  the archive trickles 32 bytes every 250 ms, then stalls after 512 bytes
+//                  with the connection left open
+//   redirect       each file answers 302 Found with a Location under /releases/2.1/ (the
+//                  manifest's absolute, the others relative), where the release is served
 //   extractor-404  "404 Not Found" for /UnRAR.exe; the archive drips as in `release`
 //   archive-cut    the archive drips and the connection closes after half of its body
 //   bad-archive    the archive with its last byte changed: the extractor rejects it (CRC) and
@@ -58,6 +63,20 @@ void Script(TestServer& server, const std::string& scenario, const std::string& 
     server.Route(kManifest, Response::Ok(ReadWhole(release + kManifest) + "\r\n"));
   } else if (scenario == "manifest-slow") {
     server.Route(kManifest, Response::File(release + kManifest).Drip(16, 1500ms));
+  } else if (scenario == "manifest-no-head") {
+    server.Route(kManifest, Response::File(release + kManifest).Delay(std::chrono::hours(1)));
+  } else if (scenario == "archive-stall") {
+    server.Route(kArchive, Response::File(release + kArchive).Drip(32, 250ms).StallAfter(512));
+  } else if (scenario == "redirect") {
+    for (const char* name : {kManifest, kExtractor, kArchive}) {
+      const std::string moved = std::string("/releases/2.1") + name;
+      server.Route(moved, Response::File(release + name));
+      const std::string location =
+          name == kManifest ? "http://127.0.0.1" + moved : moved;
+      server.Route(name, Response::Status("HTTP/1.1 302 Found", "moved")
+                             .Header("Location: " + location)
+                             .Header("Connection: close"));
+    }
   } else if (scenario == "extractor-404") {
     server.Route(kExtractor, Response::Status("HTTP/1.1 404 Not Found", "not found"));
     server.Route(kArchive, DrippingArchive(release));

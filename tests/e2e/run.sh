@@ -21,7 +21,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/lib.sh"
 
 SCENARIOS=(layout-144 agreement no-server retry manifest-crlf close-fetch excel no-drive install
-           interrupt finish-close extractor-404 archive-cut bad-archive cno-ok)
+           interrupt finish-close redirect extractor-404 archive-cut stall bad-archive cno-ok)
 
 build_dir="${KVT_E2E_BUILD_DIR:-$REPO_DIR/build/windows-demo}"
 linux_dir="$REPO_DIR/build/linux"
@@ -29,7 +29,10 @@ if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
   e2e_log "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
   mkdir -p "$build_dir"
   build_log="$build_dir/e2e-build.log"
-  (cd "$REPO_DIR" && cmake --preset windows-demo -B "$build_dir" -DKVT_E2E=ON >/dev/null &&
+  # Short network time-outs, so that a stalled server fails the transfer within seconds.
+  (cd "$REPO_DIR" && cmake --preset windows-demo -B "$build_dir" -DKVT_E2E=ON \
+     -DKVT_CONNECT_TIMEOUT_MS=8000 -DKVT_RECEIVE_TIMEOUT_MS=8000 -DKVT_RESOLVE_TIMEOUT_MS=8000 \
+     >/dev/null &&
      cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt_demo_release &&
      cmake --preset linux >/dev/null &&
      cmake --build --preset linux -j2 --target kvt_e2e_fault_server) >"$build_log" 2>&1 || {
@@ -171,9 +174,18 @@ scenario_manifest-crlf() {
   finish_scenario
 }
 
-# Closing on the agreement page while the manifest still arrives.
+# Closing on the agreement page while the manifest fetch waits: first for a head that never
+# comes (nothing is written), then for the next piece of a slow manifest (the partial file stays).
 scenario_close-fetch() {
   reset_world
+  start_fault_server manifest-no-head "$RELEASE" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver close-fetch
+  record $?
+  stop_fault_server
+  check "with no head nothing is written beside the installer" \
+    test -z "$(find "$APP_DIR" -mindepth 1 ! -name kvt-setup.exe)"
+  stop_wine
   start_fault_server manifest-slow "$RELEASE" || { record 1; return; }
   start_app "$APP_EXE"
   driver close-fetch
@@ -273,6 +285,23 @@ scenario_finish-close() {
   finish_scenario
 }
 
+# Every file answers with a redirect to another path, where the release is: the install
+# follows them and completes.
+scenario_redirect() {
+  reset_world
+  map_d
+  start_fault_server redirect "$RELEASE" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver install --fast-server --end close-unticked
+  record $?
+  stop_fault_server
+  check "each file was asked for once at its own path" requests_are 1 1 1
+  check "and once where it was redirected" test \
+    "$(requests_for /releases/2.1/KVT_TRNQP_SETUP_LOG.txt)$(requests_for /releases/2.1/UnRAR.exe)$(requests_for /releases/2.1/KVT_SETUP.rar)" = 111
+  check_installed "$DRIVE_D/KVT记账宝"
+  finish_scenario
+}
+
 # The extractor's URL answers 404 while the archive downloads: one message after both.
 scenario_extractor-404() {
   reset_world
@@ -310,6 +339,25 @@ scenario_archive-cut() {
     test "$(stat -c %s "$dir/KVT_SETUP.rar.temp" 2>/dev/null)" = $((ARCHIVE_SIZE / 2))
   check "nothing extracted" absent "$dir/KVT.exe"
   check "no shortcut" absent "$LINK"
+  finish_scenario
+}
+
+# The archive trickles 512 bytes, then stalls with the connection open until the receive
+# time-out; the partial file keeps exactly what came.
+scenario_stall() {
+  reset_world
+  map_d
+  start_fault_server archive-stall "$RELEASE" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver stall
+  record $?
+  stop_fault_server
+  local dir="$DRIVE_D/KVT记账宝"
+  check "KVT_SETUP.rar.temp holds exactly the 512 bytes sent ($(stat -c %s "$dir/KVT_SETUP.rar.temp" 2>/dev/null) bytes)" \
+    test "$(stat -c %s "$dir/KVT_SETUP.rar.temp" 2>/dev/null)" = 512
+  check "they are the archive's first bytes" cmp -s -n 512 "$dir/KVT_SETUP.rar.temp" "$RELEASE/KVT_SETUP.rar"
+  check "no KVT_SETUP.rar" absent "$dir/KVT_SETUP.rar"
+  check "nothing extracted" absent "$dir/KVT.exe"
   finish_scenario
 }
 
