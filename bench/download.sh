@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Download benchmark. nginx serves a 1 GiB file on 127.0.0.1; it is downloaded, alternating, by
 #   (a) DownloadFile: the core with the POSIX HTTP client and files and the headless window
-#       (bench/download_bench.cc), 1 KiB pieces each written at once;
-#   (b) the floor: buffered socket reads and one 1 KiB pwrite per piece (bench/floor_client.cc);
+#       (bench/download_bench.cc), pieces of up to 64 KiB each written at once;
+#   (b) the floor: 64 KiB socket reads and one pwrite per piece (bench/floor_client.cc);
 #   (c) curl -o FILE.
 # Also: peak RSS of (a) for 10 MiB and 1 GiB, and the longest gap between two event pumps.
 # The last two lines are the medians of the per-round wall-time ratios:

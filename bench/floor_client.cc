@@ -1,5 +1,5 @@
-// The floor for the download benchmark: the least a 1 KiB-piece downloader must do. One HTTP/1.1
-// GET over a socket, reads into a 64 KiB buffer, and one 1 KiB pwrite per piece of the body
+// The floor for the download benchmark: the least a 64 KiB-piece downloader must do. One HTTP/1.1
+// GET over a socket, reads into a 64 KiB buffer, and one pwrite per piece of the body
 // (a piece also ends where a read ended), nothing else: no layers, no events, no progress.
 //
 //   kvt_bench_floor PORT PATH OUT_FILE
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
   std::size_t at = body_start;
   while (true) {
     while (at < filled) {
-      const std::size_t piece = std::min<std::size_t>(1024, filled - at);
+      const std::size_t piece = std::min<std::size_t>(64 * 1024, filled - at);
       if (::pwrite(out, buffer + at, piece, received) != static_cast<ssize_t>(piece)) return 1;
       received += static_cast<long long>(piece);
       at += piece;

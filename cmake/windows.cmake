@@ -13,6 +13,10 @@ if(KVT_WIN32_TESTS)
   add_subdirectory(tests/win32)
 endif()
 add_subdirectory(tools)
+option(KVT_WINE_BENCH "Build the Windows programs of bench/wine-download.sh" OFF)
+if(KVT_WINE_BENCH)
+  add_subdirectory(bench/wine)
+endif()
 
 # kvt-setup.exe: Unicode GUI program, statically linked and stripped, so that it imports only
 # DLLs that every Windows has.

@@ -9,6 +9,7 @@
 #undef DeleteFile
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "platform/clock.h"
@@ -21,9 +22,9 @@
 
 namespace kvt::win32 {
 
-// WinINet, narrow functions; every text goes through the ANSI code page. Sending and reading
-// run on a worker thread while the window's thread processes its messages (win32_wait.h);
-// each read takes what has arrived (InternetQueryDataAvailable, then at most that much).
+// WinINet, narrow functions; every text goes through the ANSI code page. The session is
+// asynchronous: sending and reading return at once, and while one has to wait the window's
+// thread processes its messages (win32_wait.h). Each read takes what has arrived, up to 64 KiB.
 class WinInetInternet : public platform::Internet {
  public:
   // `http_port` is the port actually dialled when port 80 is asked for: 80 in the product,
@@ -53,10 +54,18 @@ class WinInetInternet : public platform::Internet {
  private:
   std::uint16_t http_port_;
   std::uint32_t timeout_cap_ms_;
-  // The time-outs last set; a call that outlasts them (plus a little) is given up even if
+  static constexpr DWORD kPieceBytes = 64 * 1024;
+  struct RequestState;
+  // WinINet's status callback (the handle is an HINTERNET).
+  static void CALLBACK StatusCallback(void* handle, DWORD_PTR context, DWORD status, void* info,
+                                      DWORD length);
+  RequestState* Find(platform::InetHandle request) const;
+
+  // The time-outs last set; a wait that outlasts them (plus a little) is given up even if
   // WinINet does not end it.
   std::uint32_t connect_timeout_ms_ = 0;
   std::uint32_t receive_timeout_ms_ = 0;
+  std::map<platform::InetHandle, RequestState*> requests_;  // open request handles
 };
 
 // Windows Sockets 1.1 (wsock32). The lookup runs on a worker thread while the window's thread

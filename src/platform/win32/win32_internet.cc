@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "platform/win32/win32_text.h"
@@ -16,7 +15,7 @@ namespace {
 HINTERNET H(platform::InetHandle h) { return reinterpret_cast<HINTERNET>(h); }
 platform::InetHandle Id(HINTERNET h) { return reinterpret_cast<platform::InetHandle>(h); }
 
-// Grace beyond WinINet's own time-outs before a call is given up from outside.
+// Grace beyond WinINet's own time-outs before a wait is given up from outside.
 constexpr DWORD kGraceMs = 2000;
 
 DWORD Limit(std::uint32_t a, std::uint32_t b) {
@@ -24,42 +23,41 @@ DWORD Limit(std::uint32_t a, std::uint32_t b) {
   return static_cast<DWORD>(std::min<std::uint64_t>(std::uint64_t{a} + b + kGraceMs, 0xFFFFFFFEu));
 }
 
-class SendJob : public BlockingJob {
- public:
-  explicit SendJob(HINTERNET request) : request_(request) {}
-  void Run() override {
-    ok = ::HttpSendRequestA(request_, nullptr, 0, nullptr, 0) != FALSE;
-  }
-  bool ok = false;
-
- private:
-  HINTERNET request_;
-};
-
-// One read of what has arrived: waits until some of the body is there (or it has ended), then
-// takes at most that much, so the call never waits for a full buffer.
-class ReadJob : public BlockingJob {
- public:
-  ReadJob(HINTERNET request, DWORD size) : request_(request), size_(size), buffer(new char[size]) {}
-  void Run() override {
-    DWORD available = 0;
-    ok = ::InternetQueryDataAvailable(request_, &available, 0, 0) != FALSE;
-    got = 0;
-    if (!ok || available == 0) return;
-    ok = ::InternetReadFile(request_, buffer.get(), std::min(available, size_), &got) != FALSE;
-  }
-  bool ok = false;
-  DWORD got = 0;
-
- private:
-  HINTERNET request_;
-  DWORD size_;
-
- public:
-  const std::unique_ptr<char[]> buffer;
-};
-
 }  // namespace
+
+// What WinINet's own threads report about one request: the end of its last asynchronous
+// operation. The buffer of a read lives here too, as WinINet may still use it after a caller
+// gave up waiting. WinINet's last word about a handle is that it is closing; the state is freed
+// then.
+struct WinInetInternet::RequestState {
+  HANDLE completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  volatile LONG result = 0;
+  volatile LONG error = 0;
+  INTERNET_BUFFERSA buffers{};
+  char data[kPieceBytes];
+  ~RequestState() {
+    if (completed != nullptr) ::CloseHandle(completed);
+  }
+};
+
+void CALLBACK WinInetInternet::StatusCallback(void*, DWORD_PTR context, DWORD status, void* info,
+                                              DWORD) {
+  auto* state = reinterpret_cast<RequestState*>(context);
+  if (state == nullptr) return;
+  if (status == INTERNET_STATUS_REQUEST_COMPLETE) {
+    const auto* r = static_cast<const INTERNET_ASYNC_RESULT*>(info);
+    InterlockedExchange(&state->error, static_cast<LONG>(r->dwError));
+    InterlockedExchange(&state->result, r->dwResult != 0 ? 1 : 0);
+    SetEvent(state->completed);
+  } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+    delete state;
+  }
+}
+
+WinInetInternet::RequestState* WinInetInternet::Find(platform::InetHandle request) const {
+  const auto it = requests_.find(request);
+  return it == requests_.end() ? nullptr : it->second;
+}
 
 bool WinInetInternet::GetConnectedState() {
   DWORD flags = 0;
@@ -68,7 +66,16 @@ bool WinInetInternet::GetConnectedState() {
 
 platform::InetHandle WinInetInternet::Open(const std::string& agent) {
   const std::string ansi = ToAnsi(agent);
-  return Id(::InternetOpenA(ansi.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  // Asynchronous: sending and reading return at once, and the window's thread waits for their
+  // completion while it processes its messages.
+  HINTERNET open =
+      ::InternetOpenA(ansi.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC);
+  if (open != nullptr &&
+      ::InternetSetStatusCallbackA(open, StatusCallback) == INTERNET_INVALID_STATUS_CALLBACK) {
+    ::InternetCloseHandle(open);  // without its reports no operation could ever complete
+    return 0;
+  }
+  return Id(open);
 }
 
 platform::InetHandle WinInetInternet::Connect(platform::InetHandle open, const std::string& host,
@@ -86,8 +93,20 @@ platform::InetHandle WinInetInternet::OpenRequest(platform::InetHandle connect,
   const std::string a_verb = ToAnsi(verb);
   const std::string a_object = ToAnsi(object);
   const std::string a_version = ToAnsi(version);
-  return Id(::HttpOpenRequestA(H(connect), a_verb.c_str(), a_object.c_str(), a_version.c_str(),
-                               nullptr, nullptr, flags, 0));
+  auto* state = new RequestState;
+  HINTERNET request =
+      ::HttpOpenRequestA(H(connect), a_verb.c_str(), a_object.c_str(), a_version.c_str(), nullptr,
+                         nullptr, flags, reinterpret_cast<DWORD_PTR>(state));
+  if (request == nullptr || state->completed == nullptr) {
+    if (request != nullptr) {
+      ::InternetCloseHandle(request);  // frees the state through its closing report
+    } else {
+      delete state;
+    }
+    return 0;
+  }
+  requests_[Id(request)] = state;
+  return Id(request);
 }
 
 bool WinInetInternet::AddRequestHeaders(platform::InetHandle request, const std::string& line,
@@ -107,12 +126,17 @@ bool WinInetInternet::SetOption(platform::InetHandle handle, std::uint32_t optio
 }
 
 bool WinInetInternet::SendRequest(platform::InetHandle request) {
-  const auto job = std::make_shared<SendJob>(H(request));
-  if (!RunWhilePumping(job, Limit(connect_timeout_ms_, receive_timeout_ms_))) {
+  RequestState* state = Find(request);
+  if (state == nullptr) return false;
+  ResetEvent(state->completed);
+  if (::HttpSendRequestA(H(request), nullptr, 0, nullptr, 0)) return true;
+  if (::GetLastError() != ERROR_IO_PENDING) return false;
+  if (!WaitWhilePumping(state->completed, Limit(connect_timeout_ms_, receive_timeout_ms_))) {
     ::SetLastError(ERROR_INTERNET_TIMEOUT);
     return false;
   }
-  return job->ok;
+  if (state->result == 0) ::SetLastError(static_cast<DWORD>(state->error));
+  return state->result != 0;
 }
 
 bool WinInetInternet::QueryInfo(platform::InetHandle request, std::uint32_t info_level,
@@ -130,20 +154,39 @@ bool WinInetInternet::QueryInfo(platform::InetHandle request, std::uint32_t info
 bool WinInetInternet::ReadFile(platform::InetHandle request, char* buffer, std::uint32_t size,
                                std::uint32_t& read) {
   read = 0;
+  RequestState* state = Find(request);
+  if (state == nullptr) return false;
   if (size == 0) return true;
-  const auto job = std::make_shared<ReadJob>(H(request), size);
-  if (!RunWhilePumping(job, Limit(receive_timeout_ms_, 0))) {
-    ::SetLastError(ERROR_INTERNET_TIMEOUT);
-    return false;
+  const DWORD want = std::min<DWORD>(size, kPieceBytes);
+  while (true) {
+    // Takes what has arrived, without waiting for the rest of the buffer.
+    state->buffers = INTERNET_BUFFERSA{};
+    state->buffers.dwStructSize = sizeof state->buffers;
+    state->buffers.lpvBuffer = state->data;
+    state->buffers.dwBufferLength = want;
+    if (::InternetReadFileExA(H(request), &state->buffers, IRF_ASYNC | IRF_NO_WAIT,
+                              reinterpret_cast<DWORD_PTR>(state))) {
+      read = std::min<DWORD>(state->buffers.dwBufferLength, want);  // 0: the end of the body
+      std::memcpy(buffer, state->data, read);
+      return true;
+    }
+    if (::GetLastError() != ERROR_IO_PENDING) return false;
+    // Nothing there yet: WinINet reports when something has arrived (or the wait failed).
+    if (!WaitWhilePumping(state->completed, Limit(receive_timeout_ms_, 0))) {
+      ::SetLastError(ERROR_INTERNET_TIMEOUT);
+      return false;
+    }
+    if (state->result == 0) {
+      ::SetLastError(static_cast<DWORD>(state->error));
+      return false;
+    }
   }
-  if (!job->ok) return false;
-  std::memcpy(buffer, job->buffer.get(), job->got);
-  read = job->got;
-  return true;
 }
 
 void WinInetInternet::CloseHandle(platform::InetHandle handle) {
-  if (handle != 0) ::InternetCloseHandle(H(handle));
+  if (handle == 0) return;
+  requests_.erase(handle);  // its state goes when WinINet reports the handle closing
+  ::InternetCloseHandle(H(handle));
 }
 
 }  // namespace kvt::win32

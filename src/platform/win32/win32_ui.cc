@@ -1,7 +1,6 @@
 #include "platform/win32/win32_ui.h"
 
 #include "platform/win32/win32_text.h"
-#include "platform/win32/win32_wait.h"
 
 namespace kvt::win32 {
 namespace {
@@ -50,10 +49,11 @@ void Win32Ui::RunEventLoop() {
 }
 
 void Win32Ui::EndProgram() {
-  // A worker thread may be inside WinINet or Winsock and hold their locks; ExitProcess would
-  // let the libraries' detach code wait for those locks, so the process is ended outright. Files
-  // written so far are the system's already and stay as they are.
-  if (BlockingCallsOutstanding()) TerminateProcess(GetCurrentProcess(), 0);
+  // Ended outright, wherever the program stands: a transfer or a name lookup may be under way
+  // on another thread, and ExitProcess would run the libraries' detach code, which can wait for
+  // locks such a thread holds. Files written so far are the system's already and stay as they
+  // are.
+  TerminateProcess(GetCurrentProcess(), 0);
   ExitProcess(0);
 }
 
