@@ -22,9 +22,10 @@ if(NOT DEFINED CMAKE_INTERPROCEDURAL_OPTIMIZATION_MINSIZEREL)
   set(CMAKE_INTERPROCEDURAL_OPTIMIZATION_MINSIZEREL ON)
 endif()
 
-# Reproducible: no link time in the PE header (the field stays 0), and the source and build
-# folders written as fixed names wherever a path reaches the object code (file names in
-# assertions, debug information). The later mapping wins for the build folder inside the source.
+# Reproducible: no link time in the PE header (the field stays 0). The stripped release build
+# holds no paths; in other builds the source and build folders are written as fixed names where
+# a path reaches the object code (assertion messages, debug information). The later mapping
+# wins for a build folder inside the source folder.
 add_link_options(-Wl,--no-insert-timestamp)
 add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=src
                     -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
