@@ -20,6 +20,8 @@
 //    that wants to catch std::out_of_range and its kin by type cannot do so in this program.
 //
 // All fifteen functions of the library's member are defined, so that none of them pulls it in.
+#include <bits/functexcept.h>  // the library's declarations of the std::__throw_* functions
+
 #include <cstdlib>
 #include <exception>
 #include <new>
