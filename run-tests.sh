@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the core and the Linux adapters (ctest), then the real kvt-setup.exe and the
-# Windows adapters under Wine. Installs what is missing first (Debian packages).
+# Windows adapters under Wine, and checks that the release build of kvt-setup.exe is reproducible.
+# Installs what is missing first (Debian packages).
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/packages.sh
@@ -18,5 +19,8 @@ KVT_SCENARIO_SERVER="$PWD/build/linux/tests/kvt_scenario_server" tests/win32/run
 
 echo "== End-to-end: kvt-setup.exe under Wine"
 tests/e2e/run.sh
+
+echo "== Release build: kvt-setup.exe built twice in different folders, system DLLs only"
+tests/release/run.sh
 
 echo "== All tests passed in $(( $(date +%s) - start )) s"

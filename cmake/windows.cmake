@@ -1,8 +1,8 @@
 # The Windows product: kvt-setup.exe, statically linked. Owned by the win32 window work;
 # adapter sources are picked up from src/platform/win32.
 file(GLOB KVT_WIN32_SOURCES CONFIGURE_DEPENDS src/platform/win32/*.cc)
-# The entry point belongs to the program, not to the adapter library.
-list(FILTER KVT_WIN32_SOURCES EXCLUDE REGEX "/win_main\\.cc$")
+# The entry point and the runtime replacements belong to the program, not to the adapter library.
+list(FILTER KVT_WIN32_SOURCES EXCLUDE REGEX "/win_(main|runtime)\\.cc$")
 add_library(kvt_win32 STATIC ${KVT_WIN32_SOURCES})
 target_link_libraries(kvt_win32 PUBLIC kvt_core)
 # System libraries of the adapters (WinINet, Winsock 1.1, COM automation, shell).
@@ -24,9 +24,12 @@ enable_language(RC)
 target_link_libraries(kvt_win32 PUBLIC user32 gdi32 advapi32)
 add_executable(kvt-setup WIN32
   src/platform/win32/win_main.cc
+  src/platform/win32/win_runtime.cc
   src/platform/win32/res/kvt_setup.rc)
 target_compile_options(kvt-setup PRIVATE -municode)
-target_link_options(kvt-setup PRIVATE -static -s -municode -mwindows)
+# (bench/size.sh builds its reference program with the same link options)
+set(KVT_SETUP_LINK_OPTIONS -static -s -municode -mwindows)
+target_link_options(kvt-setup PRIVATE ${KVT_SETUP_LINK_OPTIONS})
 target_link_libraries(kvt-setup PRIVATE kvt_win32 kvt_core)
 target_include_directories(kvt-setup PRIVATE src/platform/win32/res)
 # Version numbers for the version resource, from the project version.
