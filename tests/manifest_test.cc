@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net_scenarios.h"
+#include "platform/text_decoding.h"
 #include "startup/pending_error.h"
 #include "support/posix_machine.h"
 #include "support/test_server.h"
@@ -80,6 +81,9 @@ TEST_F(ManifestTest, SplitsAtCrLfAndDecidesByVersionAndPackage) {
       {"lone CR and LF stay in their line", "2.1\r0\r\n" + u + "\n\r\n" + p, -1, "2.1\r0",
        u + "\n", p},
       {"Chinese version", "2.1 正式版\r\n" + u + "\r\n" + p, -1, "2.1 正式版", u, p},
+      // Saved by Notepad: the byte-order mark is not part of the version.
+      {"UTF-8 byte-order mark", "\xEF\xBB\xBF" "2.1 测试版\r\n" + u + "\r\n" + p, -1,
+       "2.1 测试版", u, p},
       {"empty file", "", 0, "", "", ""},
       {"CR LF only", "\r\n", 0, "", "", ""},
       // Without any CR LF there is no separate archive line.
@@ -183,6 +187,32 @@ TEST_F(ManifestAtDriveRootTest, TheDoubledBackslashAfterTheDriveStillNamesTheRoo
   EXPECT_EQ(Calls("CreateForWrite"),
             std::vector<std::string>{"CreateForWrite C:\\\\KVT_SETUP_LOG.TEMP.temp"});
   EXPECT_FALSE(PathExists(m_.c_drive + "/KVT_SETUP_LOG.TEMP"));
+}
+
+// Which bytes are read as UTF-8 and which go through the ANSI code page (marked "A:" here).
+TEST(TextDecodingTest, ByteOrderMarkOrValidUtf8BeyondAsciiIsUtf8EverythingElseAnsi) {
+  const auto ansi = [](const std::string& bytes) { return "A:" + bytes; };
+  const std::string gbk = "2.1 \xB2\xE2\xCA\xD4\xB0\xE6";  // "2.1 测试版" in code page 936
+  const std::vector<std::pair<std::string, std::string>> table = {
+      {"\xEF\xBB\xBF" "2.1 测试版", "2.1 测试版"},
+      {"2.1 测试版", "2.1 测试版"},
+      {"\xEF\xBB\xBF", ""},
+      {"\xEF\xBB\xBF" "2.1", "2.1"},
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},  // four bytes, U+1F600
+      {gbk, "A:" + gbk},
+      {"2.1", "A:2.1"},                                   // ASCII alone: the code page
+      {"", "A:"},
+      {"\xEF\xBB", "A:\xEF\xBB"},                         // half a mark
+      {"\xC0\xAF", "A:\xC0\xAF"},                         // overlong
+      {"\xE0\x80\xAF", "A:\xE0\x80\xAF"},                 // overlong
+      {"\xED\xA0\x80", "A:\xED\xA0\x80"},                 // surrogate
+      {"\xF4\x90\x80\x80", "A:\xF4\x90\x80\x80"},         // past U+10FFFF
+      {"\xE6\xB5", "A:\xE6\xB5"},                         // cut short
+      {"\xE6\xB5\x8B\x80", "A:\xE6\xB5\x8B\x80"},         // stray continuation byte
+  };
+  for (const auto& [bytes, text] : table) {
+    EXPECT_EQ(platform::DecodeText(bytes, ansi), text) << ::testing::PrintToString(bytes);
+  }
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ class FileSystem {
   virtual bool WriteAt(FileHandle file, std::uint64_t offset, const char* data,
                        std::size_t size) = 0;
   virtual bool Close(FileHandle file) = 0;
-  // Reads the whole file as text in the system's ANSI code page, returned as UTF-8.
+  // Reads the whole file as text, returned as UTF-8: UTF-8 when it says so or is valid UTF-8
+  // beyond ASCII, else in the system's ANSI code page (platform/text_decoding.h).
   virtual bool ReadAllText(const std::string& path, std::string& text) = 0;
   // Folder of the running program: no trailing backslash, except at a drive root.
   virtual std::string ProgramFolder() = 0;

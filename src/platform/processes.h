@@ -20,11 +20,14 @@ class Processes {
  public:
   virtual ~Processes() = default;
   // Starts the command line (Windows quoting rules) with the window style, without waiting.
-  // `pid` receives the new process id; false when the program could not be started.
-  virtual bool Start(const std::string& command_line, int window_style, std::uint32_t& pid) = 0;
+  // Returns the process, to wait for and read the exit code of however soon it ends (the
+  // caller closes it), and its id in `pid`; 0 when the program could not be started.
+  virtual ProcessHandle Start(const std::string& command_line, int window_style,
+                              std::uint32_t& pid) = 0;
   // OpenProcess; 0 when the process cannot be opened.
   virtual ProcessHandle Open(std::uint32_t access, bool inherit, std::uint32_t pid) = 0;
-  // WaitForSingleObject; returns kWaitObject0 once the process has ended.
+  // Waits for the process: kWaitObject0 once it has ended. The window keeps painting meanwhile,
+  // but takes no user input (clicks, keys and the close box do nothing until the wait ends).
   virtual std::uint32_t Wait(ProcessHandle process, std::uint32_t milliseconds) = 0;
   // GetExitCodeProcess.
   virtual bool ExitCode(ProcessHandle process, std::uint32_t& code) = 0;

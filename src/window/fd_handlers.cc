@@ -121,17 +121,19 @@ void Fd::Cyes_Click() {
   Cno.SetEnabled(false);
 
   std::uint32_t pid = 0;
-  if (!sys.processes->Start(ExtractorCommandLine(dir), platform::kSwHide, pid)) {
-    PendingError::Raise("cannot start the extractor");
-  }
-  const platform::ProcessHandle process = sys.processes->Open(
-      platform::kSynchronize | platform::kProcessQueryLimitedInformation, false, pid);
+  const platform::ProcessHandle process =
+      sys.processes->Start(ExtractorCommandLine(dir), platform::kSwHide, pid);
+  if (process == 0) PendingError::Raise("cannot start the extractor");
   platform::DoEvents();
   if (process != 0) {
-    sys.processes->Wait(process, platform::kInfinite);
-    // An extractor that reports failure has not installed the product.
+    // Waited for through the handle of its start, so that its exit code is read however fast
+    // it ends: an extractor that reports failure, or whose result cannot be read, has not
+    // installed the product.
     std::uint32_t code = 0;
-    if (sys.processes->ExitCode(process, code) && code != 0) {
+    if (sys.processes->Wait(process, platform::kInfinite) != platform::kWaitObject0 ||
+        !sys.processes->ExitCode(process, code)) {
+      PendingError::Raise("the extractor's end cannot be told");
+    } else if (code != 0) {
       PendingError::Raise("the extractor exited with code " + std::to_string(code));
     }
     sys.processes->Close(process);
@@ -169,8 +171,12 @@ void Fd::Cend_Click() {
   if (Crun.Value() == 1) {
     const std::string program = Mupdate::InstallPath + text::kProductExe;
     std::uint32_t pid = 0;
-    if (!Sys().processes->Start("\"" + program + "\"", platform::kSwShowNormal, pid)) {
+    const platform::ProcessHandle product =
+        Sys().processes->Start("\"" + program + "\"", platform::kSwShowNormal, pid);
+    if (product == 0) {
       Message(text::kCannotStartPrefix + program, platform::kMbCritical, text::kTitleError);
+    } else {
+      Sys().processes->Close(product);  // the product runs on its own
     }
   }
   platform::EndProgram();

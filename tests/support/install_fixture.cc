@@ -11,11 +11,11 @@
 
 namespace kvt::testing {
 
-bool RecordingProcesses::Start(const std::string& command_line, int window_style,
-                               std::uint32_t& pid) {
-  const bool started = inner_.Start(command_line, window_style, pid);
-  starts.push_back({command_line, window_style, started});
-  return started;
+platform::ProcessHandle RecordingProcesses::Start(const std::string& command_line,
+                                                  int window_style, std::uint32_t& pid) {
+  const platform::ProcessHandle process = inner_.Start(command_line, window_style, pid);
+  starts.push_back({command_line, window_style, process != 0});
+  return process;
 }
 
 platform::ProcessHandle RecordingProcesses::Open(std::uint32_t access, bool inherit,

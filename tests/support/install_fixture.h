@@ -41,7 +41,8 @@ class RecordingProcesses : public platform::Processes {
 
   explicit RecordingProcesses(platform::Processes& inner) : inner_(inner) {}
 
-  bool Start(const std::string& command_line, int window_style, std::uint32_t& pid) override;
+  platform::ProcessHandle Start(const std::string& command_line, int window_style,
+                                std::uint32_t& pid) override;
   platform::ProcessHandle Open(std::uint32_t access, bool inherit, std::uint32_t pid) override;
   std::uint32_t Wait(platform::ProcessHandle process, std::uint32_t milliseconds) override;
   bool ExitCode(platform::ProcessHandle process, std::uint32_t& code) override;

@@ -164,8 +164,8 @@ class PosixResolver : public platform::Resolver {
 // one holding a character Windows forbids in names (< > : " | ? * and control characters) cannot
 // be translated; operations on it fail.
 //
-// ReadAllText returns the bytes as they are: files written on Linux are UTF-8 already, and
-// decoding the ANSI code page is the Windows adapter's business.
+// ReadAllText drops a UTF-8 byte-order mark and otherwise returns the bytes as they are: Linux's
+// code page is UTF-8, and decoding Windows' ANSI code page is the Windows adapter's business.
 class PosixFileSystem : public platform::FileSystem {
  public:
   // `drives`: drive letter -> Linux folder. `program_folder`: the Windows path reported as the
@@ -236,7 +236,8 @@ class PosixProcesses : public platform::Processes {
   // Every command line Start was given, in order (for assertions).
   const std::vector<std::string>& started() const { return started_; }
 
-  bool Start(const std::string& command_line, int window_style, std::uint32_t& pid) override;
+  platform::ProcessHandle Start(const std::string& command_line, int window_style,
+                                std::uint32_t& pid) override;
   platform::ProcessHandle Open(std::uint32_t access, bool inherit, std::uint32_t pid) override;
   std::uint32_t Wait(platform::ProcessHandle process, std::uint32_t milliseconds) override;
   bool ExitCode(platform::ProcessHandle process, std::uint32_t& code) override;

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "platform/posix/posix.h"
+#include "platform/text_decoding.h"
 
 namespace kvt::posix {
 namespace {
@@ -189,6 +190,8 @@ bool PosixFileSystem::ReadAllText(const std::string& path, std::string& text) {
     text.append(chunk, static_cast<std::size_t>(n));
   }
   ::close(fd);
+  // Linux's own code page is UTF-8: bytes that are not UTF-8 stay as they are.
+  text = platform::DecodeText(text, [](const std::string& bytes) { return bytes; });
   return true;
 }
 

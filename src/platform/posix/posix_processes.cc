@@ -117,14 +117,15 @@ PosixProcesses::~PosixProcesses() {
   }
 }
 
-bool PosixProcesses::Start(const std::string& command_line, int window_style, std::uint32_t& pid) {
+platform::ProcessHandle PosixProcesses::Start(const std::string& command_line, int window_style,
+                                              std::uint32_t& pid) {
   pid = 0;
   started_.push_back(command_line);
   std::vector<std::string> args = SplitWindowsCommandLine(command_line);
-  if (args.empty() || args[0].empty()) return false;
+  if (args.empty() || args[0].empty()) return 0;
   bool ok;
   std::string program = files_.ToLinuxPath(args[0], ok);
-  if (!ok) return false;
+  if (!ok) return 0;
   // CreateProcess adds ".exe" to a name without an extension.
   const std::size_t last_slash = program.rfind('/');
   if (!IsRegularFile(program) &&
@@ -132,7 +133,7 @@ bool PosixProcesses::Start(const std::string& command_line, int window_style, st
       IsRegularFile(program + ".exe")) {
     program += ".exe";
   }
-  if (!IsRegularFile(program)) return false;
+  if (!IsRegularFile(program)) return 0;
   // Windows starts any file it can read; give the owner the execute bit.
   struct stat st;
   if (::stat(program.c_str(), &st) == 0 && (st.st_mode & S_IXUSR) == 0) {
@@ -162,12 +163,12 @@ bool PosixProcesses::Start(const std::string& command_line, int window_style, st
 
   // A close-on-exec pipe tells whether execve succeeded: it closes without data if it did.
   int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return false;
+  if (::pipe2(report, O_CLOEXEC) != 0) return 0;
   const pid_t child = ::fork();
   if (child < 0) {
     ::close(report[0]);
     ::close(report[1]);
-    return false;
+    return 0;
   }
   if (child == 0) {
     ::close(report[0]);
@@ -188,11 +189,13 @@ bool PosixProcesses::Start(const std::string& command_line, int window_style, st
     int status;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return false;
+    return 0;
   }
   children_[child] = Child{};
   pid = static_cast<std::uint32_t>(child);
-  return true;
+  const platform::ProcessHandle handle = next_handle_++;
+  handles_[handle] = child;
+  return handle;
 }
 
 bool PosixProcesses::Reap(int pid, bool block) {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/win32/win32_handles.h"
+#include "platform/text_decoding.h"
 #include "platform/win32/win32_text.h"
 
 namespace kvt::win32 {
@@ -104,7 +105,7 @@ bool Win32FileSystem::ReadAllText(const std::string& path, std::string& text) {
     if (got == 0) break;
     bytes.append(buffer, got);
   }
-  text = FromAnsi(bytes);
+  text = platform::DecodeText(bytes, [](const std::string& ansi) { return FromAnsi(ansi); });
   return true;
 }
 

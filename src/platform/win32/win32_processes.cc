@@ -4,6 +4,7 @@
 
 #include "platform/win32/win32_handles.h"
 #include "platform/win32/win32_text.h"
+#include "platform/win32/win32_wait.h"
 
 namespace kvt::win32 {
 namespace {
@@ -12,7 +13,8 @@ HANDLE H(platform::ProcessHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 }  // namespace
 
-bool Win32Processes::Start(const std::string& command_line, int window_style, std::uint32_t& pid) {
+platform::ProcessHandle Win32Processes::Start(const std::string& command_line, int window_style,
+                                              std::uint32_t& pid) {
   pid = 0;
   // CreateProcessW may write into the command line, so it gets its own copy.
   const std::wstring wide = Widen(command_line);
@@ -25,12 +27,13 @@ bool Win32Processes::Start(const std::string& command_line, int window_style, st
   PROCESS_INFORMATION info{};
   if (!::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info)) {
-    return false;
+    return 0;
   }
-  UniqueHandle process(info.hProcess);
   UniqueHandle thread(info.hThread);
   pid = info.dwProcessId;
-  return true;
+  // The handle from the start, not one opened again by id: it can be waited on and its exit
+  // code read however soon the process ends, and it can never name another process.
+  return reinterpret_cast<platform::ProcessHandle>(info.hProcess);
 }
 
 platform::ProcessHandle Win32Processes::Open(std::uint32_t access, bool inherit,
@@ -40,7 +43,7 @@ platform::ProcessHandle Win32Processes::Open(std::uint32_t access, bool inherit,
 }
 
 std::uint32_t Win32Processes::Wait(platform::ProcessHandle process, std::uint32_t milliseconds) {
-  return ::WaitForSingleObject(H(process), milliseconds);
+  return WaitWithoutInput(H(process), milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 bool Win32Processes::ExitCode(platform::ProcessHandle process, std::uint32_t& code) {

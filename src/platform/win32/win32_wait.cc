@@ -19,16 +19,25 @@ void PumpMessages() {
   }
 }
 
-DWORD WINAPI RunJob(void* param) {
-  auto* job = static_cast<std::shared_ptr<BlockingJob>*>(param);
-  (*job)->Run();
-  delete job;  // the thread's own reference
-  return 0;
+// Dispatches what is not user input; drops input and requests to close.
+void PumpWithoutInput() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
+  }
+  while (PeekMessageW(&msg, nullptr, 0, 0,
+                      PM_REMOVE | PM_QS_PAINT | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE)) {
+    const bool close = msg.message == WM_CLOSE ||
+                       (msg.message == WM_SYSCOMMAND && (msg.wParam & 0xFFF0) == SC_CLOSE);
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));  // left for the event loop
+      return;
+    }
+    if (!close) DispatchMessageW(&msg);
+  }
 }
 
-}  // namespace
-
-bool WaitWhilePumping(HANDLE object, DWORD limit_ms) {
+// Waits for `object`, running `pump` whenever messages arrive.
+bool Wait(HANDLE object, DWORD limit_ms, void (*pump)()) {
   const ULONGLONG begin = GetTickCount64();
   while (true) {
     DWORD wait = INFINITE;
@@ -40,11 +49,28 @@ bool WaitWhilePumping(HANDLE object, DWORD limit_ms) {
     const DWORD r = MsgWaitForMultipleObjectsEx(1, &object, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (r == WAIT_OBJECT_0) return true;
     if (r == WAIT_OBJECT_0 + 1) {
-      PumpMessages();
+      pump();
       continue;
     }
     if (r == WAIT_FAILED) return false;
   }
+}
+
+DWORD WINAPI RunJob(void* param) {
+  auto* job = static_cast<std::shared_ptr<BlockingJob>*>(param);
+  (*job)->Run();
+  delete job;  // the thread's own reference
+  return 0;
+}
+
+}  // namespace
+
+bool WaitWhilePumping(HANDLE object, DWORD limit_ms) {
+  return Wait(object, limit_ms, PumpMessages);
+}
+
+bool WaitWithoutInput(HANDLE object, DWORD limit_ms) {
+  return Wait(object, limit_ms, PumpWithoutInput);
 }
 
 bool RunWhilePumping(const std::shared_ptr<BlockingJob>& job, DWORD limit_ms) {
