@@ -30,13 +30,25 @@ source "$repo/tools/packages.sh"
 ensure_packages || { echo "could not install the packages: ${KVT_PACKAGES[*]}"; exit 1; }
 
 build_dir="$repo/build/windows-demo"
-say "building kvt-setup.exe and the demo release in $build_dir"
+build_log="$build_dir/demo-build.log"
+say "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
+echo "(about a minute on a fresh clone; log: $build_log)"
+# On a fresh clone nothing under build/ exists yet: the log's folder comes first.
+mkdir -p "$build_dir"
+# The build's output goes to the log; on a terminal one line follows ninja's "[done/total]".
 # The product's own network time-outs (the end-to-end tests build this folder with short ones).
 (cd "$repo" && cmake --preset windows-demo -DKVT_E2E=ON -DKVT_CONNECT_TIMEOUT_MS=30000 \
-   -DKVT_RECEIVE_TIMEOUT_MS=60000 -DKVT_RESOLVE_TIMEOUT_MS=30000 >/dev/null &&
-   cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt_demo_release) >"$repo/build/demo-build.log" 2>&1 ||
-  { tail -n 30 "$repo/build/demo-build.log"; echo "build failed (log: build/demo-build.log)"; exit 1; }
-echo "kvt-setup.exe: $(stat -c %s "$build_dir/kvt-setup.exe") bytes"
+   -DKVT_RECEIVE_TIMEOUT_MS=60000 -DKVT_RESOLVE_TIMEOUT_MS=30000 &&
+   cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt_demo_release) 2>&1 |
+  tee "$build_log" |
+  if [ -t 1 ]; then
+    awk '/^\[[0-9]+\/[0-9]+\]/ { printf "\r  build step %s", $1; fflush() } END { print "" }'
+  else
+    cat >/dev/null
+  fi
+[ "${PIPESTATUS[0]}" = 0 ] ||
+  { tail -n 30 "$build_log"; echo "build failed (log: $build_log)"; exit 1; }
+echo "built $build_dir/kvt-setup.exe ($(stat -c %s "$build_dir/kvt-setup.exe") bytes)"
 release="$build_dir/demo-release"
 
 # shellcheck source=tests/e2e/lib.sh
@@ -93,7 +105,8 @@ else
   done
   say "screenshots in $shots"
   for page in 1-agreement 2-waiting 3-path 4-download 5-finish 6-product; do
-    if [ -f "$shots/$page.png" ]; then echo "  $page.png"; else echo "  $page.png MISSING"; result=1; fi
+    if [ -s "$shots/$page.png" ]; then echo "  $shots/$page.png"
+    else echo "  $shots/$page.png MISSING"; result=1; fi
   done
 fi
 

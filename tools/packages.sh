@@ -4,17 +4,32 @@ KVT_PACKAGES=(cmake ninja-build g++ libgtest-dev googletest
   wine64 wine fonts-wine xvfb locales fonts-wqy-zenhei imagemagick xauth
   nginx curl procps)
 
-# Installs the packages that are missing (as root through apt-get; otherwise says what to run).
+# Installs the packages that are missing through apt-get (as root, or through sudo; without sudo
+# says what to run as root). Says what it does: on a fresh machine this takes minutes.
 ensure_packages() {
   local missing=()
   local p
   for p in "${KVT_PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "Installing: ${missing[*]}"
+  if [ ${#missing[@]} -eq 0 ]; then
+    echo "all ${#KVT_PACKAGES[@]} Debian packages are installed"
+    return 0
+  fi
   local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "missing Debian packages; as root, run: apt-get install ${missing[*]}"
+      return 1
+    fi
+    sudo="sudo"
+  fi
+  echo "installing ${#missing[@]} missing Debian packages with ${sudo:+sudo }apt-get" \
+    "(a few minutes on a fresh machine): ${missing[*]}"
+  echo "  apt-get update"
+  $sudo apt-get update -qq || return 1
+  echo "  apt-get install"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null ||
+    return 1
+  echo "  installed"
 }

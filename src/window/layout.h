@@ -73,7 +73,7 @@ inline constexpr std::array<Control, 25> kControls{{
     // Install-path page.
     {kLt, "Lt", Kind::kLabel, kFrame2, "本程序将为您在线安装\r\nKVT...", 360, 480, 6855, 2175, kYaHei, 18, kBlack, kWhite, false, false, true, true, 0, 12},
     {kLpath, "Lpath", Kind::kLabel, kFrame2, "安装路径：", 360, 3360, 1455, 255, kWindowFont, 10.5, kBlack, kWhite, false, false, true, true, 0, 11},
-    // Tpath keeps the default window background (the system's read-only edit colour).
+    // Tpath has the default window background: the system's window colour, not kWhite.
     {kTpath, "Tpath", Kind::kTextBox, kFrame2, "", 360, 3660, 5655, 375, "", 0, {128, 128, 128}, kWhite, false, false, true, true, 0, 1},
     {kCfolder, "Cfolder", Kind::kButton, kFrame2, "更改(&B)..", 6000, 3660, 1125, 360, "", 0, kBlack, kButtonFace, true, false, true, true, 0, 2},
     {kLb, "Lb", Kind::kLabel, kFrame2, "", 360, 4260, 6765, 315, kYaHei, 10.5, {255, 128, 0}, kWhite, false, true, false, true, 0, 13},

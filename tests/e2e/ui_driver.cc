@@ -18,11 +18,12 @@
 //                      agreement page stays, closing ends without a question.
 //   close-fetch        closing during a slow manifest fetch ends without question or path page.
 //   install            the whole install: path page with the manifest's version, --folder picked
-//                      in the real folder picker, the progress caption and bar of the archive
-//                      download, the finish page, the desktop shortcut (read back through
-//                      IShellLinkW), and the way out chosen by --end (Finish or the close box
-//                      start the product, whose window must appear); --interrupt answers Cno and
-//                      the close box with Cancel during the download.
+//                      in the real folder picker, the path box's colours on screen, the
+//                      progress caption and bar of the archive download, the finish page, the
+//                      desktop shortcut (read back through IShellLinkW), and the way out
+//                      chosen by --end (Finish or the close box start the product, whose window
+//                      must appear); --interrupt answers Cno and the close box with Cancel
+//                      during the download.
 //   install-fails      Start ends in one message (--expect connect|install) and the idle page;
 //                      Cno answered OK then ends.
 //   excel              with a process excel.exe running: only the notice; closing asks, OK ends.
@@ -48,6 +49,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -694,6 +696,77 @@ void CheckIdle(const Installer& ui, const std::string& when) {
         when + ": the path page is idle (Lb, Lw hidden; Cfolder, Cyes, Cno enabled)");
 }
 
+// The colours on screen inside `hwnd`'s client area, counted (COLORREF -> pixels).
+std::map<COLORREF, int> ScreenColours(HWND hwnd) {
+  RECT r;
+  GetClientRect(hwnd, &r);
+  POINT origin{0, 0};
+  ClientToScreen(hwnd, &origin);
+  int w = r.right, h = r.bottom;
+  std::map<COLORREF, int> counts;
+  if (w <= 0 || h <= 0) return counts;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = w;
+  info.bmiHeader.biHeight = -h;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(mem, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (bitmap != nullptr) {
+    HGDIOBJ old = SelectObject(mem, bitmap);
+    BitBlt(mem, 0, 0, w, h, screen, origin.x, origin.y, SRCCOPY);
+    GdiFlush();
+    const auto* px = static_cast<const DWORD*>(bits);
+    for (int i = 0; i < w * h; ++i) {
+      DWORD p = px[i];  // 0x00RRGGBB
+      ++counts[RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF)];
+    }
+    SelectObject(mem, old);
+    DeleteObject(bitmap);
+  }
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return counts;
+}
+
+std::string RgbText(COLORREF c) {
+  return std::to_string(GetRValue(c)) + "," + std::to_string(GetGValue(c)) + "," +
+         std::to_string(GetBValue(c));
+}
+
+// Tpath as the user sees it: the system's window background, and text no darker than its grey.
+void CheckTpathColours(const Installer& ui) {
+  const COLORREF background = GetSysColor(COLOR_WINDOW), grey = RGB(128, 128, 128);
+  COLORREF most = CLR_INVALID, darkest = CLR_INVALID;
+  WaitUntil(
+      [&] {
+        std::map<COLORREF, int> counts = ScreenColours(ui.Get(kvt::kTpath));
+        int most_count = 0, darkest_sum = 3 * 255 + 1;
+        for (const auto& [c, n] : counts) {
+          if (n > most_count) {
+            most_count = n;
+            most = c;
+          }
+          int sum = GetRValue(c) + GetGValue(c) + GetBValue(c);
+          if (sum < darkest_sum) {
+            darkest_sum = sum;
+            darkest = c;
+          }
+        }
+        // A blinking caret may be drawn in the box for a moment: look again until it is off.
+        return most == background && darkest == grey;
+      },
+      3000);
+  Check(most == background, "Tpath has the window background " + RgbText(background) +
+                                " (most of the box is " + RgbText(most) + ")");
+  Check(darkest == grey,
+        "Tpath's text is grey 128,128,128 (darkest pixel " + RgbText(darkest) + ")");
+}
+
 // No further message box turns up within `ms`.
 void ExpectNoMessageBox(DWORD pid, int ms, const std::string& what) {
   bool appeared = WaitUntil([&] { return FindMessageBox(pid) != nullptr; }, ms);
@@ -959,6 +1032,7 @@ void ScenarioInstall(const Installer& ui) {
   if (!ToPathPage(ui, pid)) return;
   if (!g_options.folder.empty()) PickFolder(ui, pid, g_options.folder);
   SaveScreen(L"3-path");
+  CheckTpathColours(ui);
 
   Step("press Cyes: download the extractor and the archive");
   PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);

@@ -9,8 +9,10 @@
 #
 # Each server lives in <repo>/build/vendor-server/<port>/ (override the parent folder with
 # KVT_VENDOR_RUN_DIR): generated nginx.conf, pid file, access and error logs, temp folders.
-# KVT_VENDOR_PACE=1 slows the manifest and the archive down to a few seconds each (nginx
-# limit_rate), so that a demo shows the waiting overlay and the progress bar.
+# KVT_VENDOR_PACE=1 slows the manifest down to a few seconds and the archive to about eight
+# (nginx limit_rate), so that a demo shows the waiting overlay and the progress bar. The archive
+# goes out from 1 KiB buffers without sendfile: a piece every half second, so the bar grows in
+# about 16 steps (with sendfile nginx sends 4 KiB bursts, and the bar jumps 4 times).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -71,7 +73,7 @@ write_config() {
   [ "$(id -u)" -eq 0 ] && user_line="user root;"
   if [ "${KVT_VENDOR_PACE:-0}" = 1 ]; then
     pace="location = /$manifest { limit_rate 80; try_files \$uri =404; }
-    location = /KVT_SETUP.rar { limit_rate 4k; try_files \$uri =404; }"
+    location = /KVT_SETUP.rar { limit_rate 2k; sendfile off; output_buffers 1 1k; try_files \$uri =404; }"
   fi
   mkdir -p "$dir/tmp"
   cat >"$dir/nginx.conf" <<EOF

@@ -572,9 +572,11 @@ bool Win32Window::OnControlMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT& resu
         case layout::Kind::kTextBox:
           SetTextColor(dc, ToColorref(d.fore));
           if (d.id == kTpath) {
-            // The path box keeps the system's colour for read-only boxes.
-            SetBkColor(dc, GetSysColor(COLOR_3DFACE));
-            brush = GetSysColorBrush(COLOR_3DFACE);
+            // The path box has the system's window background (white unless the user changed
+            // it), not the grey a read-only edit gets by default; its grey text marks it
+            // read-only.
+            SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+            brush = GetSysColorBrush(COLOR_WINDOW);
           } else {
             SetBkColor(dc, ToColorref(d.back));
             brush = white_;
