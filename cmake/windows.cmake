@@ -30,7 +30,26 @@ target_compile_options(kvt-setup PRIVATE -municode)
 # (bench/size.sh builds its reference program with the same link options)
 set(KVT_SETUP_LINK_OPTIONS -static -s -municode -mwindows)
 target_link_options(kvt-setup PRIVATE ${KVT_SETUP_LINK_OPTIONS})
-target_link_libraries(kvt-setup PRIVATE kvt_win32 kvt_core)
+# Only DLLs on the system's KnownDLLs list are imported at load time (kernel32, user32, gdi32,
+# msvcrt): the others are delay-loaded from the system folder (win_main.cc), so that a DLL of the
+# same name planted beside the installer, in a Downloads folder say, is never loaded. Their
+# import libraries are made from the .def files of the functions the adapters use.
+find_program(KVT_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
+set(KVT_DELAYLOAD_LIBS)
+foreach(dll shell32 ole32 oleaut32 wininet wsock32)
+  set(lib ${CMAKE_BINARY_DIR}/delayload/lib${dll}_delay.a)
+  add_custom_command(OUTPUT ${lib}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delayload
+    COMMAND ${KVT_DLLTOOL} --input-def ${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def
+            --dllname ${dll}.dll --output-delaylib ${lib}
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def
+    COMMENT "Delay-load import library for ${dll}.dll")
+  list(APPEND KVT_DELAYLOAD_LIBS ${lib})
+endforeach()
+add_custom_target(kvt_delayload_libs DEPENDS ${KVT_DELAYLOAD_LIBS})
+add_dependencies(kvt-setup kvt_delayload_libs)
+# Listed before the adapters' own import libraries, so these resolve the names first.
+target_link_libraries(kvt-setup PRIVATE kvt_win32 ${KVT_DELAYLOAD_LIBS} kvt_core)
 target_include_directories(kvt-setup PRIVATE src/platform/win32/res)
 # Version numbers for the version resource, from the project version.
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/kvt_version_rc.h CONTENT [[
