@@ -71,4 +71,9 @@ if(KVT_E2E)
   target_compile_options(kvt-e2e-driver PRIVATE -municode)
   target_link_options(kvt-e2e-driver PRIVATE -static -s -municode)
   target_link_libraries(kvt-e2e-driver PRIVATE user32 gdi32 shell32 ole32 uuid ws2_32)
+  # A DLL that leaves a file beside itself when it is loaded: planted beside the installer under
+  # system DLL names, it shows whether the installer ever loads such a DLL.
+  add_library(kvt-e2e-marker SHARED tests/e2e/marker_dll.cc)
+  set_target_properties(kvt-e2e-marker PROPERTIES PREFIX "")
+  target_link_options(kvt-e2e-marker PRIVATE -static -s)
 endif()

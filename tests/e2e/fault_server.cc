@@ -10,6 +10,8 @@
 //   manifest-crlf  the manifest with a CR LF after its third line
 //   manifest-slow  the manifest in pieces of 16 bytes every 1.5 s (a fetch of about 5 s)
 //   manifest-no-head  the manifest's request is never answered (not even the head)
+//   manifest-utf8[-bom]  the manifest in UTF-8 (as Notepad saves it, with its byte-order mark),
+//                  version "2.1 测试版"
 //   archive-stall  the archive trickles 32 bytes every 250 ms, then stalls after 512 bytes
 //                  with the connection left open
 //   redirect       each file answers 302 Found with a Location under /releases/2.1/ (the
@@ -63,6 +65,12 @@ void Script(TestServer& server, const std::string& scenario, const std::string& 
     server.Route(kManifest, Response::Ok(ReadWhole(release + kManifest) + "\r\n"));
   } else if (scenario == "manifest-slow") {
     server.Route(kManifest, Response::File(release + kManifest).Drip(16, 1500ms));
+  } else if (scenario == "manifest-utf8" || scenario == "manifest-utf8-bom") {
+    // The release's own URL lines after a version in UTF-8.
+    const std::string manifest = ReadWhole(release + kManifest);
+    const std::string urls = manifest.substr(manifest.find("\r\n"));
+    const std::string bom = scenario == "manifest-utf8-bom" ? "\xEF\xBB\xBF" : "";
+    server.Route(kManifest, Response::Ok(bom + "2.1 测试版" + urls));
   } else if (scenario == "manifest-no-head") {
     server.Route(kManifest, Response::File(release + kManifest).Delay(std::chrono::hours(1)));
   } else if (scenario == "archive-stall") {

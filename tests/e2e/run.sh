@@ -20,8 +20,9 @@ here="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=tests/e2e/lib.sh
 source "$here/lib.sh"
 
-SCENARIOS=(layout-144 agreement no-server retry manifest-crlf close-fetch excel no-drive install
-           interrupt finish-close redirect extractor-404 archive-cut stall bad-archive cno-ok)
+SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 close-fetch excel
+           no-drive install interrupt finish-close redirect extractor-404 archive-cut stall
+           bad-archive cno-ok)
 
 build_dir="${KVT_E2E_BUILD_DIR:-$REPO_DIR/build/windows-demo}"
 linux_dir="$REPO_DIR/build/linux"
@@ -33,7 +34,8 @@ if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
   (cd "$REPO_DIR" && cmake --preset windows-demo -B "$build_dir" -DKVT_E2E=ON \
      -DKVT_CONNECT_TIMEOUT_MS=8000 -DKVT_RECEIVE_TIMEOUT_MS=8000 -DKVT_RESOLVE_TIMEOUT_MS=8000 \
      >/dev/null &&
-     cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt_demo_release &&
+     cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt-e2e-marker \
+       kvt_demo_release &&
      cmake --preset linux >/dev/null &&
      cmake --build --preset linux -j2 --target kvt_e2e_fault_server) >"$build_log" 2>&1 || {
     cat "$build_log"; echo "FAIL build"; exit 1; }
@@ -174,6 +176,21 @@ scenario_manifest-crlf() {
   finish_scenario
 }
 
+# A manifest saved in UTF-8, with and without Notepad's byte-order mark: the heading shows the
+# version as written.
+scenario_manifest-utf8() {
+  local variant
+  for variant in manifest-utf8-bom manifest-utf8; do
+    reset_world
+    start_fault_server "$variant" "$RELEASE" || { record 1; return; }
+    start_app "$APP_EXE"
+    run_driver path-page --version "2.1 测试版"
+    record $?
+    stop_fault_server
+  done
+  finish_scenario
+}
+
 # Closing on the agreement page while the manifest fetch waits: first for a head that never
 # comes (nothing is written), then for the next piece of a slow manifest (the partial file stays).
 scenario_close-fetch() {
@@ -256,14 +273,15 @@ scenario_install() {
 }
 
 # During the download Cno and the close box are both answered Cancel: the install goes on into
-# the default folder (created by the installer); the window is closed on the finish page with
-# Crun cleared, so nothing is started.
+# the default folder (created by the installer). The extractor takes 3 s: the window keeps
+# answering and neither Cno nor closing does anything meanwhile. The window is closed on the
+# finish page with Crun cleared, so nothing is started.
 scenario_interrupt() {
   reset_world
   map_d
   start_fault_server release "$RELEASE" || { record 1; return; }
-  start_app "$APP_EXE"
-  driver install --interrupt --end close-unticked
+  KVT_UNRAR_DELAY_MS=3000 start_app "$APP_EXE"
+  driver install --interrupt --slow-extractor --end close-unticked
   record $?
   stop_fault_server
   check "the server was asked for each file once" requests_are 1 1 1
@@ -272,16 +290,23 @@ scenario_interrupt() {
 }
 
 # The demo nginx as vendor server; the window is closed on the finish page with Crun ticked,
-# which starts the product like Finish.
+# which starts the product like Finish. DLLs named like system DLLs lie beside the installer, as
+# they may in a Downloads folder: none of them is ever loaded.
+PLANTED=(shcore shlwapi wininet wsock32 ws2_32 shell32 ole32 oleaut32 comctl32 uxtheme version
+         dwmapi)
 scenario_finish-close() {
   reset_world
   map_d
+  local name
+  for name in "${PLANTED[@]}"; do cp -f "$BUILD_DIR/kvt-e2e-marker.dll" "$APP_DIR/$name.dll"; done
   start_vendor_server "$RELEASE" || { echo "FAIL the demo vendor server starts"; record 1; return; }
   start_app "$APP_EXE"
   driver install --fast-server --end close
   record $?
   stop_vendor_server
   check_installed "$DRIVE_D/KVT记账宝"
+  check "none of the ${#PLANTED[@]} DLLs planted beside the installer was loaded" \
+    test -z "$(find "$APP_DIR" -name '*.loaded')"
   finish_scenario
 }
 
@@ -361,13 +386,14 @@ scenario_stall() {
   finish_scenario
 }
 
-# A damaged archive: the extractor exits non-zero.
+# A damaged archive: the extractor exits 3 at once. Start is pressed three times: each time the
+# downloads are made again and the same message comes.
 scenario_bad-archive() {
   reset_world
   map_d
   start_fault_server bad-archive "$RELEASE" || { record 1; return; }
   start_app "$APP_EXE"
-  driver install-fails --expect install
+  driver install-fails --expect install --repeat 3
   record $?
   stop_fault_server
   local dir="$DRIVE_D/KVT记账宝"

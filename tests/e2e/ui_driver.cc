@@ -29,6 +29,7 @@
 //   excel              with a process excel.exe running: only the notice; closing asks, OK ends.
 //   no-drive           no drive D: with the default folder: the drive message, idle page.
 //   cno-ok             Cno answered OK during the archive download ends the installer.
+//   path-page          Continue reaches the path page (heading with --version); Cno, OK end.
 //   stall              the archive trickles, then stalls: the window answers, the caption
 //                      moves, Cno asks at once; the receive time-out ends the download.
 //   wait               only waits for the installer window to appear (for demos).
@@ -655,12 +656,22 @@ struct Options {
   bool interrupt = false;           // --interrupt: Cno and the close box, both answered Cancel
   bool expect_progress = false;     // --expect-progress (install-fails)
   bool fast_server = false;         // --fast-server: the archive comes too fast to watch
+  bool slow_extractor = false;      // --slow-extractor: try to leave while it runs (install)
+  int repeat = 1;                   // --repeat N: press Cyes N times (install-fails)
 };
 Options g_options;
 
 void Step(const std::string& what) {
   std::printf("step %s\n", what.c_str());
   std::fflush(stdout);
+}
+
+// Sends WM_NULL and returns how long the window took to answer (5000: no answer).
+DWORD Ping(HWND hwnd) {
+  const DWORD start = GetTickCount();
+  DWORD_PTR ignored = 0;
+  if (!SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored)) return 5000;
+  return GetTickCount() - start;
 }
 
 DWORD PidOf(HWND hwnd) {
@@ -974,6 +985,33 @@ void InterruptAndGoOn(const Installer& ui, DWORD pid, bool close_box) {
   Check(ui.Visible(kvt::kFrame2), "after Cancel (" + how + ") the install goes on");
 }
 
+// While the (slow) extractor runs: the window answers within 200 ms throughout, and Cno, the
+// close box and Alt+F4's close command do nothing, not even ask.
+void TryToLeaveWhileExtracting(const Installer& ui, DWORD pid) {
+  Step("the extractor runs: press Cno, close the window, ping it");
+  const std::wstring installing = Wide("正在安装(请不要关闭本窗口)...");
+  const DWORD start = GetTickCount();
+  DWORD worst = 0;
+  bool asked = false;
+  int tries = 0;
+  while (ui.Text(kvt::kLb) == installing && GetTickCount() - start < 30000) {
+    if (tries < 3) {
+      PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
+      PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+      PostMessageW(ui.main(), WM_SYSCOMMAND, SC_CLOSE, 0);
+      ++tries;
+    }
+    worst = std::max(worst, Ping(ui.main()));
+    asked = asked || FindMessageBox(pid) != nullptr;
+    Sleep(100);
+  }
+  const DWORD lasted = GetTickCount() - start;
+  Check(lasted >= 1500, "the extractor ran a while (" + std::to_string(lasted) + " ms)");
+  Check(worst <= 200, "the window answered within 200 ms while it ran (worst " +
+                          std::to_string(worst) + " ms)");
+  Check(!asked && IsWindow(ui.main()), "Cno and closing did nothing while it ran");
+}
+
 // The shortcut on the desktop and the path it points to.
 void CheckShortcut(const std::wstring& target) {
   wchar_t desktop[MAX_PATH] = {};
@@ -1037,10 +1075,15 @@ void ScenarioInstall(const Installer& ui) {
   Step("press Cyes: download the extractor and the archive");
   PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
   Progress progress;
-  bool shot = false, asked_cno = false, asked_close = false;
+  bool shot = false, asked_cno = false, asked_close = false, extracting = false;
   int last_captions = 0;
   bool done = WaitUntil(
       [&] {
+        if (g_options.slow_extractor && !extracting &&
+            ui.Text(kvt::kLb) == Wide("正在安装(请不要关闭本窗口)...")) {
+          extracting = true;
+          TryToLeaveWhileExtracting(ui, pid);
+        }
         Sample(ui, progress);
         if (progress.captions > last_captions) {
           if (last_captions == 0) Step("the archive download shows its progress");
@@ -1071,6 +1114,7 @@ void ScenarioInstall(const Installer& ui) {
   if (g_options.interrupt) {
     Check(asked_cno && asked_close, "Cno and the close box were both tried during the download");
   }
+  if (g_options.slow_extractor) Check(extracting, "the extractor's run was seen");
   Step("the finish page is up");
   if (!g_options.fast_server) CheckProgress(progress, g_options.interrupt ? 1 : 3);
   Check(ui.Text(kvt::kLb) == Wide("安装完成！"), "Lb reads 安装完成！ (" + Utf8(ui.Text(kvt::kLb)) + ")");
@@ -1121,29 +1165,31 @@ void ScenarioInstallFails(const Installer& ui) {
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (!ToPathPage(ui, pid)) return;
   if (!g_options.folder.empty()) PickFolder(ui, pid, g_options.folder);
-  Step("press Cyes");
-  PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
-  Progress progress;
-  WaitUntil(
-      [&] {
-        Sample(ui, progress);
-        return FindMessageBox(pid) != nullptr || ui.Visible(kvt::kFrame3);
-      },
-      120000);
-  if (g_options.expect_progress) {
-    Check(progress.captions >= 1 && progress.malformed == 0,
-          "the archive was still downloading with its progress caption (" +
-              std::to_string(progress.captions) + " samples) before the message");
+  for (int round = 1; round <= g_options.repeat; ++round) {
+    Step("press Cyes (" + std::to_string(round) + " of " + std::to_string(g_options.repeat) + ")");
+    PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+    Progress progress;
+    WaitUntil(
+        [&] {
+          Sample(ui, progress);
+          return FindMessageBox(pid) != nullptr || ui.Visible(kvt::kFrame3);
+        },
+        120000);
+    if (g_options.expect_progress) {
+      Check(progress.captions >= 1 && progress.malformed == 0,
+            "the archive was still downloading with its progress caption (" +
+                std::to_string(progress.captions) + " samples) before the message");
+    }
+    std::string text = g_options.expect == L"install" ? "在线安装过程发生错误！\r\n请重试！"
+                                                      : "无法连接到服务器！";
+    HWND box = ExpectMessageBox(pid, "错误", text);
+    if (box == nullptr) return;
+    Step("the message is up");
+    if (round == 1) SaveScreen(L"message");
+    AnswerMessageBox(box, IDOK);
+    ExpectNoMessageBox(pid, 1500, "one message only");
+    CheckIdle(ui, "after the message");
   }
-  std::string text = g_options.expect == L"install" ? "在线安装过程发生错误！\r\n请重试！"
-                                                    : "无法连接到服务器！";
-  HWND box = ExpectMessageBox(pid, "错误", text);
-  if (box == nullptr) return;
-  Step("the message is up");
-  SaveScreen(L"message");
-  AnswerMessageBox(box, IDOK);
-  ExpectNoMessageBox(pid, 1500, "one message only");
-  CheckIdle(ui, "after the message");
   Step("press Cno and answer OK");
   PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
   if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
@@ -1312,14 +1358,6 @@ void ScenarioCloseDuringFetch(const Installer& ui) {
   CloseHandle(process);
 }
 
-// Sends WM_NULL and returns how long the window took to answer (5000: no answer).
-DWORD Ping(HWND hwnd) {
-  const DWORD start = GetTickCount();
-  DWORD_PTR ignored = 0;
-  if (!SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored)) return 5000;
-  return GetTickCount() - start;
-}
-
 // The archive trickles, then stalls with the connection open. While bytes trickle in the
 // caption moves at least once a second; throughout, the window answers within 200 ms; Cno's
 // question comes within 1 s and Cancel goes on waiting; once the receive time-out passes the
@@ -1391,6 +1429,18 @@ void ScenarioStall(const Installer& ui) {
   CloseHandle(process);
 }
 
+// Continue reaches the path page with the manifest's version in the heading; Cno and OK end.
+void ScenarioPathPage(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (ToPathPage(ui, pid)) {
+    PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
+    if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
+    ExpectExit(process, 10000, "OK ends the installer");
+  }
+  CloseHandle(process);
+}
+
 // Cno answered OK while the archive downloads ends the installer at once.
 void ScenarioCnoOk(const Installer& ui) {
   DWORD pid = PidOf(ui.main());
@@ -1444,6 +1494,10 @@ int wmain(int argc, wchar_t** argv) {
       g_options.interrupt = true;
     } else if (arg == L"--fast-server") {
       g_options.fast_server = true;
+    } else if (arg == L"--slow-extractor") {
+      g_options.slow_extractor = true;
+    } else if (arg == L"--repeat" && has_value) {
+      g_options.repeat = std::max(1, _wtoi(argv[++i]));
     } else if (arg == L"--expect-progress") {
       g_options.expect_progress = true;
     } else {
@@ -1456,7 +1510,7 @@ int wmain(int argc, wchar_t** argv) {
       {L"excel", ScenarioExcel},           {L"no-drive", ScenarioNoDrive},
       {L"retry", ScenarioRetry},           {L"manifest-rejected", ScenarioManifestRejected},
       {L"close-fetch", ScenarioCloseDuringFetch}, {L"cno-ok", ScenarioCnoOk},
-      {L"stall", ScenarioStall},
+      {L"stall", ScenarioStall},           {L"path-page", ScenarioPathPage},
       {L"no-server", ScenarioNoServer},
   };
   Run run = nullptr;
@@ -1469,10 +1523,11 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr,
                  "usage: kvt-e2e-driver SCENARIO [--exe PATH] [--dpi N] [--shots DIR]\n"
                  "  SCENARIO: agreement layout wait no-server retry manifest-rejected close-fetch\n"
-                 "            install install-fails excel no-drive cno-ok stall\n"
+                 "            install install-fails excel no-drive cno-ok stall path-page\n"
                  "  install options: --version V --folder DIR --total SIZE\n"
                  "                   --end finish|close|close-unticked --interrupt --fast-server\n"
-                 "  install-fails options: --expect connect|install --expect-progress\n");
+                 "                   --slow-extractor\n"
+                 "  install-fails options: --expect connect|install --expect-progress --repeat N\n");
     return 2;
   }
 

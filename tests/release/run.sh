@@ -2,7 +2,9 @@
 # The vendor's kvt-setup.exe (the windows preset) as it is released:
 #   - built twice, one build after the other, from two copies of the source in folders of
 #     different names and lengths, the two files are byte for byte the same;
-#   - it imports only DLLs that every Windows has (no C or C++ runtime DLL to ship).
+#   - it imports only DLLs that every Windows has (no C or C++ runtime DLL to ship), and at
+#     load time only DLLs on the system's KnownDLLs list, which Windows never takes from the
+#     program's folder; the rest are delay-loaded from the system folder.
 # The copies hold the working tree's files (tracked and new, not ignored), so uncommitted
 # changes are checked too. Prints one ok/FAIL line per check; exit code 0 when all hold.
 # Usage: tests/release/run.sh
@@ -64,4 +66,26 @@ system_dlls_only() {
   return $ok
 }
 check "kvt-setup.exe imports only system DLLs" system_dlls_only
+
+# Loaded with the program, before it can restrict the DLL search: KnownDLLs only.
+KNOWN_DLLS=(gdi32.dll kernel32.dll msvcrt.dll user32.dll)
+known_dlls_at_load_time() {
+  local dll ok=0
+  for dll in $(x86_64-w64-mingw32-objdump -p "$exe1" | awk '/DLL Name:/ {print tolower($3)}'); do
+    [[ " ${KNOWN_DLLS[*]} " == *" $dll "* ]] || { echo "  imports $dll at load time"; ok=1; }
+  done
+  return $ok
+}
+check "at load time kvt-setup.exe imports only KnownDLLs (${KNOWN_DLLS[*]})" known_dlls_at_load_time
+# The delay-loaded ones are named in the file; each is a system DLL.
+delayed_system_dlls() {
+  local dll ok=0 found=0
+  for dll in $(strings "$exe1" | tr 'A-Z' 'a-z' | grep -E '^[a-z0-9_]+\.dll$' | sort -u); do
+    found=1
+    [[ " ${SYSTEM_DLLS[*]} " == *" $dll "* ]] || { echo "  names $dll"; ok=1; }
+  done
+  [ "$found" = 1 ] || { echo "  no DLL names found"; ok=1; }
+  return $ok
+}
+check "every DLL kvt-setup.exe names is a system DLL" delayed_system_dlls
 exit $status

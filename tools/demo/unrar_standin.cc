@@ -16,7 +16,8 @@
 // Exit codes follow the genuine UnRAR's: 0 success, 3 archive corrupt (CRC or structure),
 // 5 write error, 6 archive cannot be opened, 7 wrong command line, 8 out of memory,
 // 9 a file or folder cannot be created. Diagnostics go to the standard error handle when the
-// starter gave one; the program never opens a window of its own.
+// starter gave one; the program never opens a window of its own. Tests can make it slow with
+// the environment variable KVT_UNRAR_DELAY_MS (a wait before it starts).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -241,6 +242,9 @@ int Run(const std::vector<std::wstring>& args) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // For the tests: a slow extractor, KVT_UNRAR_DELAY_MS milliseconds before it starts work.
+  wchar_t delay[16] = {};
+  if (GetEnvironmentVariableW(L"KVT_UNRAR_DELAY_MS", delay, 16) > 0) Sleep(_wtoi(delay));
   int argc = 0;
   LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv == nullptr) return kExitMemory;
