@@ -335,6 +335,53 @@ TEST(PosixInternetTest, AStalledBodyFailsTheReadAfterTheReceiveTimeout) {
   EXPECT_FALSE(ok);
 }
 
+// Redirects as WinINet follows them: the Host line names the new server, at most ten, plain
+// HTTP only, a malformed chunk fails the read.
+TEST(PosixInternetTest, RedirectsAndChunkFramingAtTheirLimits) {
+  TestServer server;
+  const std::string self = "127.0.0.1:" + std::to_string(server.port());
+  for (int i = 0; i < 11; ++i) {
+    server.Route("/r" + std::to_string(i), Response::Status("HTTP/1.1 302 Found")
+                                              .Header("Location: /r" + std::to_string(i + 1)));
+  }
+  server.Route("/r11", Response::Ok("eleven"));
+  server.Route("/abs", Response::Status("HTTP/1.1 301 Moved Permanently")
+                           .Header("Location: http://" + self + "/r10"));
+  server.Route("/tls", Response::Status("HTTP/1.1 307 Temporary Redirect")
+                           .Header("Location: https://" + self + "/r11"));
+  server.Route("/badchunk", Response::Ok("zz\r\nxx\r\n0\r\n\r\n")
+                                .NoLength()
+                                .Header("Transfer-Encoding: chunked"));
+  PosixInternet net(server.port());
+  bool ok = false;
+  {
+    Exchange ten(net, "/r1");  // ten redirects: followed
+    ASSERT_TRUE(ten.Send());
+    EXPECT_EQ(ten.ReadAll(64, ok), "eleven");
+  }
+  EXPECT_NE(server.Requests().back().raw.find("Host: 127.0.0.1\r\n"), std::string::npos);
+  {
+    Exchange eleven(net, "/r0");
+    EXPECT_FALSE(eleven.Send());
+  }
+  {
+    Exchange absolute(net, "/abs");  // the new Host line names the server's own port
+    ASSERT_TRUE(absolute.Send());
+    EXPECT_EQ(absolute.ReadAll(64, ok), "eleven");
+    EXPECT_NE(server.Requests().back().raw.find("Host: " + self + "\r\n"), std::string::npos);
+  }
+  {
+    Exchange secure(net, "/tls");
+    EXPECT_FALSE(secure.Send());
+  }
+  {
+    Exchange chunked(net, "/badchunk");
+    ASSERT_TRUE(chunked.Send());
+    EXPECT_EQ(chunked.ReadAll(64, ok), "");
+    EXPECT_FALSE(ok);
+  }
+}
+
 TEST(PosixInternetTest, ClosingAHandleClosesWhatWasOpenedThroughIt) {
   TestServer server;
   server.Route("/f", Response::Ok("abc"));
