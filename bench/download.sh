@@ -22,10 +22,11 @@ FLOOR="$BUILD/bench/kvt_bench_floor"
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/kvt-bench.XXXXXX")"
 chmod 755 "$WORK"
-mkdir -p "$WORK/www" "$WORK/out" "$WORK/nginx/logs"
-NGINX_PID=
+mkdir -p "$WORK/www" "$WORK/out"
+# shellcheck source=bench/nginx.sh
+source "$SRC/bench/nginx.sh"
 cleanup() {
-  [ -n "$NGINX_PID" ] && kill "$NGINX_PID" 2>/dev/null && wait "$NGINX_PID" 2>/dev/null
+  stop_nginx
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -35,35 +36,7 @@ head -c $((1024 * 1024 * 1024)) /dev/urandom >"$WORK/www/big.bin"
 head -c $((10 * 1024 * 1024)) /dev/urandom >"$WORK/www/small.bin"
 chmod 644 "$WORK/www/"*
 
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$WORK/nginx/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/logs/error.log warn;
-$( [ "$(id -u)" = 0 ] && echo "user root;" )
-events { worker_connections 64; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_timeout 0;
-  client_body_temp_path $WORK/nginx/body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  types { application/octet-stream bin; }
-  server {
-    listen 127.0.0.1:$PORT;
-    root $WORK/www;
-  }
-}
-CONF
-nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/logs/error.log" &
-NGINX_PID=$!
-for _ in $(seq 100); do curl -sf -o /dev/null "http://127.0.0.1:$PORT/small.bin" && break; sleep 0.05; done
-echo "nginx $(nginx -v 2>&1 | sed 's/.*\///') on 127.0.0.1:$PORT"
+start_nginx "$WORK"
 
 now() { date +%s.%N; }
 SIZE=$(stat -c %s "$WORK/www/big.bin")

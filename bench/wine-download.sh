@@ -21,11 +21,12 @@ REF="$BUILD/bench/wine/kvt_wine_bench_64k.exe"
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/kvt-wine-bench.XXXXXX")"
 chmod 755 "$WORK"
-mkdir -p "$WORK/www" "$WORK/out" "$WORK/nginx/logs" "$WORK/home"
-NGINX_PID=
+mkdir -p "$WORK/www" "$WORK/out" "$WORK/home"
+# shellcheck source=bench/nginx.sh
+source "$SRC/bench/nginx.sh"
 cleanup() {
   WINEPREFIX="$WORK/prefix" wineserver -k >/dev/null 2>&1 || true
-  [ -n "$NGINX_PID" ] && kill "$NGINX_PID" 2>/dev/null && wait "$NGINX_PID" 2>/dev/null
+  stop_nginx
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -33,30 +34,7 @@ trap cleanup EXIT
 head -c $((64 * 1024 * 1024)) /dev/urandom >"$WORK/www/big.bin"
 chmod 644 "$WORK/www/big.bin"
 SIZE=$(stat -c %s "$WORK/www/big.bin")
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$WORK/nginx/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/logs/error.log warn;
-$( [ "$(id -u)" = 0 ] && echo "user root;" )
-events { worker_connections 64; }
-http {
-  access_log off;
-  sendfile on;
-  keepalive_timeout 0;
-  client_body_temp_path $WORK/nginx/body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  types { application/octet-stream bin; }
-  server { listen 127.0.0.1:$PORT; root $WORK/www; }
-}
-CONF
-nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" -e "$WORK/nginx/logs/error.log" &
-NGINX_PID=$!
-for _ in $(seq 100); do curl -sf -o /dev/null -r 0-0 "http://127.0.0.1:$PORT/big.bin" && break; sleep 0.05; done
+start_nginx "$WORK"
 
 export WINEPREFIX="$WORK/prefix" HOME="$WORK/home" WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
@@ -75,7 +53,7 @@ run() {  # run NAME EXE: prints the program's own seconds
   local got; got=$(stat -c %s "$WORK/out/$name.bin" 2>/dev/null || echo 0)
   [ "$got" = "$SIZE" ] || { echo "incomplete download by $name: $got of $SIZE bytes" >&2; exit 1; }
   cmp -s "$WORK/www/big.bin" "$WORK/out/$name.bin" || { echo "$name: wrong bytes" >&2; exit 1; }
-  cat "$WORK/$name.line" >&2; field seconds "$WORK/$name.line" | tr -d "\r"
+  field seconds "$WORK/$name.line" | tr -d "\r"
 }
 
 echo "== $ROUNDS rounds of 64 MiB (seconds: installer, 64 KiB client)"

@@ -778,6 +778,15 @@ void CheckTpathColours(const Installer& ui) {
         "Tpath's text is grey 128,128,128 (darkest pixel " + RgbText(darkest) + ")");
 }
 
+// Cno, answered OK, ends the installer; `process` is closed.
+void LeaveWithCno(const Installer& ui, DWORD pid, HANDLE process) {
+  Step("press Cno and answer OK");
+  PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
+  ExpectExit(process, 10000, "OK ends the installer");
+  CloseHandle(process);
+}
+
 // No further message box turns up within `ms`.
 void ExpectNoMessageBox(DWORD pid, int ms, const std::string& what) {
   bool appeared = WaitUntil([&] { return FindMessageBox(pid) != nullptr; }, ms);
@@ -1190,11 +1199,7 @@ void ScenarioInstallFails(const Installer& ui) {
     ExpectNoMessageBox(pid, 1500, "one message only");
     CheckIdle(ui, "after the message");
   }
-  Step("press Cno and answer OK");
-  PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
-  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
-  ExpectExit(process, 10000, "OK ends the installer");
-  CloseHandle(process);
+  LeaveWithCno(ui, pid, process);
 }
 
 // Start with a process named excel.exe running: only the notice, nothing else; then the close
@@ -1422,11 +1427,7 @@ void ScenarioStall(const Installer& ui) {
     AnswerMessageBox(box, IDOK);
   }
   CheckIdle(ui, "after the stalled download");
-  Step("press Cno and answer OK");
-  PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
-  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
-  ExpectExit(process, 10000, "OK ends the installer");
-  CloseHandle(process);
+  LeaveWithCno(ui, pid, process);
 }
 
 // Continue reaches the path page with the manifest's version in the heading; Cno and OK end.
@@ -1434,11 +1435,10 @@ void ScenarioPathPage(const Installer& ui) {
   DWORD pid = PidOf(ui.main());
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (ToPathPage(ui, pid)) {
-    PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
-    if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
-    ExpectExit(process, 10000, "OK ends the installer");
+    LeaveWithCno(ui, pid, process);
+  } else {
+    CloseHandle(process);
   }
-  CloseHandle(process);
 }
 
 // Cno answered OK while the archive downloads ends the installer at once.
