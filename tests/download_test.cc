@@ -1,6 +1,7 @@
 // DownloadFile against the loopback server with the POSIX HTTP client and files: the scenario
-// table (result, target file, partial file, pending error), the exact request, the event pumps,
-// a failing disk; the progress display with an in-memory transfer and a clock moved by hand;
+// table (result, target file, partial file, pending error) over HTTP and its served rows over
+// HTTPS, certificate failures and refused downgrades of a secure build, the exact request, the
+// event pumps, a failing disk; the progress display with an in-memory transfer and a clock moved by hand;
 // FormatSize and the URL splitting.
 #include "net/download.h"
 
@@ -10,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "startup/pending_error.h"
 #include "startup/texts.h"
 #include "support/posix_machine.h"
+#include "support/test_certificates.h"
 #include "support/test_server.h"
 #include "window/fd.h"
 
@@ -63,11 +66,14 @@ bool IsDirectory(const std::string& linux_path) {
 // ---------------------------------------------------------------------------------------------
 // The scenario table.
 
-class DownloadScenarioTest : public ::testing::TestWithParam<Scenario> {};
-
-TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
-  const Scenario& s = GetParam();
-  TestServer server;
+// Runs one row through plain HTTP, or (`tls`) as a secure build runs it: https:// URL, port 443
+// mapped to a TLS server whose certificate the client trusts.
+void RunScenario(const Scenario& s, bool tls) {
+  std::unique_ptr<TestServer> served = tls ? std::make_unique<TestServer>(testing::Certificates().good)
+                                           : std::make_unique<TestServer>();
+  TestServer& server = *served;
+  std::optional<Mupdate::ScopedScheme> scheme;
+  if (tls) scheme.emplace(Mupdate::kHttpsScheme);
   net_scenarios::ServeTable(server);
   std::uint16_t port = server.port();
   if (s.client == Client::kClosedPort) {
@@ -75,7 +81,8 @@ TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
     port = gone.port();
     gone.Stop();
   }
-  PosixMachine m(port);
+  PosixMachine m(port, {.https_port = port});
+  m.internet.SetTrustedCaFile(testing::Certificates().ca);
   m.internet.SetTimeoutCapMs(300);  // the stall rows meet their time-out quickly
   RecordingInternet internet(m.internet);
   internet.connected = s.client != Client::kNotConnected;
@@ -102,8 +109,9 @@ TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
   // A failure left by an earlier procedure is cleared when the download starts.
   PendingError::Raise("left over");
 
-  const int result = Mupdate::DownloadFile(net_scenarios::ClientUrl(s, "127.0.0.1"), local_path,
-                                           text::kDownloadPrefix);
+  std::string url = net_scenarios::ClientUrl(s, "127.0.0.1");
+  if (tls) url.replace(0, 4, "https");
+  const int result = Mupdate::DownloadFile(url, local_path, text::kDownloadPrefix);
 
   EXPECT_EQ(result, s.result);
   EXPECT_TRUE(Holds(linux_target, s.target, s.target_bytes, net_scenarios::OldTargetBytes(), s));
@@ -132,11 +140,34 @@ TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, DownloadScenarioTest,
-                         ::testing::ValuesIn(net_scenarios::Table()),
-                         [](const ::testing::TestParamInfo<Scenario>& info) {
-                           return std::string(info.param.name);
-                         });
+std::string RowName(const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; }
+
+class DownloadScenarioTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
+  RunScenario(GetParam(), false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DownloadScenarioTest, ::testing::ValuesIn(net_scenarios::Table()),
+                         RowName);
+
+// Every row the server answers, over TLS: lengths, chunks, cuts, stalls and redirects read
+// through TLS exactly as through plain TCP.
+class SecureScenarioTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(SecureScenarioTest, LeavesResultFilesAndPendingErrorAsOverPlainHttp) {
+  RunScenario(GetParam(), true);
+}
+
+std::vector<Scenario> ServedRows() {
+  std::vector<Scenario> rows;
+  for (const Scenario& s : net_scenarios::Table()) {
+    if (s.client == Client::kServed) rows.push_back(s);
+  }
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SecureScenarioTest, ::testing::ValuesIn(ServedRows()), RowName);
 
 // ---------------------------------------------------------------------------------------------
 // The request, the pumps and a failing disk, through the real client.
