@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "net/manifest.h"
 #include "net_scenarios.h"
 #include "platform/headless/headless.h"
 #include "startup/mupdate.h"
@@ -168,6 +169,63 @@ std::vector<Scenario> ServedRows() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SecureScenarioTest, ::testing::ValuesIn(ServedRows()), RowName);
+
+// A secure build against a TLS server: a certificate that does not check out, a plain URL and a
+// redirect down to plain HTTP all fail as an unreachable server does, before any file is touched.
+// Port 80 leads to a plain server that would answer, so a downgrade would show.
+TEST(SecureDownloadTest, OnlyAVerifiedServerIsAsked) {
+  const testing::TestCertificates& c = testing::Certificates();
+  struct Row {
+    const char* name;
+    const testing::TlsFiles& certificate;
+    const char* scheme;
+    bool redirect_to_http;
+    int result;
+    std::size_t tls_requests;
+    std::size_t failed_handshakes;
+    int handles;
+  };
+  const std::vector<Row> table = {
+      {"verified", c.good, "https://", false, -1, 1, 0, 3},
+      {"untrusted_ca", c.untrusted, "https://", false, 0, 0, 1, 3},
+      {"wrong_name", c.wrong_name, "https://", false, 0, 0, 1, 3},
+      {"expired", c.expired, "https://", false, 0, 0, 1, 3},
+      {"plain_url", c.good, "http://", false, 0, 0, 0, 0},
+      {"redirect_to_http", c.good, "https://", true, 0, 1, 0, 3},
+  };
+  for (const Row& r : table) {
+    SCOPED_TRACE(r.name);
+    Mupdate::ScopedScheme scheme(Mupdate::kHttpsScheme);
+    TestServer tls(r.certificate);
+    TestServer plain;
+    plain.Route("/f", Response::Ok("plain"));
+    tls.Route("/f", r.redirect_to_http ? Response::Status("HTTP/1.1 302 Found")
+                                             .Header("Location: " + plain.Url("/f"))
+                                       : Response::Ok("secure body"));
+    PosixMachine m(plain.port(), {.https_port = tls.port()});
+    m.internet.SetTrustedCaFile(c.ca);
+    RecordingInternet internet(m.internet);
+    platform::Install(m.machine.Platform(&internet, &m.files, &m.processes));
+    ASSERT_EQ(::mkdir(m.Linux(kFolder).c_str(), 0755), 0);
+    const std::string target = m.Linux("D:\\下载\\f");
+    ASSERT_TRUE(WriteFileBytes(target, "old"));
+
+    EXPECT_EQ(Mupdate::DownloadFile(std::string(r.scheme) + "127.0.0.1/f", "D:\\下载\\f", ""),
+              r.result);
+    EXPECT_EQ(ReadFileBytes(target), r.result == -1 ? "secure body" : "old");
+    EXPECT_FALSE(PathExists(target + ".temp"));
+    EXPECT_EQ(internet.opened, r.handles);
+    EXPECT_EQ(internet.closed, r.handles);
+    if (r.handles != 0) {
+      EXPECT_EQ(internet.port, platform::kInternetDefaultHttpsPort);
+      EXPECT_EQ(internet.flags, 0x80000000u | 0x04000000u | 0x00800000u);
+    }
+    tls.Stop();  // the handshake count is final once the server's threads are done
+    EXPECT_EQ(tls.RequestCount(), r.tls_requests);
+    EXPECT_EQ(tls.FailedHandshakeCount(), r.failed_handshakes);
+    EXPECT_EQ(plain.RequestCount(), 0u);
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // The request, the pumps and a failing disk, through the real client.
@@ -582,6 +640,29 @@ TEST(UrlSplitTest, HostAndPath) {
     EXPECT_EQ(host, r.host) << r.url;
     EXPECT_EQ(Mupdate::GetPathFromUrl(r.url, host), r.path) << r.url;
   }
+}
+
+// A secure build splits at "https://" only, and asks for the manifest over HTTPS.
+TEST(UrlSplitTest, SecureBuildHostAndPath) {
+  struct Row {
+    const char* url;
+    const char* host;
+    const char* path;
+  };
+  const std::vector<Row> table = {
+      {"https://update.kvtsoft.com/KVT_SETUP.rar", "update.kvtsoft.com", "/KVT_SETUP.rar"},
+      {"http://host/x", "", ""},
+      {"HTTPS://host/x", "", ""},
+      {"https://a/b?u=https://c/d", "a", "/b?u=https://c/d"},
+      {"https://s/p", "s", "/p"},
+  };
+  Mupdate::ScopedScheme scheme(Mupdate::kHttpsScheme);
+  for (const Row& r : table) {
+    const std::string host = Mupdate::GetHostFromUrl(r.url);
+    EXPECT_EQ(host, r.host) << r.url;
+    EXPECT_EQ(Mupdate::GetPathFromUrl(r.url, host), r.path) << r.url;
+  }
+  EXPECT_EQ(Mupdate::ManifestUrl(), "https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt");
 }
 
 }  // namespace
