@@ -1,12 +1,11 @@
 // DownloadFile against the loopback server with the POSIX HTTP client and files: the scenario
 // table (result, target file, partial file, pending error) over HTTP and its served rows over
 // HTTPS, certificate failures and refused downgrades of a secure build, the exact request, the
-// event pumps, a failing disk; the progress display with an in-memory transfer and a clock moved by hand;
-// FormatSize and the URL splitting.
+// event pumps, a failing disk; the progress display with an in-memory transfer and a clock moved by
+// hand; FormatSize and the URL splitting.
 #include "net/download.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -70,8 +69,9 @@ bool IsDirectory(const std::string& linux_path) {
 // Runs one row through plain HTTP, or (`tls`) as a secure build runs it: https:// URL, port 443
 // mapped to a TLS server whose certificate the client trusts.
 void RunScenario(const Scenario& s, bool tls) {
-  std::unique_ptr<TestServer> served = tls ? std::make_unique<TestServer>(testing::Certificates().good)
-                                           : std::make_unique<TestServer>();
+  std::unique_ptr<TestServer> served =
+      tls ? std::make_unique<TestServer>(testing::Certificates().good)
+          : std::make_unique<TestServer>();
   TestServer& server = *served;
   std::optional<Mupdate::ScopedScheme> scheme;
   if (tls) scheme.emplace(Mupdate::kHttpsScheme);
@@ -199,9 +199,10 @@ TEST(SecureDownloadTest, OnlyAVerifiedServerIsAsked) {
     TestServer tls(r.certificate);
     TestServer plain;
     plain.Route("/f", Response::Ok("plain"));
-    tls.Route("/f", r.redirect_to_http ? Response::Status("HTTP/1.1 302 Found")
-                                             .Header("Location: " + plain.Url("/f"))
-                                       : Response::Ok("secure body"));
+    tls.Route("/f",
+              r.redirect_to_http
+                  ? Response::Status("HTTP/1.1 302 Found").Header("Location: " + plain.Url("/f"))
+                  : Response::Ok("secure body"));
     PosixMachine m(plain.port(), {.https_port = tls.port()});
     m.internet.SetTrustedCaFile(c.ca);
     RecordingInternet internet(m.internet);

@@ -266,8 +266,7 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   UniqueHinternet open(sys.internet->Open(url));
   if (!open) return 0;
   const std::string host = GetHostFromUrl(url);
-  UniqueHinternet connect(
-      sys.internet->Connect(open.get(), host, scheme.port));
+  UniqueHinternet connect(sys.internet->Connect(open.get(), host, scheme.port));
   if (!connect) return 0;
   const std::string path = GetPathFromUrl(url, host);
   // Always from the server, and never copied into the user's internet cache.

@@ -39,8 +39,8 @@ extern std::int64_t TotalBytes;
 
 // Downloads `url` (<scheme>host/path, always the scheme's port) into `localPath` through the
 // partial file `localPath` + ".temp". In a secure build a URL not beginning with "https://" is
-// refused before any handle is opened. Returns -1 when the whole announced body is stored at `localPath`, 0
-// otherwise. Leaves the pending error holding the last local failure it skipped.
+// refused before any handle is opened. Returns -1 when the whole announced body is stored at
+// `localPath`, 0 otherwise. Leaves the pending error holding the last local failure it skipped.
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix);
 

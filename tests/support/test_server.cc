@@ -2,21 +2,20 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <pthread.h>
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -202,8 +201,7 @@ TestServer::TestServer(std::uint16_t port) { Listen(port); }
 
 TestServer::TestServer(const TlsFiles& tls, std::uint16_t port) {
   tls_ = SSL_CTX_new(TLS_server_method());
-  if (tls_ == nullptr ||
-      SSL_CTX_use_certificate_chain_file(tls_, tls.certificate.c_str()) != 1 ||
+  if (tls_ == nullptr || SSL_CTX_use_certificate_chain_file(tls_, tls.certificate.c_str()) != 1 ||
       SSL_CTX_use_PrivateKey_file(tls_, tls.key.c_str(), SSL_FILETYPE_PEM) != 1 ||
       SSL_CTX_check_private_key(tls_) != 1) {
     SSL_CTX_free(tls_);

@@ -4,12 +4,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -124,8 +124,8 @@ bool SplitUrl(const std::string& url, bool secure, std::string& host_text, std::
     if (c != scheme[i]) return false;
   }
   const std::size_t slash = url.find('/', scheme.size());
-  host_text = url.substr(scheme.size(), slash == std::string::npos ? std::string::npos
-                                                                   : slash - scheme.size());
+  host_text = url.substr(scheme.size(),
+                         slash == std::string::npos ? std::string::npos : slash - scheme.size());
   object = slash == std::string::npos ? "/" : url.substr(slash);
   host = host_text;
   port = secure ? platform::kInternetDefaultHttpsPort : platform::kInternetDefaultHttpPort;
@@ -186,7 +186,8 @@ BIO* NewSocketBio(int socket) {
   }();
   if (method == nullptr) return nullptr;
   BIO* bio = BIO_new(method);
-  if (bio != nullptr) BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket)));
+  if (bio != nullptr)
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket)));
   return bio;
 }
 
@@ -228,9 +229,9 @@ SSL_CTX* PosixInternet::TlsContext() {
   if (tls_context_ != nullptr) return tls_context_;
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   if (context == nullptr) return nullptr;
-  const bool trusted =
-      ca_file_.empty() ? SSL_CTX_set_default_verify_paths(context) == 1
-                       : SSL_CTX_load_verify_locations(context, ca_file_.c_str(), nullptr) == 1;
+  const bool trusted = ca_file_.empty()
+                           ? SSL_CTX_set_default_verify_paths(context) == 1
+                           : SSL_CTX_load_verify_locations(context, ca_file_.c_str(), nullptr) == 1;
   if (!trusted || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
     SSL_CTX_free(context);
     return nullptr;
@@ -264,8 +265,7 @@ bool PosixInternet::StartTls(Handle& h, const std::string& host) {
     const int timeout = wait == POLLIN ? h.receive_timeout_ms : h.send_timeout_ms;
     if (WaitFor(h.socket, wait, Capped(timeout)) != 1) return false;
   }
-  return SSL_get0_peer_certificate(h.tls) != nullptr &&
-         SSL_get_verify_result(h.tls) == X509_V_OK;
+  return SSL_get0_peer_certificate(h.tls) != nullptr && SSL_get_verify_result(h.tls) == X509_V_OK;
 }
 
 long PosixInternet::SendSome(Handle& h, const char* data, std::size_t size, short& wait) {
