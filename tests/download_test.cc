@@ -170,15 +170,16 @@ std::vector<Scenario> ServedRows() {
 
 INSTANTIATE_TEST_SUITE_P(Table, SecureScenarioTest, ::testing::ValuesIn(ServedRows()), RowName);
 
-// A secure build against a TLS server: a certificate that does not check out, a plain URL and a
-// redirect down to plain HTTP all fail as an unreachable server does, before any file is touched.
-// Port 80 leads to a plain server that would answer, so a downgrade would show.
+// A secure build against a TLS server: a certificate that does not check out, a server that never
+// answers the handshake, a plain URL and a redirect down to plain HTTP all fail as an unreachable
+// server does, before any file is touched. Port 80 leads to a plain server that would answer, so
+// a downgrade would show.
 TEST(SecureDownloadTest, OnlyAVerifiedServerIsAsked) {
   const testing::TestCertificates& c = testing::Certificates();
   struct Row {
     const char* name;
-    const testing::TlsFiles& certificate;
-    const char* scheme;
+    const testing::TlsFiles* certificate;  // null: port 443 leads to a server speaking no TLS
+    const char* url;
     bool redirect_to_http;
     int result;
     std::size_t tls_requests;
@@ -186,17 +187,23 @@ TEST(SecureDownloadTest, OnlyAVerifiedServerIsAsked) {
     int handles;
   };
   const std::vector<Row> table = {
-      {"verified", c.good, "https://", false, -1, 1, 0, 3},
-      {"untrusted_ca", c.untrusted, "https://", false, 0, 0, 1, 3},
-      {"wrong_name", c.wrong_name, "https://", false, 0, 0, 1, 3},
-      {"expired", c.expired, "https://", false, 0, 0, 1, 3},
-      {"plain_url", c.good, "http://", false, 0, 0, 0, 0},
-      {"redirect_to_http", c.good, "https://", true, 0, 1, 0, 3},
+      {"verified_address", &c.good, "https://127.0.0.1/f", false, -1, 1, 0, 3},
+      {"verified_name", &c.good, "https://localhost/f", false, -1, 1, 0, 3},
+      {"untrusted_ca", &c.untrusted, "https://127.0.0.1/f", false, 0, 0, 1, 3},
+      {"wrong_name", &c.wrong_name, "https://localhost/f", false, 0, 0, 1, 3},
+      {"wrong_address", &c.wrong_name, "https://127.0.0.1/f", false, 0, 0, 1, 3},
+      {"expired", &c.expired, "https://localhost/f", false, 0, 0, 1, 3},
+      {"no_handshake", nullptr, "https://127.0.0.1/f", false, 0, 0, 0, 3},
+      {"plain_url", &c.good, "http://127.0.0.1/f", false, 0, 0, 0, 0},
+      {"redirect_to_http", &c.good, "https://127.0.0.1/f", true, 0, 1, 0, 3},
   };
   for (const Row& r : table) {
     SCOPED_TRACE(r.name);
     Mupdate::ScopedScheme scheme(Mupdate::kHttpsScheme);
-    TestServer tls(r.certificate);
+    const std::unique_ptr<TestServer> served = r.certificate != nullptr
+                                                   ? std::make_unique<TestServer>(*r.certificate)
+                                                   : std::make_unique<TestServer>();
+    TestServer& tls = *served;
     TestServer plain;
     plain.Route("/f", Response::Ok("plain"));
     tls.Route("/f",
@@ -205,14 +212,14 @@ TEST(SecureDownloadTest, OnlyAVerifiedServerIsAsked) {
                   : Response::Ok("secure body"));
     PosixMachine m(plain.port(), {.https_port = tls.port()});
     m.internet.SetTrustedCaFile(c.ca);
+    m.internet.SetTimeoutCapMs(300);  // the silent server meets its time-out quickly
     RecordingInternet internet(m.internet);
     platform::Install(m.machine.Platform(&internet, &m.files, &m.processes));
     ASSERT_EQ(::mkdir(m.Linux(kFolder).c_str(), 0755), 0);
     const std::string target = m.Linux("D:\\下载\\f");
     ASSERT_TRUE(WriteFileBytes(target, "old"));
 
-    EXPECT_EQ(Mupdate::DownloadFile(std::string(r.scheme) + "127.0.0.1/f", "D:\\下载\\f", ""),
-              r.result);
+    EXPECT_EQ(Mupdate::DownloadFile(r.url, "D:\\下载\\f", ""), r.result);
     EXPECT_EQ(ReadFileBytes(target), r.result == -1 ? "secure body" : "old");
     EXPECT_FALSE(PathExists(target + ".temp"));
     EXPECT_EQ(internet.opened, r.handles);
