@@ -1,25 +1,28 @@
 // DownloadFile against the loopback server with the POSIX HTTP client and files: the scenario
-// table (result, target file, partial file, pending error), the exact request, the event pumps,
-// a failing disk; the progress display with an in-memory transfer and a clock moved by hand;
-// FormatSize and the URL splitting.
+// table (result, target file, partial file, pending error) over HTTP and its served rows over
+// HTTPS, certificate failures and refused downgrades of a secure build, the exact request, the
+// event pumps, a failing disk; the progress display with an in-memory transfer and a clock moved by
+// hand; FormatSize and the URL splitting.
 #include "net/download.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "net/manifest.h"
 #include "net_scenarios.h"
 #include "platform/headless/headless.h"
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
 #include "startup/texts.h"
 #include "support/posix_machine.h"
+#include "support/test_certificates.h"
 #include "support/test_server.h"
 #include "window/fd.h"
 
@@ -63,11 +66,15 @@ bool IsDirectory(const std::string& linux_path) {
 // ---------------------------------------------------------------------------------------------
 // The scenario table.
 
-class DownloadScenarioTest : public ::testing::TestWithParam<Scenario> {};
-
-TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
-  const Scenario& s = GetParam();
-  TestServer server;
+// Runs one row through plain HTTP, or (`tls`) as a secure build runs it: https:// URL, port 443
+// mapped to a TLS server whose certificate the client trusts.
+void RunScenario(const Scenario& s, bool tls) {
+  std::unique_ptr<TestServer> served =
+      tls ? std::make_unique<TestServer>(testing::Certificates().good)
+          : std::make_unique<TestServer>();
+  TestServer& server = *served;
+  std::optional<Mupdate::ScopedScheme> scheme;
+  if (tls) scheme.emplace(Mupdate::kHttpsScheme);
   net_scenarios::ServeTable(server);
   std::uint16_t port = server.port();
   if (s.client == Client::kClosedPort) {
@@ -75,7 +82,8 @@ TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
     port = gone.port();
     gone.Stop();
   }
-  PosixMachine m(port);
+  PosixMachine m(port, {.https_port = port});
+  m.internet.SetTrustedCaFile(testing::Certificates().ca);
   m.internet.SetTimeoutCapMs(300);  // the stall rows meet their time-out quickly
   RecordingInternet internet(m.internet);
   internet.connected = s.client != Client::kNotConnected;
@@ -102,8 +110,9 @@ TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
   // A failure left by an earlier procedure is cleared when the download starts.
   PendingError::Raise("left over");
 
-  const int result = Mupdate::DownloadFile(net_scenarios::ClientUrl(s, "127.0.0.1"), local_path,
-                                           text::kDownloadPrefix);
+  std::string url = net_scenarios::ClientUrl(s, "127.0.0.1");
+  if (tls) url.replace(0, 4, "https");
+  const int result = Mupdate::DownloadFile(url, local_path, text::kDownloadPrefix);
 
   EXPECT_EQ(result, s.result);
   EXPECT_TRUE(Holds(linux_target, s.target, s.target_bytes, net_scenarios::OldTargetBytes(), s));
@@ -132,11 +141,99 @@ TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, DownloadScenarioTest,
-                         ::testing::ValuesIn(net_scenarios::Table()),
-                         [](const ::testing::TestParamInfo<Scenario>& info) {
-                           return std::string(info.param.name);
-                         });
+std::string RowName(const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; }
+
+class DownloadScenarioTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(DownloadScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
+  RunScenario(GetParam(), false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DownloadScenarioTest, ::testing::ValuesIn(net_scenarios::Table()),
+                         RowName);
+
+// Every row the server answers, over TLS: lengths, chunks, cuts, stalls and redirects read
+// through TLS exactly as through plain TCP.
+class SecureScenarioTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(SecureScenarioTest, LeavesResultFilesAndPendingErrorAsOverPlainHttp) {
+  RunScenario(GetParam(), true);
+}
+
+std::vector<Scenario> ServedRows() {
+  std::vector<Scenario> rows;
+  for (const Scenario& s : net_scenarios::Table()) {
+    if (s.client == Client::kServed) rows.push_back(s);
+  }
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SecureScenarioTest, ::testing::ValuesIn(ServedRows()), RowName);
+
+// A secure build against a TLS server: a certificate that does not check out, a server that never
+// answers the handshake, a plain URL and a redirect down to plain HTTP all fail as an unreachable
+// server does, before any file is touched. Port 80 leads to a plain server that would answer, so
+// a downgrade would show.
+TEST(SecureDownloadTest, OnlyAVerifiedServerIsAsked) {
+  const testing::TestCertificates& c = testing::Certificates();
+  struct Row {
+    const char* name;
+    const testing::TlsFiles* certificate;  // null: port 443 leads to a server speaking no TLS
+    const char* url;
+    bool redirect_to_http;
+    int result;
+    std::size_t tls_requests;
+    std::size_t failed_handshakes;
+    int handles;
+  };
+  const std::vector<Row> table = {
+      {"verified_address", &c.good, "https://127.0.0.1/f", false, -1, 1, 0, 3},
+      {"verified_name", &c.good, "https://localhost/f", false, -1, 1, 0, 3},
+      {"untrusted_ca", &c.untrusted, "https://127.0.0.1/f", false, 0, 0, 1, 3},
+      {"wrong_name", &c.wrong_name, "https://localhost/f", false, 0, 0, 1, 3},
+      {"wrong_address", &c.wrong_name, "https://127.0.0.1/f", false, 0, 0, 1, 3},
+      {"expired", &c.expired, "https://localhost/f", false, 0, 0, 1, 3},
+      {"no_handshake", nullptr, "https://127.0.0.1/f", false, 0, 0, 0, 3},
+      {"plain_url", &c.good, "http://127.0.0.1/f", false, 0, 0, 0, 0},
+      {"redirect_to_http", &c.good, "https://127.0.0.1/f", true, 0, 1, 0, 3},
+  };
+  for (const Row& r : table) {
+    SCOPED_TRACE(r.name);
+    Mupdate::ScopedScheme scheme(Mupdate::kHttpsScheme);
+    const std::unique_ptr<TestServer> served = r.certificate != nullptr
+                                                   ? std::make_unique<TestServer>(*r.certificate)
+                                                   : std::make_unique<TestServer>();
+    TestServer& tls = *served;
+    TestServer plain;
+    plain.Route("/f", Response::Ok("plain"));
+    tls.Route("/f",
+              r.redirect_to_http
+                  ? Response::Status("HTTP/1.1 302 Found").Header("Location: " + plain.Url("/f"))
+                  : Response::Ok("secure body"));
+    PosixMachine m(plain.port(), {.https_port = tls.port()});
+    m.internet.SetTrustedCaFile(c.ca);
+    m.internet.SetTimeoutCapMs(300);  // the silent server meets its time-out quickly
+    RecordingInternet internet(m.internet);
+    platform::Install(m.machine.Platform(&internet, &m.files, &m.processes));
+    ASSERT_EQ(::mkdir(m.Linux(kFolder).c_str(), 0755), 0);
+    const std::string target = m.Linux("D:\\下载\\f");
+    ASSERT_TRUE(WriteFileBytes(target, "old"));
+
+    EXPECT_EQ(Mupdate::DownloadFile(r.url, "D:\\下载\\f", ""), r.result);
+    EXPECT_EQ(ReadFileBytes(target), r.result == -1 ? "secure body" : "old");
+    EXPECT_FALSE(PathExists(target + ".temp"));
+    EXPECT_EQ(internet.opened, r.handles);
+    EXPECT_EQ(internet.closed, r.handles);
+    if (r.handles != 0) {
+      EXPECT_EQ(internet.port, platform::kInternetDefaultHttpsPort);
+      EXPECT_EQ(internet.flags, 0x80000000u | 0x04000000u | 0x00800000u);
+    }
+    tls.Stop();  // the handshake count is final once the server's threads are done
+    EXPECT_EQ(tls.RequestCount(), r.tls_requests);
+    EXPECT_EQ(tls.FailedHandshakeCount(), r.failed_handshakes);
+    EXPECT_EQ(plain.RequestCount(), 0u);
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // The request, the pumps and a failing disk, through the real client.
@@ -551,6 +648,29 @@ TEST(UrlSplitTest, HostAndPath) {
     EXPECT_EQ(host, r.host) << r.url;
     EXPECT_EQ(Mupdate::GetPathFromUrl(r.url, host), r.path) << r.url;
   }
+}
+
+// A secure build splits at "https://" only, and asks for the manifest over HTTPS.
+TEST(UrlSplitTest, SecureBuildHostAndPath) {
+  struct Row {
+    const char* url;
+    const char* host;
+    const char* path;
+  };
+  const std::vector<Row> table = {
+      {"https://update.kvtsoft.com/KVT_SETUP.rar", "update.kvtsoft.com", "/KVT_SETUP.rar"},
+      {"http://host/x", "", ""},
+      {"HTTPS://host/x", "", ""},
+      {"https://a/b?u=https://c/d", "a", "/b?u=https://c/d"},
+      {"https://s/p", "s", "/p"},
+  };
+  Mupdate::ScopedScheme scheme(Mupdate::kHttpsScheme);
+  for (const Row& r : table) {
+    const std::string host = Mupdate::GetHostFromUrl(r.url);
+    EXPECT_EQ(host, r.host) << r.url;
+    EXPECT_EQ(Mupdate::GetPathFromUrl(r.url, host), r.path) << r.url;
+  }
+  EXPECT_EQ(Mupdate::ManifestUrl(), "https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt");
 }
 
 }  // namespace

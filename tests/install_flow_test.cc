@@ -12,6 +12,7 @@
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
 #include "support/install_fixture.h"
+#include "support/test_certificates.h"
 #include "window/fd.h"
 
 namespace kvt {
@@ -572,6 +573,43 @@ TEST_F(InstallFlowTest, DoubleClickOnThePathDuringTheInstallOpensNoPicker) {
   EXPECT_EQ(Mupdate::InstallPath, testing::kDefaultFolder);
   EXPECT_TRUE(fd.Frame3.Visible());
   EXPECT_EQ(rig.shell().shortcuts.at(testing::kShortcutPath), testing::kProductPath);
+}
+
+// A secure build: the whole install over verified TLS; an expired certificate at Continue ends in
+// the one message. The plain server that port 80 leads to serves the release too and is never
+// asked.
+TEST_F(InstallFlowTest, SecureBuildInstallsOnlyFromAVerifiedServer) {
+  Mupdate::ScopedScheme scheme(Mupdate::kHttpsScheme);
+  const testing::TestCertificates& certificates = testing::Certificates();
+  {
+    testing::TestServer tls(certificates.good);
+    InstallRig rig({.https_port = tls.port()});
+    rig.m.internet.SetTrustedCaFile(certificates.ca);
+    rig.ServeRelease();
+    rig.ServeRelease(tls);
+    Fd& fd = rig.OpenPathPage();
+    EXPECT_FALSE(rig.Press(kCyes));
+    EXPECT_TRUE(rig.ui().messages.empty());
+    EXPECT_TRUE(fd.Frame3.Visible());
+    EXPECT_EQ(ReadFileBytes(rig.Linux(testing::kProductPath)), rig.ProductArchive());
+    EXPECT_EQ(tls.RequestCount(), 3u);
+    EXPECT_EQ(rig.server.RequestCount(), 0u);
+  }
+  {
+    testing::TestServer tls(certificates.expired);
+    InstallRig rig({.https_port = tls.port()});
+    rig.m.internet.SetTrustedCaFile(certificates.ca);
+    rig.ServeRelease();
+    rig.ServeRelease(tls);
+    Fd& fd = rig.Start();
+    EXPECT_FALSE(rig.Press(kCk));
+    EXPECT_FALSE(rig.Press(kCcontinue));
+    ASSERT_EQ(rig.ui().messages.size(), 1u);
+    EXPECT_EQ(rig.ui().messages[0].text, kCannotConnect);
+    EXPECT_TRUE(fd.Frame1.Visible());
+    EXPECT_EQ(tls.RequestCount(), 0u);
+    EXPECT_EQ(rig.server.RequestCount(), 0u);
+  }
 }
 
 }  // namespace

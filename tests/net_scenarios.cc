@@ -44,11 +44,11 @@ void ServeTable(kvt::testing::TestServer& server) {
     if (s.ending == Ending::kStallHead) r.Delay(std::chrono::hours(1));
     if (s.transfer == Transfer::kRedirect || s.transfer == Transfer::kRedirectAbsolute) {
       server.Route(ServerPath(s) + "/moved", std::move(r));
-      // An absolute Location names the server's own port, which the client uses as given.
-      const std::string location =
-          s.transfer == Transfer::kRedirect
-              ? ServerPath(s) + "/moved"
-              : "http://127.0.0.1:" + std::to_string(server.port()) + ServerPath(s) + "/moved";
+      // An absolute Location names the server's own scheme and port, which the client uses as
+      // given.
+      const std::string location = s.transfer == Transfer::kRedirect
+                                       ? ServerPath(s) + "/moved"
+                                       : server.Url(ServerPath(s) + "/moved");
       server.Route(ServerPath(s), Response::Status("HTTP/1.1 302 Found", "moved")
                                       .Header("Location: " + location)
                                       .Header("Connection: close"));

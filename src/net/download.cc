@@ -29,7 +29,7 @@ constexpr std::uint32_t kReadSize = 64 * 1024;
 constexpr std::size_t kQueryBufferSize = 1024;
 constexpr std::size_t kHeadBufferSize = 64 * 1024;
 constexpr double kDisplayInterval = 0.2;
-constexpr char kScheme[] = "http://";
+const Scheme* active_scheme = build::kVendorHttps ? &kHttpsScheme : &kHttpScheme;
 
 // Closes an internet handle when it goes out of scope.
 class UniqueHinternet {
@@ -190,13 +190,21 @@ bool ReceiveBody(InetHandle request, platform::FileHandle file, bool length_know
 
 }  // namespace
 
+const Scheme& ActiveScheme() { return *active_scheme; }
+
+ScopedScheme::ScopedScheme(const Scheme& scheme) : previous_(active_scheme) {
+  active_scheme = &scheme;
+}
+ScopedScheme::~ScopedScheme() { active_scheme = previous_; }
+
 std::string GetHostFromUrl(const std::string& url) {
   if (url.empty()) return {};
-  const std::size_t first = url.find(kScheme);
+  const std::string scheme = ActiveScheme().prefix;
+  const std::size_t first = url.find(scheme);
   if (first == std::string::npos) return {};
-  const std::size_t start = first + sizeof kScheme - 1;
+  const std::size_t start = first + scheme.size();
   // The piece after the first scheme ends where the next one begins.
-  std::string piece = url.substr(start, url.find(kScheme, start) - start);
+  std::string piece = url.substr(start, url.find(scheme, start) - start);
   return piece.substr(0, piece.find('/'));
 }
 
@@ -204,8 +212,9 @@ std::string GetPathFromUrl(const std::string& url, const std::string& host) {
   if (host.empty()) return {};
   // The host follows the scheme; a short host name such as "h" or "tp" also occurs inside
   // "http://" itself, so the search starts after the scheme.
-  const std::size_t scheme = url.find(kScheme);
-  const std::size_t from = scheme == std::string::npos ? 0 : scheme + sizeof kScheme - 1;
+  const std::string prefix = ActiveScheme().prefix;
+  const std::size_t scheme = url.find(prefix);
+  const std::size_t from = scheme == std::string::npos ? 0 : scheme + prefix.size();
   const std::size_t at = url.find(host, from);
   if (at == std::string::npos) return {};
   return url.substr(at + host.size());
@@ -247,6 +256,9 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
 
   if (url.empty() || localPath.empty()) return 0;
   if (HasControlCharacter(url)) return 0;
+  // A secure build never downgrades: a URL of any other scheme is not even looked at.
+  const Scheme& scheme = ActiveScheme();
+  if (scheme.secure && url.rfind(scheme.prefix, 0) != 0) return 0;
   if (!sys.internet->GetConnectedState()) return 0;
   if (Mnetcheck::CanResolveHost() != -1) return 0;
 
@@ -254,14 +266,13 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   UniqueHinternet open(sys.internet->Open(url));
   if (!open) return 0;
   const std::string host = GetHostFromUrl(url);
-  UniqueHinternet connect(
-      sys.internet->Connect(open.get(), host, platform::kInternetDefaultHttpPort));
+  UniqueHinternet connect(sys.internet->Connect(open.get(), host, scheme.port));
   if (!connect) return 0;
   const std::string path = GetPathFromUrl(url, host);
   // Always from the server, and never copied into the user's internet cache.
   UniqueHinternet request(sys.internet->OpenRequest(
       connect.get(), "GET", path, "HTTP/1.1",
-      platform::kInternetFlagReload | platform::kInternetFlagNoCacheWrite));
+      platform::kInternetFlagReload | platform::kInternetFlagNoCacheWrite | scheme.request_flags));
   if (!request) return 0;
   // Nothing waits on the network for ever: a server that cannot be reached, or that stops
   // sending, ends the transfer as a failure.

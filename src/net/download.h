@@ -8,17 +8,44 @@
 
 namespace kvt::Mupdate {
 
+// The scheme every transfer uses, fixed by the build (KVT_VENDOR_SCHEME).
+struct Scheme {
+  const char* prefix;           // "http://" or "https://": where a URL's host begins
+  std::uint16_t port;           // dialled whatever port a URL names
+  std::uint32_t request_flags;  // added to the flags of every request
+  bool secure;                  // a URL must begin with `prefix`: nothing falls back to plain
+};
+inline constexpr Scheme kHttpScheme{"http://", platform::kInternetDefaultHttpPort, 0, false};
+inline constexpr Scheme kHttpsScheme{"https://", platform::kInternetDefaultHttpsPort,
+                                     platform::kInternetFlagSecure, true};
+
+// The scheme in force: the build's, unless a ScopedScheme holds another.
+const Scheme& ActiveScheme();
+// Puts `scheme` in force while it lives, so that tests run the other build's transfers too.
+class ScopedScheme {
+ public:
+  explicit ScopedScheme(const Scheme& scheme);
+  ~ScopedScheme();
+  ScopedScheme(const ScopedScheme&) = delete;
+  ScopedScheme& operator=(const ScopedScheme&) = delete;
+
+ private:
+  const Scheme* previous_;
+};
+
 // Byte counters of the current (or last) transfer.
 extern std::int64_t ReceivedBytes;
 extern std::int64_t TotalBytes;
 
-// Downloads `url` (http://host/path, always port 80) into `localPath` through the partial file
-// `localPath` + ".temp". Returns -1 when the whole announced body is stored at `localPath`, 0
-// otherwise. Leaves the pending error holding the last local failure it skipped.
+// Downloads `url` (<scheme>host/path, always the scheme's port) into `localPath` through the
+// partial file `localPath` + ".temp". In a secure build a URL not beginning with "https://" is
+// refused before any handle is opened. Returns -1 when the whole announced body is stored at
+// `localPath`, 0 otherwise. Leaves the pending error holding the last local failure it skipped.
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix);
 
-// Host name: the text after the first "http://" up to the next "/"; empty without "http://".
+// Host name: the text after the first scheme prefix ("http://" or, in a secure build,
+// "https://") up to the next "/"; empty without it.
 std::string GetHostFromUrl(const std::string& url);
 // Request path: the text after the first occurrence of `host` in `url`.
 std::string GetPathFromUrl(const std::string& url, const std::string& host);

@@ -47,7 +47,9 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 }  // namespace
 
-std::string ManifestUrl() { return std::string("http://") + build::kVendorHost + text::kManifestPath; }
+std::string ManifestUrl() {
+  return std::string(ActiveScheme().prefix) + build::kVendorHost + text::kManifestPath;
+}
 
 std::int16_t FetchReleaseManifest(std::string& version, std::string& extractorUrl,
                                   std::string& packageUrl) {

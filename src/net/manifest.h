@@ -6,7 +6,7 @@
 
 namespace kvt::Mupdate {
 
-// "http://" + vendor host + "/KVT_TRNQP_SETUP_LOG.txt".
+// Scheme prefix ("http://" or "https://") + vendor host + "/KVT_TRNQP_SETUP_LOG.txt".
 std::string ManifestUrl();
 
 // Downloads the manifest into a temporary file beside the program, parses it, deletes the

@@ -11,9 +11,12 @@ using InetHandle = std::uintptr_t;
 
 inline constexpr std::uint32_t kInternetOpenTypePreconfig = 0;
 inline constexpr std::uint16_t kInternetDefaultHttpPort = 80;
+inline constexpr std::uint16_t kInternetDefaultHttpsPort = 443;
 inline constexpr std::uint32_t kInternetServiceHttp = 3;
 inline constexpr std::uint32_t kInternetFlagReload = 0x80000000u;
 inline constexpr std::uint32_t kInternetFlagNoCacheWrite = 0x04000000u;
+// TLS on the request's connection, with the server's certificate and host name checked.
+inline constexpr std::uint32_t kInternetFlagSecure = 0x00800000u;
 inline constexpr std::uint32_t kHttpAddReqFlagAdd = 0x20000000u;
 inline constexpr std::uint32_t kHttpQueryContentLength = 5;
 inline constexpr std::uint32_t kHttpQueryStatusCode = 19;
@@ -33,7 +36,7 @@ class Internet {
   virtual bool GetConnectedState() = 0;
   // InternetOpenA with the preconfigured proxy settings.
   virtual InetHandle Open(const std::string& agent) = 0;
-  // InternetConnectA for HTTP. Adapters built for tests may reach port 80 on another port.
+  // InternetConnectA for HTTP. Adapters built for tests may reach ports 80 and 443 on others.
   virtual InetHandle Connect(InetHandle open, const std::string& host, std::uint16_t port) = 0;
   // HttpOpenRequestA without referrer and accepted types.
   virtual InetHandle OpenRequest(InetHandle connect, const std::string& verb,
@@ -45,7 +48,9 @@ class Internet {
   // InternetSetOptionA with a number (time-outs in milliseconds).
   virtual bool SetOption(InetHandle handle, std::uint32_t option, std::uint32_t value) = 0;
   // HttpSendRequestA without extra headers or body: true when the response headers arrived.
-  // Redirects are followed; the response is the last one.
+  // Redirects are followed; the response is the last one. A request opened with
+  // kInternetFlagSecure fails when the server's certificate or name does not check out, and
+  // follows no redirect to a plain http:// URL.
   virtual bool SendRequest(InetHandle request) = 0;
   // HttpQueryInfoA into a buffer of `buffer_size` characters. `text` receives the buffer's
   // first `length` characters as they stand after the call (empty when the item is absent).

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "kvt/build_config.h"
+#include "net/download.h"
 #include "startup/mupdate.h"
 
 namespace kvt::testing {
@@ -60,7 +61,7 @@ InstallRig::~InstallRig() {
 }
 
 std::string InstallRig::VendorUrl(const std::string& target) {
-  return std::string("http://") + build::kVendorHost + target;
+  return std::string(Mupdate::ActiveScheme().prefix) + build::kVendorHost + target;
 }
 
 std::string InstallRig::Manifest(const std::string& version) {

@@ -73,7 +73,7 @@ class InstallRig {
 
   // The manifest "2.1" CR LF extractor URL CR LF archive URL, with the vendor host.
   static std::string Manifest(const std::string& version = "2.1");
-  // "http://<vendor host>" + target.
+  // Scheme prefix in force ("http://" or "https://") + vendor host + target.
   static std::string VendorUrl(const std::string& target);
   // The extractor script; it exits with `exit_code`.
   std::string ExtractorScript(int exit_code) const;

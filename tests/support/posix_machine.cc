@@ -27,7 +27,7 @@ PosixMachine::PosixMachine(std::uint16_t http_port, PosixMachineOptions options)
     : c_drive(temp.Sub("c")),
       d_drive(temp.Sub("d")),
       files(Drives(temp, options.map_d), options.program_folder),
-      internet(http_port),
+      internet(http_port, options.https_port),
       processes(files),
       options_(std::move(options)) {
   bool ok;

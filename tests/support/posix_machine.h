@@ -29,6 +29,8 @@ struct PosixMachineOptions {
   bool real_resolver = false;
   bool real_clock = false;
   bool real_process_list = false;
+  // The port the HTTP client reaches when port 443 is asked for.
+  std::uint16_t https_port = 443;
 };
 
 class PosixMachine {

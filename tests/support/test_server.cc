@@ -2,17 +2,20 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -194,7 +197,20 @@ std::uint64_t Response::BodySize() const {
   return body.size();
 }
 
-TestServer::TestServer(std::uint16_t port) {
+TestServer::TestServer(std::uint16_t port) { Listen(port); }
+
+TestServer::TestServer(const TlsFiles& tls, std::uint16_t port) {
+  tls_ = SSL_CTX_new(TLS_server_method());
+  if (tls_ == nullptr || SSL_CTX_use_certificate_chain_file(tls_, tls.certificate.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(tls_, tls.key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(tls_) != 1) {
+    SSL_CTX_free(tls_);
+    throw std::runtime_error("cannot load " + tls.certificate + " and " + tls.key);
+  }
+  Listen(port);
+}
+
+void TestServer::Listen(std::uint16_t port) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("socket failed");
   int one = 1;
@@ -215,10 +231,14 @@ TestServer::TestServer(std::uint16_t port) {
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
-TestServer::~TestServer() { Stop(); }
+TestServer::~TestServer() {
+  Stop();
+  SSL_CTX_free(tls_);
+}
 
 std::string TestServer::Url(const std::string& target) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + target;
+  return (tls_ != nullptr ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) +
+         target;
 }
 
 void TestServer::Enqueue(Response response) {
@@ -254,6 +274,11 @@ bool TestServer::WaitForRequests(std::size_t count, std::chrono::milliseconds ti
 std::size_t TestServer::ConnectionCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return connections_;
+}
+
+std::size_t TestServer::FailedHandshakeCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failed_handshakes_;
 }
 
 bool TestServer::WaitForStalls(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -329,7 +354,16 @@ bool TestServer::Pause(std::chrono::milliseconds duration) {
 }
 
 void TestServer::Finish(Connection* connection, bool reset) {
+  // A reset drops whatever the client has not received yet (a small TLS record may still wait
+  // in the queue); the bytes sent before it must reach the client first.
+  for (int i = 0; reset && i < 400; ++i) {
+    int queued = 0;
+    if (::ioctl(connection->fd, SIOCOUTQ, &queued) != 0 || queued == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   std::lock_guard<std::mutex> lock(mutex_);
+  SSL_free(static_cast<SSL*>(connection->tls));  // no closing message: the socket just ends
+  connection->tls = nullptr;
   if (reset) {
     linger hard{1, 0};  // close with RST instead of FIN
     ::setsockopt(connection->fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
@@ -359,15 +393,54 @@ Response TestServer::Choose(const RecordedRequest& request) {
   return Response::Status("HTTP/1.1 404 Not Found", "not found");
 }
 
+long TestServer::Receive(Connection* connection, char* data, std::size_t size) {
+  if (connection->tls != nullptr) {
+    return SSL_read(static_cast<SSL*>(connection->tls), data, static_cast<int>(size));
+  }
+  ssize_t n;
+  do {
+    n = ::recv(connection->fd, data, size, 0);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+bool TestServer::Send(Connection* connection, const char* data, std::size_t size) {
+  if (connection->tls == nullptr) return SendAll(connection->fd, data, size);
+  while (size > 0) {
+    const int n = SSL_write(static_cast<SSL*>(connection->tls), data, static_cast<int>(size));
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 void TestServer::Serve(Connection* connection) {
   const int fd = connection->fd;
+  if (tls_ != nullptr) {
+    // OpenSSL writes with write(): a client that has gone must not end the test program.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    SSL* tls = SSL_new(tls_);
+    connection->tls = tls;
+    if (tls == nullptr || SSL_set_fd(tls, fd) != 1 || SSL_accept(tls) != 1) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++failed_handshakes_;
+      }
+      changed_.notify_all();
+      Finish(connection, false);
+      return;
+    }
+  }
   // The request head.
   std::string head;
   char chunk[4096];
   std::size_t end = 0;
   while ((end = FindHeadEnd(head)) == 0 && head.size() < kMaxRequestHead) {
-    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n < 0 && errno == EINTR) continue;
+    const long n = Receive(connection, chunk, sizeof chunk);
     if (n <= 0) {
       Finish(connection, false);
       return;
@@ -404,7 +477,7 @@ void TestServer::Serve(Connection* connection) {
     for (const std::string& line : response.headers) out += line + "\r\n";
     out += "\r\n";
   }
-  if (!SendAll(fd, out.data(), out.size())) {
+  if (!Send(connection, out.data(), out.size())) {
     Finish(connection, false);
     return;
   }
@@ -428,7 +501,7 @@ void TestServer::Serve(Connection* connection) {
     } else {
       std::memcpy(buffer.data(), response.body.data() + sent, n);
     }
-    alive = SendAll(fd, buffer.data(), n);
+    alive = Send(connection, buffer.data(), n);
     sent += n;
     if (alive && response.drip_bytes > 0 && sent < stop_at) alive = Pause(response.drip_interval);
   }

@@ -6,6 +6,9 @@
 //
 // One thread accepts; each connection is served on its own thread and closed after one response.
 // Stop (or the destructor) ends stalls and drips at once and joins every thread.
+//
+// Given a certificate and key, the server speaks HTTPS instead: each connection begins with a TLS
+// handshake (OpenSSL), and a connection whose handshake fails is closed without a request.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,7 +26,15 @@
 #include <thread>
 #include <vector>
 
+struct ssl_ctx_st;
+
 namespace kvt::testing {
+
+// The PEM files a TLS server presents: its certificate (chain) and private key.
+struct TlsFiles {
+  std::string certificate;
+  std::string key;
+};
 
 // Deterministic, non-repeating bytes for generated bodies: byte `index` of stream `seed`.
 void FillPattern(std::uint64_t seed, std::uint64_t offset, char* out, std::size_t size);
@@ -92,12 +103,15 @@ class TestServer {
   // Binds 127.0.0.1:`port` (0: any free port) and starts serving. Throws std::runtime_error when
   // the port cannot be bound.
   explicit TestServer(std::uint16_t port = 0);
+  // The same, serving HTTPS with `tls`. Throws std::runtime_error when the files do not load.
+  explicit TestServer(const TlsFiles& tls, std::uint16_t port = 0);
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
   std::uint16_t port() const { return port_; }
-  // "http://127.0.0.1:<port><target>" (for tools that honour the port in the URL).
+  // "http://127.0.0.1:<port><target>" ("https://..." for a TLS server; for tools that honour the
+  // port in the URL).
   std::string Url(const std::string& target) const;
 
   // The next request that arrives takes this response (first in, first out).
@@ -114,6 +128,8 @@ class TestServer {
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
   // Connections accepted so far.
   std::size_t ConnectionCount() const;
+  // TLS handshakes that failed (the client refused the certificate, or spoke no TLS).
+  std::size_t FailedHandshakeCount() const;
   // Waits until at least `count` connections have reached a stall (all their bytes sent).
   bool WaitForStalls(std::size_t count, std::chrono::milliseconds timeout) const;
 
@@ -123,10 +139,16 @@ class TestServer {
  private:
   struct Connection {
     int fd = -1;
+    void* tls = nullptr;  // the TLS session (SSL*) of an HTTPS connection
     bool done = false;
     std::thread thread;
   };
 
+  void Listen(std::uint16_t port);
+  // Receives up to `size` bytes (0 at the end of the connection, < 0 on failure) and sends all of
+  // `size` bytes, through TLS on an HTTPS connection.
+  long Receive(Connection* connection, char* data, std::size_t size);
+  bool Send(Connection* connection, const char* data, std::size_t size);
   void AcceptLoop();
   void Serve(Connection* connection);
   Response Choose(const RecordedRequest& request);
@@ -135,6 +157,7 @@ class TestServer {
   void Finish(Connection* connection, bool reset);
   void JoinFinished();
 
+  ssl_ctx_st* tls_ = nullptr;
   int listen_fd_ = -1;
   std::uint16_t port_ = 0;
   std::thread acceptor_;
@@ -149,6 +172,7 @@ class TestServer {
   std::vector<RecordedRequest> requests_;
   std::size_t connections_ = 0;
   std::size_t stalls_ = 0;
+  std::size_t failed_handshakes_ = 0;
   std::list<Connection> live_;
 };
 

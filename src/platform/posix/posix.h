@@ -22,6 +22,10 @@
 #include "platform/processes.h"
 #include "platform/resolver.h"
 
+// OpenSSL's connection and context types (SSL, SSL_CTX).
+struct ssl_st;
+struct ssl_ctx_st;
+
 namespace kvt::posix {
 
 // WaitForSingleObject results besides kWaitObject0.
@@ -42,9 +46,15 @@ inline constexpr std::uint32_t kStillActive = 259;
 // that length is delivered. A connection that ends, also by a reset, reads as a normal end of the
 // body (true with 0 bytes), as WinINet reports it.
 //
-// Waits: connecting, sending and every wait for response bytes are bounded by the time-outs set
-// with SetOption (none by default), and while a wait lasts the wait pump runs every
-// kPumpIntervalMs, as the Windows adapter keeps the window's events processed.
+// A request opened with kInternetFlagSecure speaks TLS (OpenSSL, TLS 1.2 or later) on its
+// connection: the server's certificate must chain to a trusted CA and name the host asked for
+// (DNS name, or IP address for a numeric host); any failure fails SendRequest. Such a request
+// follows redirects to https:// URLs only; a plain request to http:// URLs only. The body is
+// read the same way over either.
+//
+// Waits: connecting, sending, the TLS handshake and every wait for response bytes are bounded by
+// the time-outs set with SetOption (none by default), and while a wait lasts the wait pump runs
+// every kPumpIntervalMs, as the Windows adapter keeps the window's events processed.
 class PosixInternet : public platform::Internet {
  public:
   static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
@@ -52,9 +62,10 @@ class PosixInternet : public platform::Internet {
   static constexpr int kMaxRedirects = 10;
   static constexpr int kPumpIntervalMs = 50;
 
-  // `http_port` is the port used when the caller asks for port 80 (80 in the product, the loopback
-  // test server's port in tests). Every other port is used as given.
-  explicit PosixInternet(std::uint16_t http_port = 80);
+  // `http_port` and `https_port` are the ports used when the caller asks for port 80 or 443 (80
+  // and 443 in the product, loopback test servers' ports in tests). Every other port is used as
+  // given.
+  explicit PosixInternet(std::uint16_t http_port = 80, std::uint16_t https_port = 443);
   ~PosixInternet() override;
   PosixInternet(const PosixInternet&) = delete;
   PosixInternet& operator=(const PosixInternet&) = delete;
@@ -65,6 +76,9 @@ class PosixInternet : public platform::Internet {
   void SetTimeoutCapMs(int ms) { timeout_cap_ms_ = ms; }
   // Runs while a wait lasts (the window's event pump).
   void SetWaitPump(std::function<void()> pump) { pump_ = std::move(pump); }
+  // Secure requests trust only the CA certificates in this PEM file instead of the system's
+  // store (empty: the system's store again). Tests give their own test CA.
+  void SetTrustedCaFile(std::string path);
   // Handles currently allocated (all kinds); for leak checks in tests.
   std::size_t OpenHandleCount() const { return handles_.size(); }
 
@@ -100,7 +114,9 @@ class PosixInternet : public platform::Internet {
     std::string verb, object, version;
     std::vector<std::string> headers;
     int connect_timeout_ms = 0, send_timeout_ms = 0, receive_timeout_ms = 0;
+    bool secure = false;  // kInternetFlagSecure
     int socket = -1;
+    ssl_st* tls = nullptr;  // the TLS session on `socket` of a secure request
     bool sent = false;
     std::string status_code;
     std::string raw_head;  // status line and header lines, each ending in CR LF, then CR LF
@@ -120,10 +136,21 @@ class PosixInternet : public platform::Internet {
   platform::InetHandle Add(Handle handle);
   void CloseSocket(Handle& request);
   int Capped(int timeout_ms) const;
+  // The port actually used for `port` (80 and 443 mapped for tests).
+  std::uint16_t Dialled(std::uint16_t port) const;
   // Waits until `fd` is ready for `events`; runs the pump meanwhile. 1 ready, 0 timed out,
   // -1 failed.
   int WaitFor(int fd, short events, int timeout_ms);
   int ConnectTo(const std::string& host, std::uint16_t port, int timeout_ms);
+  // The client context of secure requests, made on first use; null when OpenSSL fails.
+  ssl_ctx_st* TlsContext();
+  // Starts TLS on the connected socket and checks the server's certificate against `host`.
+  bool StartTls(Handle& h, const std::string& host);
+  // One send or receive on the connection, plain or through TLS: bytes moved (> 0), 0 at the end
+  // of the connection (receive only), or -1 with `wait` set to the poll events to wait for
+  // before trying again (0: failed for good).
+  long SendSome(Handle& h, const char* data, std::size_t size, short& wait);
+  long ReceiveSome(Handle& h, char* data, std::size_t size, short& wait);
   bool SendAll(Handle& h, const std::string& data);
   // Receives more bytes into the buffer (after what it holds); 0 at the end of the connection,
   // -1 on a time-out or error.
@@ -136,6 +163,9 @@ class PosixInternet : public platform::Internet {
   bool ReadChunked(Handle& h, char* buffer, std::size_t limit, std::size_t& got);
 
   std::uint16_t http_port_;
+  std::uint16_t https_port_;
+  std::string ca_file_;
+  ssl_ctx_st* tls_context_ = nullptr;
   int timeout_cap_ms_ = 0;
   std::function<void()> pump_;
   platform::InetHandle next_handle_ = 0x100;

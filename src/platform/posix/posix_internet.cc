@@ -1,7 +1,13 @@
-// HTTP/1.1 client over TCP sockets in the shape of the narrow WinINet calls.
+// HTTP/1.1 client over TCP sockets, optionally through TLS, in the shape of the narrow WinINet
+// calls.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +15,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/posix/posix.h"
@@ -104,21 +112,23 @@ bool IsRedirect(const std::string& status) {
          status == "308";
 }
 
-// Splits an absolute "http://host[:port][/path]" into its parts; false for another scheme.
-bool SplitHttpUrl(const std::string& url, std::string& host_text, std::string& host,
-                  std::uint16_t& port, std::string& object) {
-  static const char kScheme[] = "http://";
-  if (url.size() < 7) return false;
-  for (std::size_t i = 0; i < 7; ++i) {
+// Splits an absolute "http://host[:port][/path]" (`secure`: "https://...") into its parts; false
+// for any other scheme.
+bool SplitUrl(const std::string& url, bool secure, std::string& host_text, std::string& host,
+              std::uint16_t& port, std::string& object) {
+  const std::string scheme = secure ? "https://" : "http://";
+  if (url.size() < scheme.size()) return false;
+  for (std::size_t i = 0; i < scheme.size(); ++i) {
     char c = url[i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kScheme[i]) return false;
+    if (c != scheme[i]) return false;
   }
-  const std::size_t slash = url.find('/', 7);
-  host_text = url.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
+  const std::size_t slash = url.find('/', scheme.size());
+  host_text = url.substr(scheme.size(),
+                         slash == std::string::npos ? std::string::npos : slash - scheme.size());
   object = slash == std::string::npos ? "/" : url.substr(slash);
   host = host_text;
-  port = platform::kInternetDefaultHttpPort;
+  port = secure ? platform::kInternetDefaultHttpsPort : platform::kInternetDefaultHttpPort;
   const std::size_t colon = host_text.rfind(':');
   if (colon != std::string::npos && host_text.find(']', colon) == std::string::npos) {
     const std::string digits = host_text.substr(colon + 1);
@@ -130,12 +140,172 @@ bool SplitHttpUrl(const std::string& url, std::string& host_text, std::string& h
   return !host.empty();
 }
 
+// OpenSSL's own socket BIO writes with write(), which raises SIGPIPE when the server has gone;
+// this one sends with MSG_NOSIGNAL, as the plain path does. Its data is the socket.
+int SocketOf(BIO* bio) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+}
+
+int BioWrite(BIO* bio, const char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  ssize_t n;
+  do {
+    n = ::send(SocketOf(bio), data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(bio);
+  return static_cast<int>(n);
+}
+
+int BioRead(BIO* bio, char* data, int size) {
+  BIO_clear_retry_flags(bio);
+  ssize_t n;
+  do {
+    n = ::recv(SocketOf(bio), data, static_cast<std::size_t>(size), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(bio);
+  return static_cast<int>(n);
+}
+
+long BioCtrl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int BioCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+BIO* NewSocketBio(int socket) {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kvt socket");
+    if (m != nullptr) {
+      BIO_meth_set_write(m, BioWrite);
+      BIO_meth_set_read(m, BioRead);
+      BIO_meth_set_ctrl(m, BioCtrl);
+      BIO_meth_set_create(m, BioCreate);
+    }
+    return m;
+  }();
+  if (method == nullptr) return nullptr;
+  BIO* bio = BIO_new(method);
+  if (bio != nullptr)
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket)));
+  return bio;
+}
+
+// The poll events a TLS call that returned `result` waits for; 0 when it failed for good.
+short TlsWait(SSL* tls, int result) {
+  switch (SSL_get_error(tls, result)) {
+    case SSL_ERROR_WANT_READ:
+      return POLLIN;
+    case SSL_ERROR_WANT_WRITE:
+      return POLLOUT;
+    default:
+      return 0;
+  }
+}
+
+bool IsNumericHost(const std::string& host) {
+  in6_addr address;
+  return ::inet_pton(AF_INET, host.c_str(), &address) == 1 ||
+         ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
 }  // namespace
 
-PosixInternet::PosixInternet(std::uint16_t http_port) : http_port_(http_port) {}
+PosixInternet::PosixInternet(std::uint16_t http_port, std::uint16_t https_port)
+    : http_port_(http_port), https_port_(https_port) {}
 
 PosixInternet::~PosixInternet() {
   for (auto& [id, handle] : handles_) CloseSocket(handle);
+  SSL_CTX_free(tls_context_);
+}
+
+void PosixInternet::SetTrustedCaFile(std::string path) {
+  ca_file_ = std::move(path);
+  SSL_CTX_free(tls_context_);  // sessions still open keep their own reference
+  tls_context_ = nullptr;
+}
+
+SSL_CTX* PosixInternet::TlsContext() {
+  if (tls_context_ != nullptr) return tls_context_;
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (context == nullptr) return nullptr;
+  const bool trusted = ca_file_.empty()
+                           ? SSL_CTX_set_default_verify_paths(context) == 1
+                           : SSL_CTX_load_verify_locations(context, ca_file_.c_str(), nullptr) == 1;
+  if (!trusted || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
+    SSL_CTX_free(context);
+    return nullptr;
+  }
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  // A connection that ends without TLS's closing message reads as the end, as a plain one does;
+  // the announced length tells a cut body from a whole one.
+  SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  tls_context_ = context;
+  return context;
+}
+
+bool PosixInternet::StartTls(Handle& h, const std::string& host) {
+  SSL_CTX* context = TlsContext();
+  if (context == nullptr) return false;
+  h.tls = SSL_new(context);
+  if (h.tls == nullptr) return false;
+  BIO* bio = NewSocketBio(h.socket);
+  if (bio == nullptr) return false;
+  SSL_set_bio(h.tls, bio, bio);
+  // The certificate must name the host (SSL_set1_host takes an address as an address). The
+  // server is told the name it is asked by (SNI), which carries names only.
+  if (!IsNumericHost(host) && SSL_set_tlsext_host_name(h.tls, host.c_str()) != 1) return false;
+  if (SSL_set1_host(h.tls, host.c_str()) != 1) return false;
+  while (true) {
+    ERR_clear_error();
+    const int r = SSL_connect(h.tls);
+    if (r == 1) break;
+    const short wait = TlsWait(h.tls, r);
+    if (wait == 0) return false;  // the server's certificate did not check out, or TLS failed
+    const int timeout = wait == POLLIN ? h.receive_timeout_ms : h.send_timeout_ms;
+    if (WaitFor(h.socket, wait, Capped(timeout)) != 1) return false;
+  }
+  return SSL_get0_peer_certificate(h.tls) != nullptr && SSL_get_verify_result(h.tls) == X509_V_OK;
+}
+
+long PosixInternet::SendSome(Handle& h, const char* data, std::size_t size, short& wait) {
+  wait = 0;
+  if (h.tls != nullptr) {
+    ERR_clear_error();
+    const int n = SSL_write(h.tls, data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+    if (n > 0) return n;
+    wait = TlsWait(h.tls, n);
+    return -1;
+  }
+  ssize_t n;
+  do {
+    n = ::send(h.socket, data, size, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) return n;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) wait = POLLOUT;
+  return -1;
+}
+
+long PosixInternet::ReceiveSome(Handle& h, char* data, std::size_t size, short& wait) {
+  wait = 0;
+  if (h.tls != nullptr) {
+    ERR_clear_error();
+    const int n = SSL_read(h.tls, data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+    if (n > 0) return n;
+    const int error = SSL_get_error(h.tls, n);
+    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+    if (error == SSL_ERROR_SYSCALL && errno == ECONNRESET) return 0;  // as on a plain connection
+    wait = TlsWait(h.tls, n);
+    return -1;
+  }
+  ssize_t n;
+  do {
+    n = ::recv(h.socket, data, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) return n;
+  if (errno == ECONNRESET) return 0;  // WinINet reports a dropped connection as the end
+  if (errno == EAGAIN || errno == EWOULDBLOCK) wait = POLLIN;
+  return -1;
 }
 
 bool PosixInternet::GetConnectedState() { return true; }
@@ -153,8 +323,16 @@ platform::InetHandle PosixInternet::Add(Handle handle) {
 }
 
 void PosixInternet::CloseSocket(Handle& request) {
+  SSL_free(request.tls);  // and its BIO; nothing more is sent on a connection given up
+  request.tls = nullptr;
   if (request.socket >= 0) ::close(request.socket);
   request.socket = -1;
+}
+
+std::uint16_t PosixInternet::Dialled(std::uint16_t port) const {
+  if (port == platform::kInternetDefaultHttpPort) return http_port_;
+  if (port == platform::kInternetDefaultHttpsPort) return https_port_;
+  return port;
 }
 
 int PosixInternet::Capped(int timeout_ms) const {
@@ -211,12 +389,11 @@ int PosixInternet::ConnectTo(const std::string& host, std::uint16_t port, int ti
 bool PosixInternet::SendAll(Handle& h, const std::string& data) {
   std::size_t sent = 0;
   while (sent < data.size()) {
-    const ssize_t n = ::send(h.socket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n >= 0) {
+    short wait = 0;
+    const long n = SendSome(h, data.data() + sent, data.size() - sent, wait);
+    if (n > 0) {
       sent += static_cast<std::size_t>(n);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (WaitFor(h.socket, POLLOUT, Capped(h.send_timeout_ms)) != 1) return false;
-    } else if (errno != EINTR) {
+    } else if (wait == 0 || WaitFor(h.socket, wait, Capped(h.send_timeout_ms)) != 1) {
       return false;
     }
   }
@@ -232,19 +409,15 @@ long PosixInternet::Fill(Handle& h) {
     h.buffered_begin = 0;
   }
   while (true) {
-    const ssize_t n = ::recv(h.socket, h.buffer.get() + h.buffered_end,
-                             kBufferBytes - h.buffered_end, 0);
+    short wait = 0;
+    const long n =
+        ReceiveSome(h, h.buffer.get() + h.buffered_end, kBufferBytes - h.buffered_end, wait);
     if (n > 0) {
       h.buffered_end += static_cast<std::size_t>(n);
       return n;
     }
     if (n == 0) return 0;
-    if (errno == ECONNRESET) return 0;  // WinINet reports a dropped connection as the end
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (WaitFor(h.socket, POLLIN, Capped(h.receive_timeout_ms)) != 1) return -1;
-    } else if (errno != EINTR) {
-      return -1;
-    }
+    if (wait == 0 || WaitFor(h.socket, wait, Capped(h.receive_timeout_ms)) != 1) return -1;
   }
 }
 
@@ -262,7 +435,7 @@ platform::InetHandle PosixInternet::Connect(platform::InetHandle open, const std
   h.kind = Kind::kConnect;
   h.parent = open;
   h.host = host;
-  h.port = port == platform::kInternetDefaultHttpPort ? http_port_ : port;
+  h.port = Dialled(port);
   return Add(std::move(h));
 }
 
@@ -277,6 +450,7 @@ platform::InetHandle PosixInternet::OpenRequest(platform::InetHandle connect,
   h.verb = verb.empty() ? std::string("GET") : verb;
   h.object = object.empty() ? std::string("/") : object;
   h.version = version.empty() ? std::string("HTTP/1.1") : version;
+  h.secure = (flags & platform::kInternetFlagSecure) != 0;
   return Add(std::move(h));
 }
 
@@ -356,6 +530,7 @@ bool PosixInternet::Exchange(Handle& h, const std::string& host, std::uint16_t p
 
   h.socket = ConnectTo(host, port, Capped(h.connect_timeout_ms));
   if (h.socket < 0) return false;
+  if (h.secure && !StartTls(h, host)) return false;
   std::string bytes = h.verb + " " + object + " " + h.version + "\r\n";
   for (const std::string& line : h.headers) bytes += line + "\r\n";
   bytes += "\r\n";
@@ -422,11 +597,13 @@ bool PosixInternet::SendRequest(platform::InetHandle request) {
     std::string host_text = host;
     if (location[0] == '/') {
       object = location;
-    } else if (!SplitHttpUrl(location, host_text, host, port, object)) {
-      CloseSocket(*h);  // another scheme: this client speaks plain HTTP only
+    } else if (!SplitUrl(location, h->secure, host_text, host, port, object)) {
+      // Another scheme: a secure request never goes down to plain HTTP, and a plain one stays
+      // plain.
+      CloseSocket(*h);
       return false;
     } else {
-      if (port == platform::kInternetDefaultHttpPort) port = http_port_;
+      port = Dialled(port);
       // The Host line names the server now asked.
       for (std::string& line : h->headers) {
         if (EqualsNoCase(line.substr(0, line.find(':')), "Host")) line = "Host: " + host_text;

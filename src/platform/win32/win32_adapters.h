@@ -27,12 +27,14 @@ namespace kvt::win32 {
 // thread processes its messages (win32_wait.h). Each read takes what has arrived, up to 64 KiB.
 class WinInetInternet : public platform::Internet {
  public:
-  // `http_port` is the port actually dialled when port 80 is asked for: 80 in the product,
-  // a loopback server's port in tests. `timeout_cap_ms` (tests only) shortens every time-out
-  // the caller sets to at most that.
+  // `http_port` and `https_port` are the ports actually dialled when port 80 or 443 is asked
+  // for: 80 and 443 in the product, loopback servers' ports in tests. `timeout_cap_ms` (tests
+  // only) shortens every time-out the caller sets to at most that. Certificates are checked by
+  // WinINet itself on requests opened with INTERNET_FLAG_SECURE.
   explicit WinInetInternet(std::uint16_t http_port = platform::kInternetDefaultHttpPort,
-                           std::uint32_t timeout_cap_ms = 0)
-      : http_port_(http_port), timeout_cap_ms_(timeout_cap_ms) {}
+                           std::uint32_t timeout_cap_ms = 0,
+                           std::uint16_t https_port = platform::kInternetDefaultHttpsPort)
+      : http_port_(http_port), https_port_(https_port), timeout_cap_ms_(timeout_cap_ms) {}
 
   bool GetConnectedState() override;
   platform::InetHandle Open(const std::string& agent) override;
@@ -53,6 +55,7 @@ class WinInetInternet : public platform::Internet {
 
  private:
   std::uint16_t http_port_;
+  std::uint16_t https_port_;
   std::uint32_t timeout_cap_ms_;
   static constexpr DWORD kPieceBytes = 64 * 1024;
   struct RequestState;

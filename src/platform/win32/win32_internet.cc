@@ -81,7 +81,9 @@ platform::InetHandle WinInetInternet::Open(const std::string& agent) {
 platform::InetHandle WinInetInternet::Connect(platform::InetHandle open, const std::string& host,
                                               std::uint16_t port) {
   const std::string ansi = ToAnsi(host);
-  const INTERNET_PORT dialled = port == INTERNET_DEFAULT_HTTP_PORT ? http_port_ : port;
+  const INTERNET_PORT dialled = port == INTERNET_DEFAULT_HTTP_PORT    ? http_port_
+                                : port == INTERNET_DEFAULT_HTTPS_PORT ? https_port_
+                                                                      : port;
   return Id(::InternetConnectA(H(open), ansi.c_str(), dialled, nullptr, nullptr,
                                INTERNET_SERVICE_HTTP, 0, 0));
 }
