@@ -21,7 +21,7 @@ KVT_SCENARIO_SERVER="$PWD/build/linux/tests/kvt_scenario_server" tests/win32/run
 echo "== End-to-end: kvt-setup.exe under Wine"
 tests/e2e/run.sh
 
-echo "== Release builds: 64-bit kvt-setup.exe built twice in different folders, 32-bit once; their imports"
+echo "== Release builds: 64-bit kvt-setup.exe twice (same bytes), 32-bit once; their imports"
 tests/release/run.sh
 
 echo "== All tests passed in $(( $(date +%s) - start )) s"
