@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the core and the Linux adapters (ctest), then the real kvt-setup.exe and the
-# Windows adapters under Wine, and checks that the release build of kvt-setup.exe is reproducible.
+# Windows adapters under Wine, and checks the release builds of kvt-setup.exe (64-bit: reproducible;
+# both 64-bit and 32-bit: imports that every Windows from 7 SP1 on has).
 # Installs what is missing first (Debian packages).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -20,7 +21,7 @@ KVT_SCENARIO_SERVER="$PWD/build/linux/tests/kvt_scenario_server" tests/win32/run
 echo "== End-to-end: kvt-setup.exe under Wine"
 tests/e2e/run.sh
 
-echo "== Release build: kvt-setup.exe built twice in different folders, system DLLs only"
+echo "== Release builds: 64-bit kvt-setup.exe twice (same bytes), 32-bit once; their imports"
 tests/release/run.sh
 
 echo "== All tests passed in $(( $(date +%s) - start )) s"

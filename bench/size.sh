@@ -1,25 +1,32 @@
 #!/usr/bin/env bash
-# Size of the vendor's kvt-setup.exe (the windows preset), and of the smallest static window
-# program built with the same compiler, flags and link options (bench/min_window.cc), as a ratio.
-# Also the size of each section of kvt-setup.exe. The last three lines:
+# Size of the vendor's kvt-setup.exe (the windows preset, or windows32 for 32-bit Windows), and
+# of the smallest static window program built with the same compiler, flags and link options
+# (bench/min_window.cc), as a ratio. Also the size of each section of kvt-setup.exe. The last
+# three lines:
 #   exe_bytes N
 #   min_window_bytes N
 #   exe_ratio_vs_min_window X.XX
-# Usage: bench/size.sh [build dir (default build/windows, the preset's folder)]
+# Usage: bench/size.sh [windows|windows32] [build dir (default build/<preset>, the preset's folder)]
 set -euo pipefail
 SRC="$(cd "$(dirname "$0")/.." && pwd)"
-BUILD="$(realpath -m "${1:-$SRC/build/windows}")"
+PRESET=windows
+case "${1:-}" in
+  windows|windows32) PRESET=$1; shift ;;
+esac
+BUILD="$(realpath -m "${1:-$SRC/build/$PRESET}")"
+TOOLS=x86_64-w64-mingw32
+[ "$PRESET" = windows32 ] && TOOLS=i686-w64-mingw32
 
 cd "$SRC"
-cmake --preset windows -B "$BUILD" >/dev/null
+cmake --preset "$PRESET" -B "$BUILD" >/dev/null
 cmake --build "$BUILD" -j2 --target kvt-setup kvt_bench_min_window >/dev/null
 EXE="$BUILD/kvt-setup.exe"
 MIN="$BUILD/bench/kvt_bench_min_window.exe"
 
 echo "== sections of kvt-setup.exe (bytes in memory; the file rounds each up to 512)"
-x86_64-w64-mingw32-size -A "$EXE" | awk '$1 ~ /^\./ {printf "%-8s %7d\n", $1, $2}'
+"$TOOLS-size" -A "$EXE" | awk '$1 ~ /^\./ {printf "%-8s %7d\n", $1, $2}'
 echo "== imports"
-x86_64-w64-mingw32-objdump -p "$EXE" | awk '/DLL Name:/ {printf "%s ", $3} END {print ""}'
+"$TOOLS-objdump" -p "$EXE" | awk '/DLL Name:/ {printf "%s ", $3} END {print ""}'
 
 exe_bytes=$(stat -c %s "$EXE")
 min_bytes=$(stat -c %s "$MIN")

@@ -33,16 +33,38 @@ target_link_options(kvt-setup PRIVATE ${KVT_SETUP_LINK_OPTIONS})
 # Only DLLs on the system's KnownDLLs list are imported at load time (kernel32, user32, gdi32,
 # msvcrt): the others are delay-loaded from the system folder (win_main.cc), so that a DLL of the
 # same name planted beside the installer, in a Downloads folder say, is never loaded. Their
-# import libraries are made from the .def files of the functions the adapters use.
-find_program(KVT_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
+# import libraries are made from the .def files of the functions the adapters use, with the
+# target's dlltool. The .def files name each function as 32-bit code links to it (stdcall,
+# "InternetOpenA@20"); for 32-bit Windows --kill-at imports it by its plain name, as the DLL
+# exports it, and for 64-bit Windows, which has one calling convention and no such suffix, the
+# suffix is dropped from a copy of the file.
+if(NOT CMAKE_DLLTOOL)
+  message(FATAL_ERROR "no dlltool for ${CMAKE_CXX_COMPILER} (package binutils-mingw-w64-*)")
+endif()
 set(KVT_DELAYLOAD_LIBS)
 foreach(dll shell32 ole32 oleaut32 wininet wsock32)
+  set(def ${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
+  file(READ ${def} text)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    string(REGEX REPLACE "@[0-9]+" "" text "${text}")
+    set(kill_at)
+  else()
+    set(kill_at --kill-at)
+  endif()
+  set(target_def ${CMAKE_BINARY_DIR}/delayload/${dll}.def)
+  set(old_text)
+  if(EXISTS ${target_def})
+    file(READ ${target_def} old_text)
+  endif()
+  if(NOT old_text STREQUAL text)
+    file(WRITE ${target_def} "${text}")
+  endif()
   set(lib ${CMAKE_BINARY_DIR}/delayload/lib${dll}_delay.a)
   add_custom_command(OUTPUT ${lib}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delayload
-    COMMAND ${KVT_DLLTOOL} --input-def ${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def
+    COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${target_def}
             --dllname ${dll}.dll --output-delaylib ${lib}
-    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def
+    DEPENDS ${target_def}
     COMMENT "Delay-load import library for ${dll}.dll")
   list(APPEND KVT_DELAYLOAD_LIBS ${lib})
 endforeach()
@@ -60,8 +82,17 @@ file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/kvt_version_rc.h CONTENT [[
 #define KVT_VERSION_TEXT "@PROJECT_VERSION@"
 ]] @ONLY)
 target_include_directories(kvt-setup PRIVATE ${CMAKE_BINARY_DIR}/generated)
+# The application manifest names the processor the program is built for: Windows refuses to
+# start a program whose manifest names another one ("side-by-side configuration is incorrect").
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(KVT_MANIFEST_ARCH amd64)
+else()
+  set(KVT_MANIFEST_ARCH x86)
+endif()
+configure_file(src/platform/win32/res/kvt_setup.manifest.in
+               ${CMAKE_BINARY_DIR}/generated/kvt_setup.manifest @ONLY)
 set_source_files_properties(src/platform/win32/res/kvt_setup.rc PROPERTIES
-  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/src/platform/win32/res/kvt_setup.ico;${CMAKE_SOURCE_DIR}/src/platform/win32/res/kvt_setup.manifest")
+  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/src/platform/win32/res/kvt_setup.ico;${CMAKE_BINARY_DIR}/generated/kvt_setup.manifest")
 
 # The end-to-end UI driver (tests/e2e): a console program that operates the real window.
 option(KVT_E2E "Build the end-to-end UI driver kvt-e2e-driver" OFF)
