@@ -1,8 +1,9 @@
-# Debian packages the build, the tests and the demo need; sourced by the scripts.
+# Debian packages the build, the tests, the demo and the release tool (osslsigncode signs the
+# installer) need; sourced by the scripts.
 KVT_PACKAGES=(cmake ninja-build g++ libgtest-dev googletest
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine64 wine fonts-wine xvfb locales fonts-wqy-zenhei imagemagick xauth
-  nginx curl procps)
+  nginx curl procps osslsigncode openssl)
 
 # Installs the packages that are missing (as root through apt-get; otherwise says what to run).
 ensure_packages() {
