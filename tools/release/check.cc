@@ -53,7 +53,8 @@ class TempFolder {
  public:
   TempFolder() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/kvt-check-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base ? base : "/tmp") + "/kvt-check-XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
   }
   ~TempFolder() {
@@ -193,8 +194,7 @@ void Checker::ExplainHops(const FileReport& file) {
       continue;
     }
     if (hop.status != "200" && hop.status != "206") {
-      Error(name, where + "status \"" + Printable(hop.status_line) +
-                      "\": the installer needs 200");
+      Error(name, where + "status \"" + Printable(hop.status_line) + "\": the installer needs 200");
       return;
     }
     const std::vector<std::string> lengths = hop.All("Content-Length");
@@ -208,8 +208,9 @@ void Checker::ExplainHops(const FileReport& file) {
       Warn(name, where + "chunked answer (Transfer-Encoding: " + Printable(codings.front()) +
                      ") that also names a length; serve files plainly");
     } else if (lengths.empty()) {
-      Error(name, where + "no Content-Length: the installer takes a download as complete only "
-                          "when the announced length has arrived");
+      Error(name, where +
+                      "no Content-Length: the installer takes a download as complete only "
+                      "when the announced length has arrived");
     }
     for (const std::string& length : lengths) {
       if (!IsPlainNumber(length)) {
@@ -263,8 +264,8 @@ void Checker::CheckManifestText(const std::string& bytes) {
   bool ascii = true;
   for (unsigned char c : body) ascii = ascii && c < 0x80;
   const std::string shown_version = SplitCrLf(Cp936ToUtf8(bytes)).front();
-  const std::string shown = "installers reading code page 936 show the version as \"" +
-                            Printable(shown_version) + "\"";
+  const std::string shown =
+      "installers reading code page 936 show the version as \"" + Printable(shown_version) + "\"";
   if (bom) {
     encoding_ = "UTF-8 with byte-order mark";
     Warn(name, "begins with a UTF-8 byte-order mark; " + shown);
@@ -285,8 +286,9 @@ void Checker::CheckManifestText(const std::string& bytes) {
   const bool swallowed = lines.size() != SplitCrLf(bytes).size();
   const bool trailing = lines.size() > 1 && lines.back().empty();
   if (trailing) {
-    Error(name, "line break (CR LF) after the last line: the installer then reads an empty "
-                "archive URL and refuses the manifest");
+    Error(name,
+          "line break (CR LF) after the last line: the installer then reads an empty "
+          "archive URL and refuses the manifest");
     lines.pop_back();
   }
   if (lines.size() != 3) {
@@ -307,8 +309,7 @@ void Checker::CheckManifestText(const std::string& bytes) {
   if (lines.front().empty()) Error(name, "the first line (the version) is empty");
 }
 
-FileReport Checker::CheckFile(const std::string& name, const std::string& url,
-                              const char* prefix) {
+FileReport Checker::CheckFile(const std::string& name, const std::string& url, const char* prefix) {
   FileReport file;
   file.name = name;
   file.url = url;
@@ -354,8 +355,10 @@ void Checker::Compare(const std::string& name, const std::string& sha256) {
 int Checker::Run() {
   for (char c : options_.host) {
     if (c == '/' || c == ':' || static_cast<unsigned char>(c) <= ' ') {
-      std::fprintf(stderr, "kvt-release check: HOST is a bare host name (update.example.com), "
-                           "not \"%s\"\n", Printable(options_.host).c_str());
+      std::fprintf(stderr,
+                   "kvt-release check: HOST is a bare host name (update.example.com), "
+                   "not \"%s\"\n",
+                   Printable(options_.host).c_str());
       return 2;
     }
   }
@@ -371,8 +374,8 @@ int Checker::Run() {
   manifest.url = manifest_url_;
   LookAt(manifest);
   std::string extractor_url, archive_url;
-  manifest_ok_ = Mupdate::FetchReleaseManifestFrom(manifest_url_, version_, extractor_url,
-                                                   archive_url) == -1;
+  manifest_ok_ =
+      Mupdate::FetchReleaseManifestFrom(manifest_url_, version_, extractor_url, archive_url) == -1;
   manifest.announced = Mupdate::TotalBytes;
   manifest.received = Mupdate::ReceivedBytes;
   manifest.downloaded = files_.last_read.has_value();
@@ -411,8 +414,7 @@ int Checker::Run() {
     reports_.push_back(CheckFile(kArchiveName, archive_url, text::kDownloadPrefix));
     files_ok = files_ok && reports_[1].downloaded && reports_[2].downloaded;
   }
-  installer_ok_ = manifest_ok_ && files_ok && !HasError(kExtractorName) &&
-                  !HasError(kArchiveName);
+  installer_ok_ = manifest_ok_ && files_ok && !HasError(kExtractorName) && !HasError(kArchiveName);
 
   if (!options_.expect_dir.empty()) {
     for (const FileReport& r : reports_) {
@@ -439,8 +441,8 @@ void Checker::PrintText() const {
     for (const Hop& hop : r.hops) {
       std::printf("  %s -> %s", Printable(hop.url).c_str(),
                   Printable(hop.error.empty() ? hop.status_line : hop.error).c_str());
-      for (const char* header : {"Content-Length", "Transfer-Encoding", "Content-Encoding",
-                                 "Location"}) {
+      for (const char* header :
+           {"Content-Length", "Transfer-Encoding", "Content-Encoding", "Location"}) {
         for (const std::string& v : hop.All(header)) {
           std::printf(", %s: %s", header, Printable(v).c_str());
         }
@@ -448,9 +450,8 @@ void Checker::PrintText() const {
       std::printf("\n");
     }
     if (r.downloaded) {
-      std::printf("  stored %llu bytes, sha256 %s%s%s\n",
-                  static_cast<unsigned long long>(r.size), r.sha256.c_str(),
-                  r.kind.empty() ? "" : ", ", r.kind.c_str());
+      std::printf("  stored %llu bytes, sha256 %s%s%s\n", static_cast<unsigned long long>(r.size),
+                  r.sha256.c_str(), r.kind.empty() ? "" : ", ", r.kind.c_str());
     } else {
       std::printf("  not stored: %lld bytes arrived", static_cast<long long>(r.received));
       if (r.announced > 0) std::printf(" of %lld announced", static_cast<long long>(r.announced));
@@ -476,12 +477,12 @@ void Checker::PrintJson() const {
               Json(encoding_).c_str(), manifest_ok_ ? Json(version_).c_str() : "null");
   for (std::size_t i = 0; i < reports_.size(); ++i) {
     const FileReport& r = reports_[i];
-    std::printf("%s\n    {\"name\": %s, \"url\": %s, \"downloaded\": %s, \"received\": %lld, "
-                "\"announced\": %lld, \"sha256\": %s, \"kind\": %s, \"hops\": [",
-                i ? "," : "", Json(r.name).c_str(), Json(r.url).c_str(),
-                r.downloaded ? "true" : "false", static_cast<long long>(r.received),
-                static_cast<long long>(r.announced), r.stored ? Json(r.sha256).c_str() : "null",
-                Json(r.kind).c_str());
+    std::printf(
+        "%s\n    {\"name\": %s, \"url\": %s, \"downloaded\": %s, \"received\": %lld, "
+        "\"announced\": %lld, \"sha256\": %s, \"kind\": %s, \"hops\": [",
+        i ? "," : "", Json(r.name).c_str(), Json(r.url).c_str(), r.downloaded ? "true" : "false",
+        static_cast<long long>(r.received), static_cast<long long>(r.announced),
+        r.stored ? Json(r.sha256).c_str() : "null", Json(r.kind).c_str());
     for (std::size_t h = 0; h < r.hops.size(); ++h) {
       const Hop& hop = r.hops[h];
       std::printf("%s{\"url\": %s, \"status\": %s, \"error\": %s}", h ? ", " : "",

@@ -71,8 +71,10 @@ void Exchange(const std::string& host, std::uint16_t port, const std::string& ho
               const std::string& path, const ProbeOptions& options, Hop& hop) {
   const int fd = Connect(host, port, options.timeout_ms, hop.error);
   if (fd < 0) return;
-  std::string request = "GET " + path + " HTTP/1.1\r\nAccept: */*\r\nUser-Agent: Pelorix1.0\r\n"
-                        "Host: " + host_text + "\r\nConnection: close\r\n";
+  std::string request = "GET " + path +
+                        " HTTP/1.1\r\nAccept: */*\r\nUser-Agent: Pelorix1.0\r\n"
+                        "Host: " +
+                        host_text + "\r\nConnection: close\r\n";
   if (!options.extra_header.empty()) request += options.extra_header + "\r\n";
   request += "\r\n";
   std::string head;
@@ -165,7 +167,8 @@ std::vector<Hop> Probe(const std::string& url, const ProbeOptions& options) {
       continue;
     }
     if (location.compare(0, 7, "http://") != 0 && location.compare(0, 7, "HTTP://") != 0) {
-      hop.error = "redirect to \"" + location + "\", which is not plain http: the installer "
+      hop.error = "redirect to \"" + location +
+                  "\", which is not plain http: the installer "
                   "cannot follow it";
       break;
     }

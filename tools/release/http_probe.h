@@ -13,11 +13,11 @@
 namespace kvt::release {
 
 struct Hop {
-  std::string url;          // as asked: "http://host/path"
-  std::string status;       // three digits; empty when there was no answer
+  std::string url;     // as asked: "http://host/path"
+  std::string status;  // three digits; empty when there was no answer
   std::string status_line;
   std::vector<std::pair<std::string, std::string>> headers;
-  std::string error;        // why there was no answer, or why the redirect cannot be followed
+  std::string error;  // why there was no answer, or why the redirect cannot be followed
 
   // Values of every header line of that name (compared without case), in order.
   std::vector<std::string> All(const std::string& name) const;

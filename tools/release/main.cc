@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
     if (pos.size() != 1 || opt["cert"].empty() || opt["key"].empty()) {
       return Usage("sign needs EXE, --cert and --key");
     }
-    return RunSign({pos[0], opt["cert"], opt["key"], opt["pass-file"], opt["ca"],
-                    opt["timestamp"], opt["out"]});
+    return RunSign({pos[0], opt["cert"], opt["key"], opt["pass-file"], opt["ca"], opt["timestamp"],
+                    opt["out"]});
   }
   return Usage(command == "--help" || command == "help" ? "" : "unknown command " + command);
 }

@@ -68,8 +68,9 @@ void CheckUrl(const std::string& url, const std::string& subject, Findings& find
   const std::size_t scheme = url.find(kScheme);
   if (scheme == std::string::npos) {
     Add(findings, Severity::kError, subject,
-        "URL " + shown + " does not begin with lower-case \"http://\": the installer finds no "
-        "host in it (it speaks plain HTTP only)");
+        "URL " + shown +
+            " does not begin with lower-case \"http://\": the installer finds no "
+            "host in it (it speaks plain HTTP only)");
     return;
   }
   if (scheme != 0) {
@@ -93,8 +94,9 @@ void CheckUrl(const std::string& url, const std::string& subject, Findings& find
   for (unsigned char c : url) {
     if (c == ' ' || c >= 0x80) {
       Add(findings, Severity::kWarning, subject,
-          "URL " + shown + " holds a blank or a non-ASCII character, which the installer sends "
-          "unescaped; servers may refuse such a request");
+          "URL " + shown +
+              " holds a blank or a non-ASCII character, which the installer sends "
+              "unescaped; servers may refuse such a request");
       break;
     }
   }
@@ -104,12 +106,13 @@ std::string CheckExtractor(const std::string& bytes, const std::string& subject,
                            Findings& findings) {
   if (bytes.size() < 0x40 || bytes.compare(0, 2, "MZ") != 0) {
     Add(findings, Severity::kError, subject,
-        "not a Windows program: it does not begin with \"MZ\" (first bytes: " +
-            HexBytes(bytes, 8) + ")");
+        "not a Windows program: it does not begin with \"MZ\" (first bytes: " + HexBytes(bytes, 8) +
+            ")");
     return "not a program";
   }
   const std::uint32_t pe = Le(bytes, 0x3C, 4);
-  if (pe > bytes.size() || bytes.size() - pe < 24 || bytes.compare(pe, 4, std::string("PE\0\0", 4)) != 0) {
+  if (pe > bytes.size() || bytes.size() - pe < 24 ||
+      bytes.compare(pe, 4, std::string("PE\0\0", 4)) != 0) {
     Add(findings, Severity::kError, subject, "not a Windows program: \"MZ\" without a PE header");
     return "not a program";
   }
@@ -119,9 +122,12 @@ std::string CheckExtractor(const std::string& bytes, const std::string& subject,
     Add(findings, Severity::kError, subject, "a DLL, not a program the installer can start");
   }
   switch (machine) {
-    case 0x014C: return "Windows program, x86 (32-bit)";
-    case 0x8664: return "Windows program, x86-64";
-    case 0xAA64: return "Windows program, ARM64";
+    case 0x014C:
+      return "Windows program, x86 (32-bit)";
+    case 0x8664:
+      return "Windows program, x86-64";
+    case 0xAA64:
+      return "Windows program, ARM64";
     default: {
       char buf[64];
       std::snprintf(buf, sizeof buf, "Windows program, machine type 0x%04X", machine);
@@ -130,8 +136,7 @@ std::string CheckExtractor(const std::string& bytes, const std::string& subject,
   }
 }
 
-std::string CheckArchive(const std::string& bytes, const std::string& subject,
-                         Findings& findings) {
+std::string CheckArchive(const std::string& bytes, const std::string& subject, Findings& findings) {
   if (bytes.compare(0, 8, std::string("Rar!\x1A\x07\x01\x00", 8)) == 0) return "RAR 5 archive";
   if (bytes.compare(0, 7, std::string("Rar!\x1A\x07\x00", 7)) == 0) return "RAR 4 archive";
   if (bytes.compare(0, 8, "KVTPACK1") == 0) {
@@ -142,7 +147,8 @@ std::string CheckArchive(const std::string& bytes, const std::string& subject,
   }
   Add(findings, Severity::kError, subject,
       "not a RAR archive: it does not begin with the RAR signature \"Rar!\" 1A 07 (first "
-      "bytes: " + HexBytes(bytes, 8) + ")");
+      "bytes: " +
+          HexBytes(bytes, 8) + ")");
   return "not an archive";
 }
 

@@ -11,7 +11,7 @@
 namespace kvt::release {
 
 // The names on the server and in a release folder.
-inline constexpr const char* kManifestName = text::kManifestPath + 1;   // past the "/"
+inline constexpr const char* kManifestName = text::kManifestPath + 1;    // past the "/"
 inline constexpr const char* kExtractorName = text::kExtractorFile + 1;  // past the "\"
 inline constexpr const char* kArchiveName = text::kArchiveFile + 1;
 

@@ -38,8 +38,10 @@ int Run(const std::vector<std::string>& args, std::string& output) {
   char buffer[4096];
   ssize_t n;
   while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) != 0) {
-    if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
-    else if (errno != EINTR) break;
+    if (n > 0)
+      output.append(buffer, static_cast<std::size_t>(n));
+    else if (errno != EINTR)
+      break;
   }
   ::close(pipe_fds[0]);
   int status = 0;
@@ -61,8 +63,8 @@ int RunSign(const SignOptions& o) {
   const std::string out = o.out.empty() ? o.exe : o.out;
   // Signed into a file beside the target, which replaces it only once the signature verifies.
   const std::string temp = out + ".signing";
-  std::vector<std::string> sign = {kTool, "sign", "-certs", o.cert, "-key", o.key, "-h", "sha256",
-                                   "-n", text::kProductName};
+  std::vector<std::string> sign = {kTool, "sign", "-certs", o.cert, "-key",
+                                   o.key, "-h",   "sha256", "-n",   text::kProductName};
   if (!o.pass_file.empty()) sign.insert(sign.end(), {"-readpass", o.pass_file});
   if (!o.timestamp_url.empty()) sign.insert(sign.end(), {"-t", o.timestamp_url});
   sign.insert(sign.end(), {"-in", o.exe, "-out", temp});
