@@ -10,6 +10,7 @@
 #include <fstream>
 #include <optional>
 
+#include "check_report.h"
 #include "codepage.h"
 #include "commands.h"
 #include "http_probe.h"
@@ -64,16 +65,6 @@ class TempFolder {
   std::string path;
 };
 
-struct FileReport {
-  std::string name, url;
-  std::vector<Hop> hops;
-  bool downloaded = false;
-  std::int64_t announced = 0, received = 0;
-  bool stored = false;  // a file (complete or partial) was left
-  std::uint64_t size = 0;
-  std::string sha256, kind;
-};
-
 bool EqualsNoCase(const std::string& a, const char* b) {
   std::string lower = a;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -93,23 +84,6 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
   }
   lines.push_back(text.substr(start));
   return lines;
-}
-
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  char buf[8];
-  for (unsigned char c : Printable(s)) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
 }
 
 class Checker {
@@ -134,13 +108,13 @@ class Checker {
 
  private:
   void Error(const std::string& subject, const std::string& text) {
-    findings_.push_back({Severity::kError, subject, text});
+    report_.findings.push_back({Severity::kError, subject, text});
   }
   void Warn(const std::string& subject, const std::string& text) {
-    findings_.push_back({Severity::kWarning, subject, text});
+    report_.findings.push_back({Severity::kWarning, subject, text});
   }
   bool HasError(const std::string& subject) const {
-    for (const Finding& f : findings_) {
+    for (const Finding& f : report_.findings) {
       if (f.severity == Severity::kError && f.subject == subject) return true;
     }
     return false;
@@ -162,8 +136,6 @@ class Checker {
   void CheckManifestText(const std::string& bytes);
   FileReport CheckFile(const std::string& name, const std::string& url, const char* prefix);
   void Compare(const std::string& name, const std::string& sha256);
-  void PrintText() const;
-  void PrintJson() const;
 
   CheckOptions options_;
   TempFolder temp_;
@@ -171,11 +143,7 @@ class Checker {
   Cp936Files files_;
   posix::PosixInternet internet_;
   posix::PosixClock clock_;
-  Findings findings_;
-  std::vector<FileReport> reports_;
-  std::string manifest_url_, encoding_, version_;
-  bool manifest_ok_ = false;
-  bool installer_ok_ = false;
+  CheckReport report_;
 };
 
 // What the server's answers say about a file, hop by hop.
@@ -267,17 +235,17 @@ void Checker::CheckManifestText(const std::string& bytes) {
   const std::string shown =
       "installers reading code page 936 show the version as \"" + Printable(shown_version) + "\"";
   if (bom) {
-    encoding_ = "UTF-8 with byte-order mark";
+    report_.encoding = "UTF-8 with byte-order mark";
     Warn(name, "begins with a UTF-8 byte-order mark; " + shown);
   } else if (ascii) {
-    encoding_ = "ASCII (the same in code page 936 and UTF-8)";
+    report_.encoding = "ASCII (the same in code page 936 and UTF-8)";
   } else if (IsValidUtf8(body)) {
-    encoding_ = "UTF-8";
+    report_.encoding = "UTF-8";
     Warn(name, "saved as UTF-8, not code page 936; " + shown);
   } else if (IsValidCp936(body)) {
-    encoding_ = "code page 936";
+    report_.encoding = "code page 936";
   } else {
-    encoding_ = "neither code page 936 nor UTF-8";
+    report_.encoding = "neither code page 936 nor UTF-8";
     Warn(name, "text is neither code page 936 nor UTF-8; " + shown);
   }
 
@@ -317,7 +285,7 @@ FileReport Checker::CheckFile(const std::string& name, const std::string& url, c
     Error(name, "the manifest gives the installer no URL for it");
     return file;
   }
-  CheckUrl(url, name, findings_);
+  CheckUrl(url, name, report_.findings);
   LookAt(file);
 
   const std::string local = std::string(kInstallFolder) + "\\" + name;
@@ -334,8 +302,8 @@ FileReport Checker::CheckFile(const std::string& name, const std::string& url, c
     std::ifstream in(path, std::ios::binary);
     in.read(head.data(), static_cast<std::streamsize>(head.size()));
     head.resize(static_cast<std::size_t>(in.gcount()));
-    file.kind = name == kExtractorName ? CheckExtractor(head, name, findings_)
-                                       : CheckArchive(head, name, findings_);
+    file.kind = name == kExtractorName ? CheckExtractor(head, name, report_.findings)
+                                       : CheckArchive(head, name, report_.findings);
   }
   return file;
 }
@@ -366,16 +334,16 @@ int Checker::Run() {
     std::fprintf(stderr, "kvt-release check: cannot create a temporary folder\n");
     return 2;
   }
-  manifest_url_ = "http://" + options_.host + text::kManifestPath;
+  report_.manifest_url = "http://" + options_.host + text::kManifestPath;
 
   // The manifest, through the installer's own fetch and parse.
   FileReport manifest;
   manifest.name = kManifestName;
-  manifest.url = manifest_url_;
+  manifest.url = report_.manifest_url;
   LookAt(manifest);
   std::string extractor_url, archive_url;
-  manifest_ok_ =
-      Mupdate::FetchReleaseManifestFrom(manifest_url_, version_, extractor_url, archive_url) == -1;
+  report_.manifest_ok = Mupdate::FetchReleaseManifestFrom(report_.manifest_url, report_.version,
+                                                          extractor_url, archive_url) == -1;
   manifest.announced = Mupdate::TotalBytes;
   manifest.received = Mupdate::ReceivedBytes;
   manifest.downloaded = files_.last_read.has_value();
@@ -394,110 +362,44 @@ int Checker::Run() {
     manifest.sha256 = Sha256Hex(bytes);
     CheckManifestText(bytes);
   }
-  if (!manifest_ok_ && manifest.downloaded && !HasError(kManifestName)) {
+  if (!report_.manifest_ok && manifest.downloaded && !HasError(kManifestName)) {
     Error(kManifestName, "the installer refuses the manifest");
   }
-  reports_.push_back(manifest);
+  report_.files.push_back(manifest);
 
   // The two files at the URLs the installer took from the manifest; when it refused the
   // manifest, at the URLs of its second and third lines, so that their problems show too.
-  if (!manifest_ok_) {
+  if (!report_.manifest_ok) {
     const std::vector<std::string> lines = SplitCrLf(Cp936ToUtf8(bytes));
     if (lines.size() >= 3 && manifest.downloaded) {
       extractor_url = lines[1];
       archive_url = lines[2];
     }
   }
-  bool files_ok = manifest_ok_;
+  bool files_ok = report_.manifest_ok;
   if (!extractor_url.empty() || !archive_url.empty()) {
-    reports_.push_back(CheckFile(kExtractorName, extractor_url, ""));
-    reports_.push_back(CheckFile(kArchiveName, archive_url, text::kDownloadPrefix));
-    files_ok = files_ok && reports_[1].downloaded && reports_[2].downloaded;
+    report_.files.push_back(CheckFile(kExtractorName, extractor_url, ""));
+    report_.files.push_back(CheckFile(kArchiveName, archive_url, text::kDownloadPrefix));
+    files_ok = files_ok && report_.files[1].downloaded && report_.files[2].downloaded;
   }
-  installer_ok_ = manifest_ok_ && files_ok && !HasError(kExtractorName) && !HasError(kArchiveName);
+  report_.installer_ok =
+      report_.manifest_ok && files_ok && !HasError(kExtractorName) && !HasError(kArchiveName);
 
   if (!options_.expect_dir.empty()) {
-    for (const FileReport& r : reports_) {
+    for (const FileReport& r : report_.files) {
       if (r.stored) Compare(r.name, r.sha256);
     }
   }
+  report_.http_port = options_.http_port;
   if (options_.json) {
-    PrintJson();
+    PrintJson(report_);
   } else {
-    PrintText();
+    PrintText(report_);
   }
-  for (const Finding& f : findings_) {
+  for (const Finding& f : report_.findings) {
     if (f.severity == Severity::kError) return 1;
   }
-  return installer_ok_ ? 0 : 1;
-}
-
-void Checker::PrintText() const {
-  std::printf("%s", manifest_url_.c_str());
-  if (options_.http_port != 80) std::printf(" (port 80 reached at %u)", options_.http_port);
-  std::printf("\n");
-  for (const FileReport& r : reports_) {
-    std::printf("%s  %s\n", r.name.c_str(), Printable(r.url).c_str());
-    for (const Hop& hop : r.hops) {
-      std::printf("  %s -> %s", Printable(hop.url).c_str(),
-                  Printable(hop.error.empty() ? hop.status_line : hop.error).c_str());
-      for (const char* header :
-           {"Content-Length", "Transfer-Encoding", "Content-Encoding", "Location"}) {
-        for (const std::string& v : hop.All(header)) {
-          std::printf(", %s: %s", header, Printable(v).c_str());
-        }
-      }
-      std::printf("\n");
-    }
-    if (r.downloaded) {
-      std::printf("  stored %llu bytes, sha256 %s%s%s\n", static_cast<unsigned long long>(r.size),
-                  r.sha256.c_str(), r.kind.empty() ? "" : ", ", r.kind.c_str());
-    } else {
-      std::printf("  not stored: %lld bytes arrived", static_cast<long long>(r.received));
-      if (r.announced > 0) std::printf(" of %lld announced", static_cast<long long>(r.announced));
-      std::printf("\n");
-    }
-  }
-  if (!encoding_.empty()) std::printf("manifest text: %s\n", encoding_.c_str());
-  if (manifest_ok_) std::printf("version shown: %s\n", Printable(version_).c_str());
-  int errors = 0, warnings = 0;
-  for (const Finding& f : findings_) {
-    const bool error = f.severity == Severity::kError;
-    (error ? errors : warnings)++;
-    std::printf("%s: %s: %s\n", error ? "error" : "warning", f.subject.c_str(), f.text.c_str());
-  }
-  std::printf("verdict: the installer would %s (%d error(s), %d warning(s))\n",
-              installer_ok_ ? "succeed" : "fail", errors, warnings);
-}
-
-void Checker::PrintJson() const {
-  std::printf("{\n  \"manifest_url\": %s,\n  \"installer_would_succeed\": %s,\n",
-              Json(manifest_url_).c_str(), installer_ok_ ? "true" : "false");
-  std::printf("  \"manifest_encoding\": %s,\n  \"version\": %s,\n  \"files\": [",
-              Json(encoding_).c_str(), manifest_ok_ ? Json(version_).c_str() : "null");
-  for (std::size_t i = 0; i < reports_.size(); ++i) {
-    const FileReport& r = reports_[i];
-    std::printf(
-        "%s\n    {\"name\": %s, \"url\": %s, \"downloaded\": %s, \"received\": %lld, "
-        "\"announced\": %lld, \"sha256\": %s, \"kind\": %s, \"hops\": [",
-        i ? "," : "", Json(r.name).c_str(), Json(r.url).c_str(), r.downloaded ? "true" : "false",
-        static_cast<long long>(r.received), static_cast<long long>(r.announced),
-        r.stored ? Json(r.sha256).c_str() : "null", Json(r.kind).c_str());
-    for (std::size_t h = 0; h < r.hops.size(); ++h) {
-      const Hop& hop = r.hops[h];
-      std::printf("%s{\"url\": %s, \"status\": %s, \"error\": %s}", h ? ", " : "",
-                  Json(hop.url).c_str(), Json(hop.status).c_str(), Json(hop.error).c_str());
-    }
-    std::printf("]}");
-  }
-  std::printf("\n  ],\n  \"problems\": [");
-  for (std::size_t i = 0; i < findings_.size(); ++i) {
-    const Finding& f = findings_[i];
-    std::printf("%s\n    {\"severity\": \"%s\", \"file\": %s, \"text\": %s}", i ? "," : "",
-                f.severity == Severity::kError ? "error" : "warning", Json(f.subject).c_str(),
-                Json(f.text).c_str());
-  }
-  std::printf("\n  ]\n}\n");
+  return report_.installer_ok ? 0 : 1;
 }
 
 }  // namespace
