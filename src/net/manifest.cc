@@ -53,6 +53,11 @@ std::string ManifestUrl() {
 
 std::int16_t FetchReleaseManifest(std::string& version, std::string& extractorUrl,
                                   std::string& packageUrl) {
+  return FetchReleaseManifestFrom(ManifestUrl(), version, extractorUrl, packageUrl);
+}
+
+std::int16_t FetchReleaseManifestFrom(const std::string& url, std::string& version,
+                                      std::string& extractorUrl, std::string& packageUrl) {
   platform::FileSystem& files = *Sys().files;
   // A file of that name left by someone else is not touched: a name starting with the time of
   // day is taken instead, tried until one is free.
@@ -61,7 +66,7 @@ std::int16_t FetchReleaseManifest(std::string& version, std::string& extractorUr
     path = files.ProgramFolder() + "\\" + TimeOfDayText() + text::kManifestTempName;
   }
 
-  if (DownloadFile(ManifestUrl(), path, "") != -1) {
+  if (DownloadFile(url, path, "") != -1) {
     version.clear();
     packageUrl.clear();
     extractorUrl.clear();

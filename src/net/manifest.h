@@ -13,5 +13,9 @@ std::string ManifestUrl();
 // file. Returns -1 when version and package URL are both non-empty, 0 otherwise.
 std::int16_t FetchReleaseManifest(std::string& version, std::string& extractorUrl,
                                   std::string& packageUrl);
+// The same for the manifest at `url`: the release tooling reads a vendor server named at run
+// time exactly as the installer reads its compiled-in one.
+std::int16_t FetchReleaseManifestFrom(const std::string& url, std::string& version,
+                                      std::string& extractorUrl, std::string& packageUrl);
 
 }  // namespace kvt::Mupdate

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# kvt-release end to end on loopback: `make` writes a release, nginx serves it on free ports in
+# one configuration per table row, `check` must give the row's exit status and problem line;
+# `sign` signs a Windows program with a self-signed certificate, and refuses a key that does not
+# belong to the certificate without touching the program.
+#
+#   kvt_release_test.sh <path of kvt-release>
+set -u
+TOOL=$1
+NGINX=${NGINX:-/usr/sbin/nginx}
+W=$(mktemp -d "${TMPDIR:-/tmp}/kvt-release-test.XXXXXX")
+cleanup() {
+  [ -f "$W/nginx.pid" ] && kill "$(cat "$W/nginx.pid")" 2>/dev/null
+  rm -rf "$W"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+for need in "$NGINX" x86_64-w64-mingw32-gcc openssl osslsigncode iconv; do
+  command -v "$need" >/dev/null || { echo "FAIL $need is missing (tools/packages.sh installs it)"; exit 1; }
+done
+
+# The release: a real (tiny) Windows program as the extractor, a RAR 5 signature as the archive.
+mkdir -p "$W/in"
+echo 'int main(void) { return 0; }' >"$W/in/x.c"
+x86_64-w64-mingw32-gcc -s -o "$W/in/x.exe" "$W/in/x.c" || exit 1
+printf 'Rar!\x1a\x07\x01\x00archive body' >"$W/in/a.rar"
+VERSION="2.1 测试版"
+"$TOOL" make "$W/good" --version "$VERSION" --base-url http://127.0.0.1 \
+  --extractor "$W/in/x.exe" --archive "$W/in/a.rar" >"$W/make.out" || fail "make: exit $?"
+printf '%s\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT_SETUP.rar' "$VERSION" |
+  iconv -f UTF-8 -t CP936 | cmp -s - "$W/good/KVT_TRNQP_SETUP_LOG.txt" ||
+  fail "make: the manifest is not three CR LF lines in code page 936"
+(cd "$W/good" && sha256sum KVT_TRNQP_SETUP_LOG.txt UnRAR.exe KVT_SETUP.rar) >"$W/sums"
+grep -q . "$W/sums" && while read -r sum name; do
+  grep -qF "$sum  $name" "$W/make.out" || fail "make: no line '$sum  $name' in its output"
+done <"$W/sums"
+cmp -s "$W/in/x.exe" "$W/good/UnRAR.exe" || fail "make: UnRAR.exe is not the extractor's copy"
+"$TOOL" make "$W/refused" --version "2.1 😀" --base-url http://127.0.0.1/ \
+  --extractor "$W/in/x.exe" --archive "$W/in/a.rar" 2>"$W/refused.err"
+[ $? = 1 ] && grep -q 'cannot hold' "$W/refused.err" && [ ! -e "$W/refused" ] ||
+  fail "make: a version outside code page 936 is not refused cleanly"
+
+# Variants of the good release.
+variant() { cp -r "$W/good" "$W/$1"; }
+variant crlf && printf '\r\n' >>"$W/crlf/KVT_TRNQP_SETUP_LOG.txt"
+variant utf8 && printf '%s\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT_SETUP.rar' \
+  "$VERSION" >"$W/utf8/KVT_TRNQP_SETUP_LOG.txt"
+variant missing && rm "$W/missing/KVT_SETUP.rar"
+variant other && printf 'Rar!\x1a\x07\x01\x00another body' >"$W/other/KVT_SETUP.rar"
+
+# name | served folder | nginx directives | exit status | lines the output must hold (~ between)
+ROWS=(
+  "good|good||0|verdict: the installer would succeed (0 error(s), 0 warning(s))"
+  "gzip on|good|gzip on; gzip_types *; gzip_min_length 1;|0|warning: KVT_SETUP.rar: the server compresses this file for clients that ask (Content-Encoding: gzip)"
+  "chunked|good|location = /KVT_SETUP.rar { sub_filter_types *; sub_filter zzzz zzzz; }|1|error: KVT_SETUP.rar: http://127.0.0.1/KVT_SETUP.rar: chunked answer (Transfer-Encoding: chunked) without Content-Length"
+  "404|missing||1|error: KVT_SETUP.rar: http://127.0.0.1/KVT_SETUP.rar: status \"HTTP/1.1 404 Not Found\": the installer needs 200"
+  "trailing CR LF|crlf||1|error: KVT_TRNQP_SETUP_LOG.txt: line break (CR LF) after the last line"
+  "UTF-8|utf8||1|manifest text: UTF-8~version shown: 2.1~warning: KVT_TRNQP_SETUP_LOG.txt: saved as UTF-8, not code page 936; the installer reads it as UTF-8 and shows the version as"
+  "redirect|good|location = /UnRAR.exe { return 302 /files/UnRAR.exe; } location /files/ { alias $W/good/; }|0|warning: UnRAR.exe: http://127.0.0.1/UnRAR.exe: redirected (302) to \"http://127.0.0.1:"
+  "other files|other||1|error: KVT_SETUP.rar: differs from $W/good/KVT_SETUP.rar"
+)
+
+# One nginx, one server per row, on consecutive free ports from a random base.
+start_nginx() {
+  local base=$1 i user=""
+  [ "$(id -u)" = 0 ] && user="user root;"
+  mkdir -p "$W/tmp"
+  {
+    echo "$user daemon on; worker_processes 1; pid $W/nginx.pid; error_log $W/error.log;"
+    echo "events { worker_connections 64; }"
+    echo "http { default_type application/octet-stream; types { text/plain txt; } access_log off;"
+    for t in client_body proxy fastcgi uwsgi scgi; do echo "${t}_temp_path $W/tmp/$t;"; done
+    for i in "${!ROWS[@]}"; do
+      IFS='|' read -r _ dir directives _ <<<"${ROWS[$i]}"
+      echo "server { listen 127.0.0.1:$((base + i)); root $W/$dir; $directives }"
+    done
+    echo "}"
+  } >"$W/nginx.conf"
+  "$NGINX" -p "$W" -c "$W/nginx.conf" -e "$W/error.log" 2>>"$W/error.log"
+}
+for attempt in 1 2 3 4 5; do
+  base=$((20000 + RANDOM % 30000))
+  start_nginx "$base" && break
+  [ "$attempt" = 5 ] && { cat "$W/error.log"; echo "FAIL nginx does not start"; exit 1; }
+done
+
+for i in "${!ROWS[@]}"; do
+  IFS='|' read -r name _ _ status wanted <<<"${ROWS[$i]}"
+  "$TOOL" check 127.0.0.1 --port $((base + i)) --expect "$W/good" >"$W/out" 2>&1
+  got=$?
+  missing=""
+  IFS='~' read -r -a lines <<<"$wanted"
+  for line in "${lines[@]}"; do grep -qF -- "$line" "$W/out" || missing+=$'\n    '"$line"; done
+  if [ "$got" != "$status" ] || [ -n "$missing" ]; then
+    fail "check, $name: exit $got (want $status), missing lines:$missing"
+    sed 's/^/    | /' "$W/out"
+  else
+    echo "ok check, $name"
+  fi
+done
+# The installer's own parser reads back what make wrote; --json says the same as the text.
+"$TOOL" check 127.0.0.1 --port "$base" >"$W/out"
+grep -qxF "version shown: $VERSION" "$W/out" || fail "check: the version read back is not $VERSION"
+"$TOOL" check 127.0.0.1 --port $((base + 2)) --json >"$W/out"
+grep -qF '"installer_would_succeed": false' "$W/out" && grep -qF '"severity": "error"' "$W/out" ||
+  fail "check --json: no failing verdict for the chunked row"
+
+# sign: a self-signed certificate, verified against itself; a foreign key is refused.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=KVT test" -keyout "$W/key.pem" \
+  -out "$W/cert.pem" 2>/dev/null
+openssl genrsa -out "$W/other.pem" 2048 2>/dev/null
+cp "$W/in/x.exe" "$W/setup.exe"
+"$TOOL" sign "$W/setup.exe" --cert "$W/cert.pem" --key "$W/other.pem" --ca "$W/cert.pem" \
+  >"$W/sign.out" 2>&1 && fail "sign: a key that is not the certificate's is accepted"
+cmp -s "$W/in/x.exe" "$W/setup.exe" && [ ! -e "$W/setup.exe.signing" ] ||
+  fail "sign: a failed signing changed the program or left a file"
+"$TOOL" sign "$W/setup.exe" --cert "$W/cert.pem" --key "$W/key.pem" --ca "$W/cert.pem" \
+  >"$W/sign.out" 2>&1 || { fail "sign: exit $?"; cat "$W/sign.out"; }
+osslsigncode verify -in "$W/setup.exe" -CAfile "$W/cert.pem" >/dev/null 2>&1 &&
+  grep -qF "signer /CN=KVT test" "$W/sign.out" || fail "sign: the program is not signed by the test certificate"
+
+[ "$failures" = 0 ] && echo "all kvt-release checks passed"
+exit $((failures > 0))

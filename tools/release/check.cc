@@ -1,0 +1,432 @@
+// kvt-release check: reads a live release the way the installer reads it. The verdict comes from
+// the installer's own code (the manifest fetch and DownloadFile, on the POSIX adapters with the
+// window in memory); raw looks at the server's answers explain it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
+#include "check_report.h"
+#include "codepage.h"
+#include "commands.h"
+#include "http_probe.h"
+#include "kvt/build_config.h"
+#include "net/download.h"
+#include "net/manifest.h"
+#include "platform/headless/headless.h"
+#include "platform/posix/posix.h"
+#include "platform/text_decoding.h"
+#include "release_rules.h"
+#include "sha256.h"
+#include "startup/texts.h"
+
+namespace kvt::release {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kProgramFolder[] = "C:\\kvt-release";
+constexpr char kInstallFolder[] = "D:\\KVT记账宝";
+// The extractor and archive checks look at no more than this much of a file.
+constexpr std::size_t kPrefixBytes = 64 * 1024;
+
+// The text the installer reads from a file's bytes on Simplified Chinese Windows: UTF-8 when it
+// says so or is valid UTF-8 beyond ASCII, else code page 936 (its ANSI code page).
+std::string InstallerText(const std::string& bytes) {
+  return platform::DecodeText(bytes, Cp936ToUtf8);
+}
+
+// Files under a drive map whose text reads decode as the installer's Windows adapter does. The
+// bytes of the last read are kept: they are the manifest as the installer read it.
+class Cp936Files : public posix::PosixFileSystem {
+ public:
+  using PosixFileSystem::PosixFileSystem;
+  bool ReadAllText(const std::string& path, std::string& text) override {
+    std::string bytes;
+    if (!ReadAllBytes(path, bytes)) return false;
+    text = InstallerText(bytes);
+    last_read = std::move(bytes);
+    return true;
+  }
+  std::optional<std::string> last_read;
+
+ private:
+  // The file's bytes as they are (the POSIX adapter's own text read already drops a mark).
+  bool ReadAllBytes(const std::string& path, std::string& bytes) const {
+    bool ok = false;
+    const std::string linux_path = ToLinuxPath(path, ok);
+    std::ifstream in(linux_path, std::ios::binary);
+    if (!ok || !in) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+  }
+};
+
+// A fresh folder under $TMPDIR, removed with its contents.
+class TempFolder {
+ public:
+  TempFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base ? base : "/tmp") + "/kvt-check-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    if (!path.empty()) fs::remove_all(path, ignored);
+  }
+  std::string path;
+};
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+  std::string lower = a;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower == b;
+}
+
+bool IsPlainNumber(const std::string& s) {
+  return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0, at;
+  while ((at = text.find("\r\n", start)) != std::string::npos) {
+    lines.push_back(text.substr(start, at - start));
+    start = at + 2;
+  }
+  lines.push_back(text.substr(start));
+  return lines;
+}
+
+class Checker {
+ public:
+  explicit Checker(const CheckOptions& options)
+      : options_(options),
+        files_({{'C', temp_.path + "/c"}, {'D', temp_.path + "/d"}}, kProgramFolder),
+        internet_(options.http_port) {
+    for (const char* dir : {"/c", "/c/kvt-release", "/d", "/d/KVT记账宝"}) {
+      ::mkdir((temp_.path + dir).c_str(), 0755);
+    }
+    machine_.window.record = false;
+    // The user's own connectivity is not what is checked: the probe's lookup answers yes.
+    machine_.resolver.resolvable = {build::kProbeHost};
+    platform::Platform p = machine_.Platform(&internet_, &files_, nullptr);
+    p.clock = &clock_;
+    platform::Install(p);
+  }
+  ~Checker() { platform::Install(platform::Platform{}); }
+
+  int Run();
+
+ private:
+  void Error(const std::string& subject, const std::string& text) {
+    report_.findings.push_back({Severity::kError, subject, text});
+  }
+  void Warn(const std::string& subject, const std::string& text) {
+    report_.findings.push_back({Severity::kWarning, subject, text});
+  }
+  bool HasError(const std::string& subject) const {
+    for (const Finding& f : report_.findings) {
+      if (f.severity == Severity::kError && f.subject == subject) return true;
+    }
+    return false;
+  }
+  ProbeOptions Probing(const std::string& extra_header = "") const {
+    ProbeOptions probe;
+    probe.http_port = options_.http_port;
+    probe.extra_header = extra_header;
+    return probe;
+  }
+  std::string Linux(const std::string& windows_path) const {
+    bool ok = false;
+    return files_.ToLinuxPath(windows_path, ok);
+  }
+
+  void ExplainHops(const FileReport& file);
+  void LookAt(FileReport& file);
+  void ExplainFailedDownload(const FileReport& file);
+  void CheckManifestText(const std::string& bytes);
+  FileReport CheckFile(const std::string& name, const std::string& url, const char* prefix);
+  void Compare(const std::string& name, const std::string& sha256);
+
+  CheckOptions options_;
+  TempFolder temp_;
+  headless::Machine machine_;
+  Cp936Files files_;
+  posix::PosixInternet internet_;
+  posix::PosixClock clock_;
+  CheckReport report_;
+};
+
+// What the server's answers say about a file, hop by hop.
+void Checker::ExplainHops(const FileReport& file) {
+  const std::string& name = file.name;
+  for (const Hop& hop : file.hops) {
+    const std::string where = Printable(hop.url) + ": ";
+    if (!hop.error.empty()) {
+      Error(name, where + Printable(hop.error));
+      return;
+    }
+    if (hop.IsRedirect()) {
+      Warn(name, where + "redirected (" + hop.status + ") to \"" +
+                     Printable(hop.All("Location").front()) +
+                     "\"; the installer follows it, but the manifest should name the final URL");
+      continue;
+    }
+    if (hop.status != "200" && hop.status != "206") {
+      Error(name, where + "status \"" + Printable(hop.status_line) + "\": the installer needs 200");
+      return;
+    }
+    const std::vector<std::string> lengths = hop.All("Content-Length");
+    const std::vector<std::string> codings = hop.All("Transfer-Encoding");
+    const std::vector<std::string> compressed = hop.All("Content-Encoding");
+    if (!codings.empty() && lengths.empty()) {
+      Error(name, where + "chunked answer (Transfer-Encoding: " + Printable(codings.front()) +
+                      ") without Content-Length: the installer never takes the download as "
+                      "complete");
+    } else if (!codings.empty()) {
+      Warn(name, where + "chunked answer (Transfer-Encoding: " + Printable(codings.front()) +
+                     ") that also names a length; serve files plainly");
+    } else if (lengths.empty()) {
+      Error(name, where +
+                      "no Content-Length: the installer takes a download as complete only "
+                      "when the announced length has arrived");
+    }
+    for (const std::string& length : lengths) {
+      if (!IsPlainNumber(length)) {
+        Error(name, where + "Content-Length \"" + Printable(length) + "\" is not one plain number");
+      } else if (length != lengths.front()) {
+        Error(name, where + "Content-Length given several times with different values");
+      }
+    }
+    if (lengths.size() > 1 && !HasError(name)) Warn(name, where + "Content-Length repeated");
+    if (!compressed.empty() && !EqualsNoCase(compressed.front(), "identity")) {
+      Error(name, where + "compressed answer (Content-Encoding: " + Printable(compressed.front()) +
+                      "): the installer stores the compressed bytes as they are");
+    }
+  }
+}
+
+// The server's raw answers for the file, explained.
+void Checker::LookAt(FileReport& file) {
+  file.hops = Probe(file.url, Probing());
+  ExplainHops(file);
+  // Compression the server applies only when asked does not reach the installer (it does not
+  // ask), but a proxy or cache in between may ask, or keep the compressed answer for everyone.
+  if (file.hops.empty() || file.hops.back().status != "200" ||
+      !file.hops.back().All("Content-Encoding").empty()) {
+    return;
+  }
+  const std::vector<Hop> asked = Probe(file.url, Probing("Accept-Encoding: gzip"));
+  if (!asked.empty() && !asked.back().All("Content-Encoding").empty()) {
+    Warn(file.name, "the server compresses this file for clients that ask (Content-Encoding: " +
+                        Printable(asked.back().All("Content-Encoding").front()) +
+                        "); the installer does not ask, but a proxy or cache that does breaks "
+                        "the download: switch compression off for the release files");
+  }
+}
+
+// A download the installer's code did not complete: what the byte counts say, and a line in any
+// case, so that the exit status always follows the installer's own result.
+void Checker::ExplainFailedDownload(const FileReport& file) {
+  if (file.announced > 0 && file.received < file.announced) {
+    Error(file.name, "the body ended after " + std::to_string(file.received) + " of " +
+                         std::to_string(file.announced) + " announced bytes");
+  }
+  if (!HasError(file.name)) Error(file.name, "the installer's download does not complete");
+}
+
+// The manifest's bytes as the installer reads them: encoding, byte-order mark, lines.
+void Checker::CheckManifestText(const std::string& bytes) {
+  const std::string name = kManifestName;
+  const bool bom = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  const std::string body = bom ? bytes.substr(3) : bytes;
+  bool ascii = true;
+  for (unsigned char c : body) ascii = ascii && c < 0x80;
+  const std::string shown_version = SplitCrLf(InstallerText(bytes)).front();
+  const std::string shown =
+      "the installer reads it as UTF-8 and shows the version as \"" + Printable(shown_version) +
+      "\"; code page 936 is the manifest's own format";
+  if (bom) {
+    report_.encoding = "UTF-8 with byte-order mark";
+    Warn(name, "begins with a UTF-8 byte-order mark; " + shown);
+  } else if (ascii) {
+    report_.encoding = "ASCII (the same in code page 936 and UTF-8)";
+  } else if (IsValidUtf8(body)) {
+    report_.encoding = "UTF-8";
+    Warn(name, "saved as UTF-8, not code page 936; " + shown);
+  } else if (IsValidCp936(body)) {
+    report_.encoding = "code page 936";
+  } else {
+    report_.encoding = "neither code page 936 nor UTF-8";
+    Warn(name, "text is neither code page 936 nor UTF-8; the installer shows the version as \"" +
+                   Printable(shown_version) + "\"");
+  }
+
+  // The installer splits the decoded text: a broken character may take a CR along with it.
+  std::vector<std::string> lines = SplitCrLf(InstallerText(bytes));
+  const bool swallowed = lines.size() != SplitCrLf(bytes).size();
+  const bool trailing = lines.size() > 1 && lines.back().empty();
+  if (trailing) {
+    Error(name,
+          "line break (CR LF) after the last line: the installer then reads an empty "
+          "archive URL and refuses the manifest");
+    lines.pop_back();
+  }
+  if (lines.size() != 3) {
+    bool lone = false;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      const bool lf_alone = bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r');
+      const bool cr_alone = bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n');
+      lone = lone || lf_alone || cr_alone;
+    }
+    Error(name, std::to_string(lines.size()) +
+                    " line(s) where the installer needs three (version, extractor URL, archive "
+                    "URL) joined by CR LF" +
+                    (lone        ? "; lines here end in LF or CR alone"
+                     : swallowed ? "; read in code page 936, a broken character before a line "
+                                   "break takes its CR along"
+                                 : ""));
+  }
+  if (lines.front().empty()) Error(name, "the first line (the version) is empty");
+}
+
+FileReport Checker::CheckFile(const std::string& name, const std::string& url, const char* prefix) {
+  FileReport file;
+  file.name = name;
+  file.url = url;
+  if (url.empty()) {
+    Error(name, "the manifest gives the installer no URL for it");
+    return file;
+  }
+  CheckUrl(url, name, report_.findings);
+  LookAt(file);
+
+  const std::string local = std::string(kInstallFolder) + "\\" + name;
+  file.downloaded = Mupdate::DownloadFile(url, local, prefix) == -1;
+  file.announced = Mupdate::TotalBytes;
+  file.received = Mupdate::ReceivedBytes;
+  // What the installer stored: the file, or the partial file a broken transfer leaves.
+  const std::string path = Linux(file.downloaded ? local : local + text::kPartialSuffix);
+  file.stored = Sha256File(path, file.sha256, file.size);
+  if (!file.downloaded) {
+    ExplainFailedDownload(file);
+  } else {
+    std::string head(kPrefixBytes, '\0');
+    std::ifstream in(path, std::ios::binary);
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    file.kind = name == kExtractorName ? CheckExtractor(head, name, report_.findings)
+                                       : CheckArchive(head, name, report_.findings);
+  }
+  return file;
+}
+
+void Checker::Compare(const std::string& name, const std::string& sha256) {
+  const std::string path = (fs::path(options_.expect_dir) / name).string();
+  std::string expected;
+  std::uint64_t size = 0;
+  if (!Sha256File(path, expected, size)) {
+    Error(name, "cannot read the expected file " + path);
+  } else if (expected != sha256) {
+    Error(name, "differs from " + path + " (SHA-256 " + sha256.substr(0, 16) + "... served, " +
+                    expected.substr(0, 16) + "... expected)");
+  }
+}
+
+int Checker::Run() {
+  for (char c : options_.host) {
+    if (c == '/' || c == ':' || static_cast<unsigned char>(c) <= ' ') {
+      std::fprintf(stderr,
+                   "kvt-release check: HOST is a bare host name (update.example.com), "
+                   "not \"%s\"\n",
+                   Printable(options_.host).c_str());
+      return 2;
+    }
+  }
+  if (temp_.path.empty()) {
+    std::fprintf(stderr, "kvt-release check: cannot create a temporary folder\n");
+    return 2;
+  }
+  report_.manifest_url = "http://" + options_.host + text::kManifestPath;
+
+  // The manifest, through the installer's own fetch and parse.
+  FileReport manifest;
+  manifest.name = kManifestName;
+  manifest.url = report_.manifest_url;
+  LookAt(manifest);
+  std::string extractor_url, archive_url;
+  report_.manifest_ok = Mupdate::FetchReleaseManifestFrom(report_.manifest_url, report_.version,
+                                                          extractor_url, archive_url) == -1;
+  manifest.announced = Mupdate::TotalBytes;
+  manifest.received = Mupdate::ReceivedBytes;
+  manifest.downloaded = files_.last_read.has_value();
+  std::string bytes;
+  if (manifest.downloaded) {
+    bytes = *files_.last_read;
+  } else {
+    manifest.stored = ReadWholeFile(
+        Linux(std::string(kProgramFolder) + "\\" + text::kManifestTempName + text::kPartialSuffix),
+        bytes);
+    ExplainFailedDownload(manifest);
+  }
+  if (manifest.downloaded || manifest.stored) {
+    manifest.stored = true;
+    manifest.size = bytes.size();
+    manifest.sha256 = Sha256Hex(bytes);
+    CheckManifestText(bytes);
+  }
+  if (!report_.manifest_ok && manifest.downloaded && !HasError(kManifestName)) {
+    Error(kManifestName, "the installer refuses the manifest");
+  }
+  report_.files.push_back(manifest);
+
+  // The two files at the URLs the installer took from the manifest; when it refused the
+  // manifest, at the URLs of its second and third lines, so that their problems show too.
+  if (!report_.manifest_ok) {
+    const std::vector<std::string> lines = SplitCrLf(InstallerText(bytes));
+    if (lines.size() >= 3 && manifest.downloaded) {
+      extractor_url = lines[1];
+      archive_url = lines[2];
+    }
+  }
+  bool files_ok = report_.manifest_ok;
+  if (!extractor_url.empty() || !archive_url.empty()) {
+    report_.files.push_back(CheckFile(kExtractorName, extractor_url, ""));
+    report_.files.push_back(CheckFile(kArchiveName, archive_url, text::kDownloadPrefix));
+    files_ok = files_ok && report_.files[1].downloaded && report_.files[2].downloaded;
+  }
+  report_.installer_ok =
+      report_.manifest_ok && files_ok && !HasError(kExtractorName) && !HasError(kArchiveName);
+
+  if (!options_.expect_dir.empty()) {
+    for (const FileReport& r : report_.files) {
+      if (r.stored) Compare(r.name, r.sha256);
+    }
+  }
+  report_.http_port = options_.http_port;
+  if (options_.json) {
+    PrintJson(report_);
+  } else {
+    PrintText(report_);
+  }
+  for (const Finding& f : report_.findings) {
+    if (f.severity == Severity::kError) return 1;
+  }
+  return report_.installer_ok ? 0 : 1;
+}
+
+}  // namespace
+
+int RunCheck(const CheckOptions& options) {
+  Checker checker(options);
+  return checker.Run();
+}
+
+}  // namespace kvt::release

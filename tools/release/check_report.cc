@@ -1,0 +1,98 @@
+#include "check_report.h"
+
+#include <cstdio>
+
+namespace kvt::release {
+namespace {
+
+std::string Json(const std::string& s) {
+  std::string out = "\"";
+  char buf[8];
+  for (unsigned char c : Printable(s)) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+void PrintText(const CheckReport& r) {
+  std::printf("%s", r.manifest_url.c_str());
+  if (r.http_port != 80) std::printf(" (port 80 reached at %u)", r.http_port);
+  std::printf("\n");
+  for (const FileReport& file : r.files) {
+    std::printf("%s  %s\n", file.name.c_str(), Printable(file.url).c_str());
+    for (const Hop& hop : file.hops) {
+      std::printf("  %s -> %s", Printable(hop.url).c_str(),
+                  Printable(hop.error.empty() ? hop.status_line : hop.error).c_str());
+      for (const char* header :
+           {"Content-Length", "Transfer-Encoding", "Content-Encoding", "Location"}) {
+        for (const std::string& v : hop.All(header)) {
+          std::printf(", %s: %s", header, Printable(v).c_str());
+        }
+      }
+      std::printf("\n");
+    }
+    if (file.downloaded) {
+      std::printf("  stored %llu bytes, sha256 %s%s%s\n",
+                  static_cast<unsigned long long>(file.size), file.sha256.c_str(),
+                  file.kind.empty() ? "" : ", ", file.kind.c_str());
+    } else {
+      std::printf("  not stored: %lld bytes arrived", static_cast<long long>(file.received));
+      if (file.announced > 0)
+        std::printf(" of %lld announced", static_cast<long long>(file.announced));
+      std::printf("\n");
+    }
+  }
+  if (!r.encoding.empty()) std::printf("manifest text: %s\n", r.encoding.c_str());
+  if (r.manifest_ok) std::printf("version shown: %s\n", Printable(r.version).c_str());
+  int errors = 0, warnings = 0;
+  for (const Finding& f : r.findings) {
+    const bool error = f.severity == Severity::kError;
+    (error ? errors : warnings)++;
+    std::printf("%s: %s: %s\n", error ? "error" : "warning", f.subject.c_str(), f.text.c_str());
+  }
+  std::printf("verdict: the installer would %s (%d error(s), %d warning(s))\n",
+              r.installer_ok ? "succeed" : "fail", errors, warnings);
+}
+
+void PrintJson(const CheckReport& r) {
+  std::printf("{\n  \"manifest_url\": %s,\n  \"installer_would_succeed\": %s,\n",
+              Json(r.manifest_url).c_str(), r.installer_ok ? "true" : "false");
+  std::printf("  \"manifest_encoding\": %s,\n  \"version\": %s,\n  \"files\": [",
+              Json(r.encoding).c_str(), r.manifest_ok ? Json(r.version).c_str() : "null");
+  for (std::size_t i = 0; i < r.files.size(); ++i) {
+    const FileReport& file = r.files[i];
+    std::printf(
+        "%s\n    {\"name\": %s, \"url\": %s, \"downloaded\": %s, \"received\": %lld, "
+        "\"announced\": %lld, \"sha256\": %s, \"kind\": %s, \"hops\": [",
+        i ? "," : "", Json(file.name).c_str(), Json(file.url).c_str(),
+        file.downloaded ? "true" : "false", static_cast<long long>(file.received),
+        static_cast<long long>(file.announced), file.stored ? Json(file.sha256).c_str() : "null",
+        Json(file.kind).c_str());
+    for (std::size_t h = 0; h < file.hops.size(); ++h) {
+      const Hop& hop = file.hops[h];
+      std::printf("%s{\"url\": %s, \"status\": %s, \"error\": %s}", h ? ", " : "",
+                  Json(hop.url).c_str(), Json(hop.status).c_str(), Json(hop.error).c_str());
+    }
+    std::printf("]}");
+  }
+  std::printf("\n  ],\n  \"problems\": [");
+  for (std::size_t i = 0; i < r.findings.size(); ++i) {
+    const Finding& f = r.findings[i];
+    std::printf("%s\n    {\"severity\": \"%s\", \"file\": %s, \"text\": %s}", i ? "," : "",
+                f.severity == Severity::kError ? "error" : "warning", Json(f.subject).c_str(),
+                Json(f.text).c_str());
+  }
+  std::printf("\n  ]\n}\n");
+}
+
+}  // namespace kvt::release

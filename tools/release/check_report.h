@@ -1,0 +1,39 @@
+// What `check` found about a release, and the two ways it is printed: lines for a person (one
+// line per problem, then the verdict) and JSON for a program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "http_probe.h"
+#include "release_rules.h"
+
+namespace kvt::release {
+
+// One of the three files: the raw hops, what the installer's download did and what it stored.
+struct FileReport {
+  std::string name, url;
+  std::vector<Hop> hops;
+  bool downloaded = false;
+  std::int64_t announced = 0, received = 0;
+  bool stored = false;  // a file (complete or partial) was left
+  std::uint64_t size = 0;
+  std::string sha256, kind;
+};
+
+struct CheckReport {
+  std::string manifest_url;
+  std::uint16_t http_port = 80;
+  std::vector<FileReport> files;  // the manifest, then the extractor and the archive
+  Findings findings;
+  std::string encoding;       // of the manifest's text, as detected
+  std::string version;        // as the installer shows it
+  bool manifest_ok = false;   // the installer accepts the manifest
+  bool installer_ok = false;  // ... and both downloads and files would work
+};
+
+void PrintText(const CheckReport& r);
+void PrintJson(const CheckReport& r);
+
+}  // namespace kvt::release

@@ -1,0 +1,36 @@
+// A look at the raw answers behind one URL: the request goes out as the installer sends it
+// (GET, HTTP/1.1, the same four header lines), only the response head is read, and redirects
+// are followed one hop at a time, the way the installer's HTTP client follows them, so that
+// every hop can be reported. The verdict on a download never comes from here but from the
+// installer's own code; this only explains it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kvt::release {
+
+struct Hop {
+  std::string url;     // as asked: "http://host/path"
+  std::string status;  // three digits; empty when there was no answer
+  std::string status_line;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string error;  // why there was no answer, or why the redirect cannot be followed
+
+  // Values of every header line of that name (compared without case), in order.
+  std::vector<std::string> All(const std::string& name) const;
+  bool IsRedirect() const;
+};
+
+struct ProbeOptions {
+  std::uint16_t http_port = 80;  // the port used where the installer connects to port 80
+  int timeout_ms = 15000;        // connecting, sending, and the wait for the head
+  std::string extra_header;      // one more request line ("Accept-Encoding: gzip"), or none
+};
+
+// The hops from `url` to the final answer (or to the hop that failed).
+std::vector<Hop> Probe(const std::string& url, const ProbeOptions& options);
+
+}  // namespace kvt::release
