@@ -31,8 +31,10 @@ bool Exists(const std::string& path) {
   return Sys().files->FileExists(path, ok) && ok;
 }
 
+}  // namespace
+
 // Splits at every CR LF, keeping empty lines; an empty text is one empty line.
-std::vector<std::string> SplitLines(const std::string& text) {
+std::vector<std::string> SplitManifestLines(const std::string& text) {
   std::vector<std::string> lines;
   std::size_t start = 0;
   while (true) {
@@ -44,8 +46,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
   lines.push_back(text.substr(start));
   return lines;
 }
-
-}  // namespace
 
 std::string ManifestUrl() {
   return std::string(ActiveScheme().prefix) + build::kVendorHost + text::kManifestPath;
@@ -76,7 +76,7 @@ std::int16_t FetchReleaseManifestFrom(const std::string& url, std::string& versi
   std::string content;
   std::int16_t result = 0;
   if (files.ReadAllText(path, content)) {
-    const std::vector<std::string> lines = SplitLines(content);
+    const std::vector<std::string> lines = SplitManifestLines(content);
     version = lines.front();
     // A text without any CR LF has no separate archive line and is no manifest.
     packageUrl = lines.size() >= 2 ? lines.back() : std::string();

@@ -93,17 +93,6 @@ bool IsPlainNumber(const std::string& s) {
   return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
-std::vector<std::string> SplitCrLf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0, at;
-  while ((at = text.find("\r\n", start)) != std::string::npos) {
-    lines.push_back(text.substr(start, at - start));
-    start = at + 2;
-  }
-  lines.push_back(text.substr(start));
-  return lines;
-}
-
 class Checker {
  public:
   explicit Checker(const CheckOptions& options)
@@ -249,7 +238,7 @@ void Checker::CheckManifestText(const std::string& bytes) {
   const std::string body = bom ? bytes.substr(3) : bytes;
   bool ascii = true;
   for (unsigned char c : body) ascii = ascii && c < 0x80;
-  const std::string shown_version = SplitCrLf(InstallerText(bytes)).front();
+  const std::string shown_version = Mupdate::SplitManifestLines(InstallerText(bytes)).front();
   const std::string shown =
       "the installer reads it as UTF-8 and shows the version as \"" + Printable(shown_version) +
       "\"; code page 936 is the manifest's own format";
@@ -270,8 +259,8 @@ void Checker::CheckManifestText(const std::string& bytes) {
   }
 
   // The installer splits the decoded text: a broken character may take a CR along with it.
-  std::vector<std::string> lines = SplitCrLf(InstallerText(bytes));
-  const bool swallowed = lines.size() != SplitCrLf(bytes).size();
+  std::vector<std::string> lines = Mupdate::SplitManifestLines(InstallerText(bytes));
+  const bool swallowed = lines.size() != Mupdate::SplitManifestLines(bytes).size();
   const bool trailing = lines.size() > 1 && lines.back().empty();
   if (trailing) {
     Error(name,
@@ -390,7 +379,7 @@ int Checker::Run() {
   // The two files at the URLs the installer took from the manifest; when it refused the
   // manifest, at the URLs of its second and third lines, so that their problems show too.
   if (!report_.manifest_ok) {
-    const std::vector<std::string> lines = SplitCrLf(InstallerText(bytes));
+    const std::vector<std::string> lines = Mupdate::SplitManifestLines(InstallerText(bytes));
     if (lines.size() >= 3 && manifest.downloaded) {
       extractor_url = lines[1];
       archive_url = lines[2];
