@@ -253,15 +253,16 @@ with_test_ca() {
     'mount --bind "$0" /etc/ssl/certs/ca-certificates.crt && exec "$@"' "$bundle" "$@"
 }
 
-# The demo vendor server (nginx, tools/demo/vendor-server.sh) serving RELEASE on port 80.
+# The demo vendor server (nginx, tools/demo/vendor-server.sh) serving RELEASE on port 80, or on
+# PORT with HTTPS given the certificate and key.
 start_vendor_server() {
-  local release=$1
+  local release=$1 port=${2:-80}
   KVT_VENDOR_RUN_DIR="$E2E_DIR/vendor" bash "$REPO_DIR/tools/demo/vendor-server.sh" start \
-    "$release" 80 >>"$E2E_DIR/vendor.log" 2>&1 || {
+    "$release" "$port" "${@:3}" >>"$E2E_DIR/vendor.log" 2>&1 || {
     tail -n 8 "$E2E_DIR/vendor.log"
     return 1
   }
-  VENDOR_PORT=80
+  VENDOR_PORT=$port
 }
 
 stop_vendor_server() {
