@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Demo vendor web server: Debian's nginx serving a release folder (make-release.sh) as static
-# files on 127.0.0.1, the way the installer expects its vendor server: plain HTTP, port 80 by
-# default, a Content-Length on every answer, no compression, no chunked bodies.
+# files on 127.0.0.1, the way the installer expects its vendor server: plain HTTP on port 80 by
+# default (or HTTPS, given a certificate), a Content-Length on every answer, no compression, no
+# chunked bodies.
 #
 #   vendor-server.sh start <release-dir> [port [certificate key]]
 #                                                 (port defaults to 80; with the PEM files of a
