@@ -4,6 +4,11 @@
 #   ./run-demo.sh               with DISPLAY set: the installer opens there and you click through
 #                               it; without DISPLAY: a scripted install on a private X server
 #   ./run-demo.sh --headless    the scripted install even when a display is available
+#   ./run-demo.sh --https       the same over HTTPS (may be combined with --headless): a secure
+#                               build (KVT_VENDOR_SCHEME=https) in build/windows-demo-https, nginx
+#                               on 127.0.0.1:443 with a certificate of a test CA made for the
+#                               demo, trusted only inside a private mount namespace in which the
+#                               rest of the demo runs (never in this machine's store; needs root)
 #
 # Steps: installs missing Debian packages (as root, or says what to run), builds the
 # windows-demo preset (kvt-setup.exe, the demo release, the UI driver), starts nginx on
@@ -15,21 +20,48 @@
 set -u
 repo="$(cd "$(dirname "$0")" && pwd)"
 headless=0
-case "${1:-}" in
-  --headless) headless=1 ;;
-  "") ;;
-  *) echo "usage: $0 [--headless]"; exit 2 ;;
-esac
+https=0
+for arg in "$@"; do
+  case "$arg" in
+    --headless) headless=1 ;;
+    --https) https=1 ;;
+    *) echo "usage: $0 [--headless] [--https]"; exit 2 ;;
+  esac
+done
 [ -n "${DISPLAY:-}" ] || headless=1
 
 say() { printf '\n== %s\n' "$*"; }
 
-say "checking the Debian packages"
-# shellcheck source=tools/packages.sh
-source "$repo/tools/packages.sh"
-ensure_packages || { echo "could not install the packages: ${KVT_PACKAGES[*]}"; exit 1; }
+if [ -z "${KVT_DEMO_TRUSTING:-}" ]; then  # (checked already before entering the namespace)
+  say "checking the Debian packages"
+  # shellcheck source=tools/packages.sh
+  source "$repo/tools/packages.sh"
+  ensure_packages || { echo "could not install the packages: ${KVT_PACKAGES[*]}"; exit 1; }
+fi
 
+# shellcheck source=tests/e2e/lib.sh
+source "$repo/tests/e2e/lib.sh"
 build_dir="$repo/build/windows-demo"
+scheme_options=()
+port=80
+if [ "$https" = 1 ]; then
+  build_dir="$repo/build/windows-demo-https"
+  scheme_options=(-DKVT_VENDOR_SCHEME=https)
+  port=443
+  tls="$build_dir/demo-tls"
+  if [ -z "${KVT_DEMO_TRUSTING:-}" ]; then
+    say "making a test CA and a certificate for 127.0.0.1 in $tls"
+    if [ "$(id -u)" != 0 ]; then
+      echo "The HTTPS demo trusts its test CA only inside a private mount namespace: run it as root."
+      exit 1
+    fi
+    mkdir -p "$build_dir"
+    make_test_certificates "$tls" || exit 1
+    say "running the rest of the demo where the test CA is trusted (a private mount namespace)"
+    KVT_DEMO_TRUSTING=1 with_test_ca "$tls/ca.crt" "$0" "$@"
+    exit $?
+  fi
+fi
 build_log="$build_dir/demo-build.log"
 say "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
 echo "(about a minute on a fresh clone; log: $build_log)"
@@ -37,8 +69,8 @@ echo "(about a minute on a fresh clone; log: $build_log)"
 mkdir -p "$build_dir"
 # The build's output goes to the log; on a terminal one line follows ninja's "[done/total]".
 # The product's own network time-outs (the end-to-end tests build this folder with short ones).
-(cd "$repo" && cmake --preset windows-demo -DKVT_E2E=ON -DKVT_CONNECT_TIMEOUT_MS=30000 \
-   -DKVT_RECEIVE_TIMEOUT_MS=60000 -DKVT_RESOLVE_TIMEOUT_MS=30000 &&
+(cd "$repo" && cmake --preset windows-demo -B "$build_dir" "${scheme_options[@]}" -DKVT_E2E=ON \
+   -DKVT_CONNECT_TIMEOUT_MS=30000 -DKVT_RECEIVE_TIMEOUT_MS=60000 -DKVT_RESOLVE_TIMEOUT_MS=30000 &&
    cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt_demo_release) 2>&1 |
   tee "$build_log" |
   if [ -t 1 ]; then
@@ -51,8 +83,6 @@ mkdir -p "$build_dir"
 echo "built $build_dir/kvt-setup.exe ($(stat -c %s "$build_dir/kvt-setup.exe") bytes)"
 release="$build_dir/demo-release"
 
-# shellcheck source=tests/e2e/lib.sh
-source "$repo/tests/e2e/lib.sh"
 e2e_init "$build_dir"
 DRIVER_EXE="$BUILD_DIR/kvt-e2e-driver.exe"
 demo_dir="$BUILD_DIR/demo"
@@ -60,15 +90,18 @@ shots="$demo_dir/screenshots"
 drive_d="$demo_dir/drive_d"
 rm -rf "$demo_dir" && mkdir -p "$shots" "$drive_d"
 
-say "starting the demo vendor server (nginx) on 127.0.0.1:80"
-if ! KVT_VENDOR_PACE=1 start_vendor_server "$release"; then
+say "starting the demo vendor server (nginx) on 127.0.0.1:$port"
+tls_files=()
+[ "$https" = 0 ] || tls_files=("$tls/good.crt" "$tls/good.key")
+if ! KVT_VENDOR_PACE=1 start_vendor_server "$release" "$port" "${tls_files[@]}"; then
   echo
-  echo "The demo vendor server could not start on port 80, which the installer always uses."
-  echo "If another program holds port 80, stop it. If this user may not bind port 80, run the"
+  echo "The demo vendor server could not start on port $port, which the installer always uses."
+  echo "If another program holds port $port, stop it. If this user may not bind port $port, run the"
   echo "demo as root, or allow it with: sudo sysctl net.ipv4.ip_unprivileged_port_start=80"
   exit 1
 fi
 echo "serving $release (manifest, UnRAR.exe, KVT_SETUP.rar), slowed down so that each page can be seen"
+[ "$https" = 0 ] || echo "over HTTPS with $tls/good.crt, signed by the test CA $tls/ca.crt"
 
 if [ "$headless" = 1 ]; then
   say "starting a private X server"

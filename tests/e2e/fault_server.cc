@@ -1,7 +1,10 @@
 // The vendor web server of the end-to-end tests: serves a release folder (manifest, UnRAR.exe,
 // KVT_SETUP.rar) on 127.0.0.1 the way one named scenario asks, well or badly.
 //
-//   kvt_e2e_fault_server SCENARIO RELEASE_DIR [PORT]     (PORT defaults to 80)
+//   kvt_e2e_fault_server SCENARIO RELEASE_DIR [PORT [CERTIFICATE KEY]]
+//
+// PORT defaults to 80. Given a certificate (chain) and key in PEM files, the server speaks HTTPS
+// with them: a client that refuses the certificate makes no request.
 //
 // Scenarios:
 //   release        the folder as it is, the archive dripping (512 bytes per 100 ms, a few
@@ -29,6 +32,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -104,12 +108,14 @@ void Script(TestServer& server, const std::string& scenario, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 4) {
-    std::fprintf(stderr, "usage: %s SCENARIO RELEASE_DIR [PORT]\n", argv[0]);
+  if (argc != 3 && argc != 4 && argc != 6) {
+    std::fprintf(stderr, "usage: %s SCENARIO RELEASE_DIR [PORT [CERTIFICATE KEY]]\n", argv[0]);
     return 2;
   }
   const std::string scenario = argv[1], release = argv[2];
+  std::optional<kvt::testing::TlsFiles> tls;
+  if (argc == 6) tls = kvt::testing::TlsFiles{argv[4], argv[5]};
   return kvt::testing::ServeUntilSignalled(
-      "fault server", argc == 4 ? argv[3] : "80",
-      [&](kvt::testing::TestServer& server) { Script(server, scenario, release); });
+      "fault server", argc >= 4 ? argv[3] : "80",
+      [&](kvt::testing::TestServer& server) { Script(server, scenario, release); }, tls);
 }

@@ -13,7 +13,7 @@ REPO_DIR="$(cd "$E2E_LIB_DIR/../.." && pwd)"
 
 XVFB_PID=""
 APP_PID=""
-SERVER_PID=""
+declare -gA SERVER_PIDS=()  # scripted servers by port
 VENDOR_PORT=""
 E2E_STARTED_WINE=0
 
@@ -25,7 +25,6 @@ e2e_init() {
   E2E_DIR="$BUILD_DIR/e2e"
   SHOT_DIR="$E2E_DIR/screenshots"
   mkdir -p "$E2E_DIR/home" "$E2E_DIR/locale" "$SHOT_DIR"
-  rm -f "$SHOT_DIR"/*.png "$SHOT_DIR"/*.bmp
   export WINEPREFIX="$E2E_DIR/prefix"
   # A desktop session's X authority stays reachable when HOME moves.
   if [ -z "${XAUTHORITY:-}" ] && [ -f "${HOME:-/nonexistent}/.Xauthority" ]; then
@@ -159,55 +158,111 @@ port_in_use() {
   (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
-# Starts the scripted vendor server (tests/e2e/fault_server.cc) on 127.0.0.1:80 with a scenario
-# and the release folder; its output goes to E2E_DIR/server.out. Fails when port 80 is taken or
-# cannot be bound. Only one server runs at a time.
+# Output file of the scripted server on PORT (port 80: E2E_DIR/server.out).
+server_out() {
+  if [ "${1:-80}" = 80 ]; then echo "$E2E_DIR/server.out"; else echo "$E2E_DIR/server-$1.out"; fi
+}
+
+# Starts the scripted vendor server (tests/e2e/fault_server.cc) with a scenario and the release
+# folder on 127.0.0.1:PORT (default 80); given a certificate and key it speaks HTTPS. Its output
+# goes to server_out PORT. Fails when the port is taken or cannot be bound. One server per port.
 start_fault_server() {
-  local scenario=$1 release=$2 i
-  [ -z "$SERVER_PID" ] || stop_fault_server
-  if port_in_use 80; then
-    echo "FAIL start server $scenario: something else listens on 127.0.0.1:80"
+  local scenario=$1 release=$2 port=${3:-80} i out
+  shift $(($# < 3 ? $# : 3))
+  out=$(server_out "$port")
+  stop_fault_server "$port"
+  if port_in_use "$port"; then
+    echo "FAIL start server $scenario: something else listens on 127.0.0.1:$port"
     return 1
   fi
-  : >"$E2E_DIR/server.out"
-  "$FAULT_SERVER" "$scenario" "$release" 80 >"$E2E_DIR/server.out" 2>"$E2E_DIR/server.err" &
-  SERVER_PID=$!
+  : >"$out"
+  "$FAULT_SERVER" "$scenario" "$release" "$port" "$@" >"$out" 2>"$E2E_DIR/server.err" &
+  SERVER_PIDS[$port]=$!
   for i in $(seq 1 100); do
-    grep -q '^port 80$' "$E2E_DIR/server.out" && { e2e_log "server: $scenario"; return 0; }
-    kill -0 "$SERVER_PID" 2>/dev/null || break
+    grep -q "^port $port\$" "$out" && { e2e_log "server: $scenario on port $port"; return 0; }
+    kill -0 "${SERVER_PIDS[$port]}" 2>/dev/null || break
     sleep 0.05
   done
   echo "FAIL start server $scenario: $(cat "$E2E_DIR/server.err")"
   if [ "$(id -u)" != 0 ]; then
-    echo "  port 80 is privileged: run as root, or allow it with"
+    echo "  port $port is privileged: run as root, or allow it with"
     echo "  sudo sysctl net.ipv4.ip_unprivileged_port_start=80"
   fi
-  stop_fault_server
+  stop_fault_server "$port"
   return 1
 }
 
-# Stops the scripted server; its request list is then in E2E_DIR/server.out.
+# Stops the scripted server on PORT (none given: every one); its request list is then in its
+# output file.
 stop_fault_server() {
-  [ -n "$SERVER_PID" ] || return 0
-  kill -TERM "$SERVER_PID" 2>/dev/null || true
-  wait "$SERVER_PID" 2>/dev/null || true
-  SERVER_PID=""
+  local port pid
+  for port in ${1:-${!SERVER_PIDS[@]}}; do
+    pid=${SERVER_PIDS[$port]:-}
+    [ -n "$pid" ] || continue
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    unset "SERVER_PIDS[$port]"
+  done
 }
 
-# How many GET requests for TARGET the last scripted server saw.
+# How many GET requests for TARGET the last scripted server on PORT (default 80) saw.
 requests_for() {
-  grep -c "^request GET $1\$" "$E2E_DIR/server.out" 2>/dev/null || true
+  grep -c "^request GET $1\$" "$(server_out "${2:-80}")" 2>/dev/null || true
 }
 
-# The demo vendor server (nginx, tools/demo/vendor-server.sh) serving RELEASE on port 80.
+# Makes a test CA and server certificates in DIR with the openssl command line (P-256 keys, a
+# fraction of a second): ca.crt, and NAME.crt + NAME.key for good (127.0.0.1 and localhost),
+# wrong-name (wrong.example only), expired (ended yesterday) and untrusted (127.0.0.1 and
+# localhost, signed by other-ca, which nobody trusts). The address is named twice: as an IP
+# address, which Windows and OpenSSL match, and as a DNS name, the only kind that Wine 8 matches.
+make_test_certificates() {
+  local dir=$1
+  rm -rf "$dir" && mkdir -p "$dir" || return 1
+  (
+    set -e
+    cd "$dir"
+    key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key"; }
+    ca() { key "$1" && openssl req -x509 -new -key "$1.key" -subj "/CN=KVT $1" -days 2 -out "$1.crt"; }
+    leaf() {  # leaf NAME CA SUBJECT_ALT_NAMES DAYS
+      key "$1"
+      openssl req -new -key "$1.key" -subj "/CN=$1" -out "$1.csr"
+      printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$3" >"$1.ext"
+      openssl x509 -req -in "$1.csr" -CA "$2.crt" -CAkey "$2.key" -CAcreateserial -days "$4" \
+        -extfile "$1.ext" -out "$1.crt"
+    }
+    ca ca
+    ca other-ca
+    leaf good ca IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost 2
+    leaf wrong-name ca DNS:wrong.example 2
+    leaf expired ca IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost -1
+    leaf untrusted other-ca IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost 2
+  ) >"$dir.log" 2>&1 || { echo "FAIL making test certificates (log: $dir.log)"; return 1; }
+}
+
+# Runs COMMAND... in a private mount namespace where the system's CA bundle
+# /etc/ssl/certs/ca-certificates.crt, which Wine's crypt32 reads as its root store, also holds
+# the test CA CA_CERT. The machine's store is never changed: a copy with the test CA is mounted
+# over it in that namespace only, which ends with its last process. Everything that must trust
+# the test CA (the wineserver included) has to start inside. Needs root.
+with_test_ca() {
+  local ca=$1 bundle
+  shift
+  bundle="${ca%.crt}-bundle.crt"
+  cat /etc/ssl/certs/ca-certificates.crt "$ca" >"$bundle" || return 1
+  unshare --mount --propagation private -- sh -c \
+    'mount --bind "$0" /etc/ssl/certs/ca-certificates.crt && exec "$@"' "$bundle" "$@"
+}
+
+# The demo vendor server (nginx, tools/demo/vendor-server.sh) serving RELEASE on port 80, or on
+# PORT with HTTPS given the certificate and key.
 start_vendor_server() {
-  local release=$1
+  local release=$1 port=${2:-80}
   KVT_VENDOR_RUN_DIR="$E2E_DIR/vendor" bash "$REPO_DIR/tools/demo/vendor-server.sh" start \
-    "$release" 80 >>"$E2E_DIR/vendor.log" 2>&1 || {
+    "$release" "$port" "${@:3}" >>"$E2E_DIR/vendor.log" 2>&1 || {
     tail -n 8 "$E2E_DIR/vendor.log"
     return 1
   }
-  VENDOR_PORT=80
+  VENDOR_PORT=$port
 }
 
 stop_vendor_server() {

@@ -8,6 +8,11 @@
 #   KVT_E2E_NO_BUILD=1 run.sh        use what is already built
 #   KVT_E2E_FRESH=1 run.sh           create the Wine prefix anew (it is cached under e2e/)
 #
+# The scenario https runs a secure build (KVT_VENDOR_SCHEME=https, built in <build dir>-https)
+# against the scripted server speaking TLS on 127.0.0.1:443, with a test CA made for the run and
+# trusted only in a private mount namespace (lib.sh: with_test_ca), in which this script runs
+# again with --https-rows to drive those installer starts (needs root).
+#
 # Every scenario starts a fresh installer process, drives it through window messages with the
 # UI driver (ui_driver.cc), and then checks what is left on disk and what the server was asked.
 # The Wine prefix is shared; before each scenario the install drive D: (a folder of the test),
@@ -19,23 +24,29 @@ set -u
 here="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=tests/e2e/lib.sh
 source "$here/lib.sh"
+https_rows=0
+if [ "${1:-}" = --https-rows ]; then https_rows=1; shift; fi
 
 SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 close-fetch excel
            no-drive install interrupt finish-close redirect extractor-404 archive-cut stall
-           bad-archive cno-ok)
+           bad-archive cno-ok https)
 
 build_dir="${KVT_E2E_BUILD_DIR:-$REPO_DIR/build/windows-demo}"
+https_dir="$build_dir-https"
 linux_dir="$REPO_DIR/build/linux"
 if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
   e2e_log "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
   mkdir -p "$build_dir"
   build_log="$build_dir/e2e-build.log"
   # Short network time-outs, so that a stalled server fails the transfer within seconds.
-  (cd "$REPO_DIR" && cmake --preset windows-demo -B "$build_dir" -DKVT_E2E=ON \
-     -DKVT_CONNECT_TIMEOUT_MS=8000 -DKVT_RECEIVE_TIMEOUT_MS=8000 -DKVT_RESOLVE_TIMEOUT_MS=8000 \
-     >/dev/null &&
+  options=(-DKVT_E2E=ON -DKVT_CONNECT_TIMEOUT_MS=8000 -DKVT_RECEIVE_TIMEOUT_MS=8000
+           -DKVT_RESOLVE_TIMEOUT_MS=8000)
+  (cd "$REPO_DIR" && cmake --preset windows-demo -B "$build_dir" "${options[@]}" >/dev/null &&
      cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt-e2e-marker \
        kvt_demo_release &&
+     cmake --preset windows-demo -B "$https_dir" "${options[@]}" -DKVT_VENDOR_SCHEME=https \
+       >/dev/null &&
+     cmake --build "$https_dir" -j2 --target kvt-setup &&
      cmake --preset linux >/dev/null &&
      cmake --build --preset linux -j2 --target kvt_e2e_fault_server) >"$build_log" 2>&1 || {
     cat "$build_log"; echo "FAIL build"; exit 1; }
@@ -45,7 +56,7 @@ FAULT_SERVER="$linux_dir/tests/e2e/kvt_e2e_fault_server"
 DRIVER_EXE="$BUILD_DIR/kvt-e2e-driver.exe"
 PRODUCT_EXE="$BUILD_DIR/tools/KVT.exe"
 for f in "$BUILD_DIR/kvt-setup.exe" "$DRIVER_EXE" "$PRODUCT_EXE" "$FAULT_SERVER" \
-         "$BUILD_DIR/demo-release/KVT_SETUP.rar"; do
+         "$BUILD_DIR/demo-release/KVT_SETUP.rar" "$https_dir/kvt-setup.exe"; do
   [ -f "$f" ] || { echo "FAIL missing $f"; exit 1; }
 done
 
@@ -58,10 +69,12 @@ mkdir -p "$APP_DIR" && cp -f "$BUILD_DIR/kvt-setup.exe" "$APP_EXE"
 # version has Chinese in the ANSI code page (936), as a vendor writes it.
 RELEASE="$E2E_DIR/release"
 VERSION="2.1 演示版"
+write_manifest() {  # write_manifest RELEASE EXTRACTOR_URL ARCHIVE_URL
+  printf '%s\r\n%s\r\n%s' "$VERSION" "$2" "$3" | iconv -f UTF-8 -t GBK >"$1/KVT_TRNQP_SETUP_LOG.txt"
+}
 mkdir -p "$RELEASE"
 cp -f "$BUILD_DIR/demo-release/UnRAR.exe" "$BUILD_DIR/demo-release/KVT_SETUP.rar" "$RELEASE/"
-printf '%s\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT_SETUP.rar' "$VERSION" |
-  iconv -f UTF-8 -t GBK >"$RELEASE/KVT_TRNQP_SETUP_LOG.txt"
+write_manifest "$RELEASE" http://127.0.0.1/UnRAR.exe http://127.0.0.1/KVT_SETUP.rar
 ARCHIVE_SIZE=$(stat -c %s "$RELEASE/KVT_SETUP.rar")
 TOTAL=$(size_text "$ARCHIVE_SIZE")
 
@@ -79,9 +92,10 @@ check() {  # check DESCRIPTION COMMAND...: one ok/FAIL line
 }
 same_file() { cmp -s "$1" "$2"; }
 absent() { [ ! -e "$1" ]; }
-requests_are() {  # requests_are MANIFEST EXTRACTOR ARCHIVE: counts the server saw
-  [ "$(requests_for /KVT_TRNQP_SETUP_LOG.txt)" = "$1" ] &&
-    [ "$(requests_for /UnRAR.exe)" = "$2" ] && [ "$(requests_for /KVT_SETUP.rar)" = "$3" ]
+requests_are() {  # requests_are MANIFEST EXTRACTOR ARCHIVE [PORT]: counts the server saw
+  [ "$(requests_for /KVT_TRNQP_SETUP_LOG.txt "${4:-80}")" = "$1" ] &&
+    [ "$(requests_for /UnRAR.exe "${4:-80}")" = "$2" ] &&
+    [ "$(requests_for /KVT_SETUP.rar "${4:-80}")" = "$3" ]
 }
 
 begin() {
@@ -423,7 +437,95 @@ scenario_cno-ok() {
   finish_scenario
 }
 
+# The secure build against the scripted server speaking TLS on port 443, with the test CA
+# trusted (only the rows run inside the namespace; see the top). A plain server on port 80 beside
+# it shows any request that falls back to plain HTTP. Five installer starts: the whole install;
+# one for each certificate the installer must refuse; a manifest whose extractor URL is plain
+# http://. (A redirect from https:// to http:// is not among them: Wine 8's WinINet follows it,
+# where Windows refuses it by default.)
+scenario_https() {
+  if [ "$(id -u)" != 0 ]; then
+    echo "FAIL https: trusting the test CA in a private mount namespace needs root"; record 1; return
+  fi
+  make_test_certificates "$E2E_DIR/tls" || { record 1; return; }
+  # A wineserver started outside would keep reading the machine's store.
+  stop_wine
+  KVT_E2E_NO_BUILD=1 with_test_ca "$E2E_DIR/tls/ca.crt" bash "$here/run.sh" --https-rows
+  record $?
+  check "the machine's CA bundle does not hold the test CA" \
+    test -z "$(grep -F "$(sed -n 2p "$E2E_DIR/tls/ca.crt")" /etc/ssl/certs/ca-certificates.crt)"
+}
+
+# No request at all reached the plain server on port 80.
+nothing_plain() { ! grep -q '^request ' "$(server_out 80)"; }
+# Starts the scripted server SCENARIO over TLS with the certificate NAME, and a plain one on 80.
+start_tls_servers() {
+  start_fault_server "$1" "$RELEASE" 443 "$E2E_DIR/tls/$2.crt" "$E2E_DIR/tls/$2.key" &&
+    start_fault_server release-fast "$RELEASE" 80
+}
+
+https_rows() {
+  local dir="$DRIVE_D/KVT记账宝" name
+  reset_world
+  map_d
+  start_tls_servers release-fast good || { record 1; return; }
+  start_app "$APP_EXE"
+  driver install --fast-server --end close-unticked
+  record $?
+  stop_fault_server
+  check "over HTTPS the server was asked for each file once" requests_are 1 1 1 443
+  check "nothing was asked over plain HTTP" nothing_plain
+  check_installed "$dir"
+
+  for name in untrusted wrong-name expired; do
+    echo "-- certificate $name"
+    reset_world
+    start_tls_servers release-fast "$name" || { record 1; return; }
+    start_app "$APP_EXE"
+    driver manifest-rejected
+    record $?
+    stop_fault_server
+    check "$name: no request got through the handshake" requests_are 0 0 0 443
+    check "$name: nothing was asked over plain HTTP" nothing_plain
+    check "$name: nothing is left beside the installer" \
+      test -z "$(find "$APP_DIR" -mindepth 1 ! -name kvt-setup.exe)"
+  done
+
+  echo "-- a plain http:// extractor URL"
+  reset_world
+  map_d
+  write_manifest "$RELEASE" http://127.0.0.1/UnRAR.exe https://127.0.0.1/KVT_SETUP.rar
+  start_tls_servers release-fast good || { record 1; return; }
+  start_app "$APP_EXE"
+  driver install-fails --expect connect
+  record $?
+  stop_fault_server
+  write_manifest "$RELEASE" https://127.0.0.1/UnRAR.exe https://127.0.0.1/KVT_SETUP.rar
+  check "the extractor was not asked for; manifest and archive came over HTTPS" \
+    requests_are 1 0 1 443
+  check "nothing was asked over plain HTTP" nothing_plain
+  check "no extractor file" test ! -e "$dir/UnRAR.exe" -a ! -e "$dir/UnRAR.exe.temp"
+  check "nothing extracted, no shortcut" test ! -e "$dir/KVT.exe" -a ! -e "$LINK"
+  finish_scenario
+}
+
 # --- run ------------------------------------------------------------------------------------
+
+if [ "$https_rows" = 1 ]; then
+  # Inside the namespace: the secure build from its own folder, and a release whose manifest
+  # names https:// URLs. Xvfb and the prefix are the caller's.
+  APP_DIR="$E2E_DIR/app-https"
+  APP_EXE="$APP_DIR/kvt-setup.exe"
+  mkdir -p "$APP_DIR" && cp -f "$https_dir/kvt-setup.exe" "$APP_EXE"
+  RELEASE="$E2E_DIR/release-https"
+  mkdir -p "$RELEASE"
+  cp -f "$BUILD_DIR/demo-release/UnRAR.exe" "$BUILD_DIR/demo-release/KVT_SETUP.rar" "$RELEASE/"
+  write_manifest "$RELEASE" https://127.0.0.1/UnRAR.exe https://127.0.0.1/KVT_SETUP.rar
+  CURRENT=https
+  E2E_STARTED_WINE=1
+  https_rows
+  exit "$status"
+fi
 
 selected=("$@")
 [ ${#selected[@]} -gt 0 ] || selected=("${SCENARIOS[@]}")
@@ -431,6 +533,7 @@ for name in "${selected[@]}"; do
   declare -F "scenario_$name" >/dev/null || { echo "unknown scenario $name (${SCENARIOS[*]})"; exit 2; }
 done
 
+rm -f "$SHOT_DIR"/*.png "$SHOT_DIR"/*.bmp
 start_x || exit 1
 make_prefix
 [ " ${selected[*]} " == *" layout-144 "* ] || set_dpi 96

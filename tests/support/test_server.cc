@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 
 namespace kvt::testing {
@@ -517,7 +518,8 @@ void TestServer::Serve(Connection* connection) {
 }
 
 int ServeUntilSignalled(const char* program, const std::string& port_text,
-                        const std::function<void(TestServer&)>& script) {
+                        const std::function<void(TestServer&)>& script,
+                        const std::optional<TlsFiles>& tls) {
   char* end = nullptr;
   const long port = port_text.empty() ? 0 : std::strtol(port_text.c_str(), &end, 10);
   if (port < 0 || port > 65535 || (end != nullptr && *end != '\0')) {
@@ -532,7 +534,10 @@ int ServeUntilSignalled(const char* program, const std::string& port_text,
   sigaddset(&ending, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
   try {
-    TestServer server(static_cast<std::uint16_t>(port));
+    const auto bound = static_cast<std::uint16_t>(port);
+    const std::unique_ptr<TestServer> owned =
+        tls ? std::make_unique<TestServer>(*tls, bound) : std::make_unique<TestServer>(bound);
+    TestServer& server = *owned;
     script(server);
     std::printf("port %u\n", static_cast<unsigned>(server.port()));
     std::fflush(stdout);

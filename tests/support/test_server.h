@@ -179,8 +179,10 @@ class TestServer {
 // The body of a server program for tests that run in another process: binds 127.0.0.1:`port`
 // (0: any free port), lets `script` prepare the server, prints "port N" on standard output once it
 // listens, serves until SIGTERM, SIGINT or SIGHUP, then prints "request METHOD TARGET" for every
-// request it saw. Returns the program's exit code (1 with a message naming `program` on failure).
+// request it saw. With `tls`, the server speaks HTTPS with those files. Returns the program's exit
+// code (1 with a message naming `program` on failure).
 int ServeUntilSignalled(const char* program, const std::string& port_text,
-                        const std::function<void(TestServer&)>& script);
+                        const std::function<void(TestServer&)>& script,
+                        const std::optional<TlsFiles>& tls = std::nullopt);
 
 }  // namespace kvt::testing

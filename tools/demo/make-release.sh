@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Puts the demo release together: what the demo vendor web server serves to the installer.
 #
-#   make-release.sh <exe-dir> <out-dir> [host] [version]
+#   make-release.sh [--scheme http|https] <exe-dir> <out-dir> [host] [version]
 #
+#   --scheme   scheme of the manifest URLs (default http); an installer built with
+#              KVT_VENDOR_SCHEME=https takes only https:// URLs
 #   <exe-dir>  folder holding the cross-built KVT.exe and UnRAR.exe (a Windows build folder,
 #              or its tools/ sub-folder)
 #   <out-dir>  release folder to fill (created if missing)
 #   host       host name written into the manifest URLs (default 127.0.0.1); the installer
-#              always connects to port 80, so no port belongs here
+#              always connects to port 80 (443 for https), so no port belongs here
 #   version    release version, the manifest's first line (default 2.1; written in code
 #              page 936, so Chinese is fine)
 #
 # Result in <out-dir>:
-#   KVT_TRNQP_SETUP_LOG.txt  version CR LF http://<host>/UnRAR.exe CR LF http://<host>/KVT_SETUP.rar
+#   KVT_TRNQP_SETUP_LOG.txt  version CR LF <scheme>://<host>/UnRAR.exe CR LF <scheme>://<host>/KVT_SETUP.rar
 #                            (no line break after the last line)
 #   UnRAR.exe                the stand-in extractor
 #   KVT_SETUP.rar            KVTPACK1 archive: KVT.exe, 说明.txt, 文档/版本说明.txt
@@ -22,9 +24,15 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 <exe-dir> <out-dir> [host] [version]" >&2
+  echo "usage: $0 [--scheme http|https] <exe-dir> <out-dir> [host] [version]" >&2
   exit 2
 }
+scheme=http
+if [ "${1:-}" = --scheme ]; then
+  [ "${2:-}" = http ] || [ "${2:-}" = https ] || usage
+  scheme=$2
+  shift 2
+fi
 [ $# -ge 2 ] && [ $# -le 4 ] || usage
 exe_dir=$1
 out_dir=$2
@@ -80,6 +88,6 @@ mkdir -p "$out_dir"
 "$kvtpack" -l "$out_dir/KVT_SETUP.rar"
 cp -f "$unrar_exe" "$out_dir/UnRAR.exe"
 # The installer reads the manifest in the ANSI code page of Simplified Chinese Windows (936).
-printf '%s\r\n%s\r\n%s' "$version" "http://$host/UnRAR.exe" "http://$host/KVT_SETUP.rar" |
+printf '%s\r\n%s\r\n%s' "$version" "$scheme://$host/UnRAR.exe" "$scheme://$host/KVT_SETUP.rar" |
   iconv -f UTF-8 -t CP936 >"$out_dir/KVT_TRNQP_SETUP_LOG.txt"
-echo "make-release: demo release $version for http://$host/ in $out_dir"
+echo "make-release: demo release $version for $scheme://$host/ in $out_dir"

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Demo vendor web server: Debian's nginx serving a release folder (make-release.sh) as static
-# files on 127.0.0.1, the way the installer expects its vendor server: plain HTTP, port 80 by
-# default, a Content-Length on every answer, no compression, no chunked bodies.
+# files on 127.0.0.1, the way the installer expects its vendor server: plain HTTP on port 80 by
+# default (or HTTPS, given a certificate), a Content-Length on every answer, no compression, no
+# chunked bodies.
 #
-#   vendor-server.sh start <release-dir> [port]   (port defaults to 80)
+#   vendor-server.sh start <release-dir> [port [certificate key]]
+#                                                 (port defaults to 80; with the PEM files of a
+#                                                 certificate (chain) and its key: HTTPS)
 #   vendor-server.sh stop [port]                  (no port: every server this script started)
 #   vendor-server.sh status [port]
 #
@@ -69,7 +72,15 @@ check_port_free() {
 }
 
 write_config() {
-  local dir=$1 port=$2 release=$3 user_line="" pace=""
+  local dir=$1 port=$2 release=$3 certificate=${4:-} key=${5:-} user_line="" pace="" listen
+  listen="listen 127.0.0.1:$port;"
+  if [ -n "$certificate" ]; then
+    # TLS 1.2 as well: Windows' older WinINet speaks no TLS 1.3.
+    listen="listen 127.0.0.1:$port ssl;
+    ssl_certificate $certificate;
+    ssl_certificate_key $key;
+    ssl_protocols TLSv1.2 TLSv1.3;"
+  fi
   [ "$(id -u)" -eq 0 ] && user_line="user root;"
   if [ "${KVT_VENDOR_PACE:-0}" = 1 ]; then
     pace="location = /$manifest { limit_rate 80; try_files \$uri =404; }
@@ -108,7 +119,7 @@ http {
   scgi_temp_path $dir/tmp/scgi;
 
   server {
-    listen 127.0.0.1:$port;
+    $listen
     server_name _;
     root $release;
     autoindex off;
@@ -122,11 +133,17 @@ EOF
 }
 
 start() {
-  local release=${1:-} port=${2:-80}
-  [ -n "$release" ] || die "usage: $0 start <release-dir> [port]"
+  local release=${1:-} port=${2:-80} certificate=${3:-} key=${4:-} scheme=http
+  [ -n "$release" ] || die "usage: $0 start <release-dir> [port [certificate key]]"
   [ -d "$release" ] || die "release folder not found: $release"
   release=$(cd "$release" && pwd -P)
   valid_port "$port" || die "bad port: $port"
+  if [ -n "$certificate" ]; then
+    [ -f "$certificate" ] && [ -f "$key" ] || die "certificate or key not found: $certificate $key"
+    certificate=$(realpath "$certificate")
+    key=$(realpath "$key")
+    scheme=https
+  fi
   [ -x "$nginx_bin" ] || die "nginx not found at $nginx_bin (apt-get install nginx)"
   for f in "$manifest" UnRAR.exe KVT_SETUP.rar; do
     [ -f "$release/$f" ] || echo "vendor-server: warning: $release has no $f" >&2
@@ -137,7 +154,7 @@ start() {
 
   local dir=$run_root/$port
   mkdir -p "$dir"
-  write_config "$dir" "$port" "$release"
+  write_config "$dir" "$port" "$release" "$certificate" "$key"
   rm -f "$dir/nginx.pid"
   if ! "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" 2>>"$dir/error.log"; then
     if grep -q 'Permission denied' "$dir/error.log"; then check_privilege "$port"; fi
@@ -145,9 +162,10 @@ start() {
     die "nginx did not start (log: $dir/error.log)"
   fi
 
-  local url=http://127.0.0.1:$port/ code="" i
+  # The probe asks only whether nginx answers; checking its certificate is the client's business.
+  local url=$scheme://127.0.0.1:$port/ code="" i
   for i in $(seq 1 50); do
-    code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 1 "$url$manifest" || true)
+    code=$(curl -s -k -o /dev/null -w '%{http_code}' --max-time 1 "$url$manifest" || true)
     [ "$code" = 200 ] || [ "$code" = 404 ] && break
     sleep 0.1
   done
@@ -211,5 +229,5 @@ case "${1:-}" in
   start) shift; start "$@" ;;
   stop) shift; stop "$@" ;;
   status) shift; status "$@" ;;
-  *) die "usage: $0 start <release-dir> [port] | stop [port] | status [port]" ;;
+  *) die "usage: $0 start <release-dir> [port [certificate key]] | stop [port] | status [port]" ;;
 esac
