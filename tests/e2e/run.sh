@@ -439,10 +439,10 @@ scenario_cno-ok() {
 
 # The secure build against the scripted server speaking TLS on port 443, with the test CA
 # trusted (only the rows run inside the namespace; see the top). A plain server on port 80 beside
-# it shows any request that falls back to plain HTTP. Five installer starts: the whole install;
-# one for each certificate the installer must refuse; a manifest whose extractor URL is plain
-# http://. (A redirect from https:// to http:// is not among them: Wine 8's WinINet follows it,
-# where Windows refuses it by default.)
+# it shows any request that falls back to plain HTTP. Six installer starts: the whole install;
+# one for each certificate the installer must refuse; a manifest redirected from https:// to
+# http:// (Wine 8's WinINet follows such a redirect, where Windows refuses it by default: the
+# installer refuses the answer either way); a manifest whose extractor URL is plain http://.
 scenario_https() {
   if [ "$(id -u)" != 0 ]; then
     echo "FAIL https: trusting the test CA in a private mount namespace needs root"; record 1; return
@@ -490,6 +490,17 @@ https_rows() {
     check "$name: nothing is left beside the installer" \
       test -z "$(find "$APP_DIR" -mindepth 1 ! -name kvt-setup.exe)"
   done
+
+  echo "-- the manifest redirected to plain http://"
+  reset_world
+  start_fault_server redirect "$RELEASE" 443 "$E2E_DIR/tls/good.crt" "$E2E_DIR/tls/good.key" &&
+    start_fault_server redirect "$RELEASE" 80 || { record 1; return; }
+  start_app "$APP_EXE"
+  driver manifest-rejected
+  record $?
+  stop_fault_server
+  check "redirected to plain HTTP: nothing is left beside the installer" \
+    test -z "$(find "$APP_DIR" -mindepth 1 ! -name kvt-setup.exe)"
 
   echo "-- a plain http:// extractor URL"
   reset_world

@@ -63,6 +63,7 @@ class WinInetInternet : public platform::Internet {
   static void CALLBACK StatusCallback(void* handle, DWORD_PTR context, DWORD status, void* info,
                                       DWORD length);
   RequestState* Find(platform::InetHandle request) const;
+  static bool EndedSecure(platform::InetHandle request);
 
   // The time-outs last set; a wait that outlasts them (plus a little) is given up even if
   // WinINet does not end it.

@@ -33,6 +33,7 @@ struct WinInetInternet::RequestState {
   HANDLE completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   volatile LONG result = 0;
   volatile LONG error = 0;
+  bool secure = false;  // opened with INTERNET_FLAG_SECURE
   INTERNET_BUFFERSA buffers{};
   char data[kPieceBytes];
   ~RequestState() {
@@ -52,6 +53,14 @@ void CALLBACK WinInetInternet::StatusCallback(void*, DWORD_PTR context, DWORD st
   } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
     delete state;
   }
+}
+
+// True when the request's final URL (after any redirects) is an https URL.
+bool WinInetInternet::EndedSecure(platform::InetHandle request) {
+  char url[INTERNET_MAX_URL_LENGTH + 1] = {};
+  DWORD size = sizeof url - 1;
+  if (!::InternetQueryOptionA(H(request), INTERNET_OPTION_URL, url, &size)) return false;
+  return ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, url, 8, "https://", 8) == CSTR_EQUAL;
 }
 
 WinInetInternet::RequestState* WinInetInternet::Find(platform::InetHandle request) const {
@@ -107,6 +116,7 @@ platform::InetHandle WinInetInternet::OpenRequest(platform::InetHandle connect,
     }
     return 0;
   }
+  state->secure = (flags & INTERNET_FLAG_SECURE) != 0;
   requests_[Id(request)] = state;
   return Id(request);
 }
@@ -131,14 +141,24 @@ bool WinInetInternet::SendRequest(platform::InetHandle request) {
   RequestState* state = Find(request);
   if (state == nullptr) return false;
   ResetEvent(state->completed);
-  if (::HttpSendRequestA(H(request), nullptr, 0, nullptr, 0)) return true;
-  if (::GetLastError() != ERROR_IO_PENDING) return false;
-  if (!WaitWhilePumping(state->completed, Limit(connect_timeout_ms_, receive_timeout_ms_))) {
-    ::SetLastError(ERROR_INTERNET_TIMEOUT);
+  if (!::HttpSendRequestA(H(request), nullptr, 0, nullptr, 0)) {
+    if (::GetLastError() != ERROR_IO_PENDING) return false;
+    if (!WaitWhilePumping(state->completed, Limit(connect_timeout_ms_, receive_timeout_ms_))) {
+      ::SetLastError(ERROR_INTERNET_TIMEOUT);
+      return false;
+    }
+    if (state->result == 0) {
+      ::SetLastError(static_cast<DWORD>(state->error));
+      return false;
+    }
+  }
+  // A secure request never ends on plain HTTP: some WinINet versions follow a redirect from
+  // https to http, and an answer that came that way is not taken.
+  if (state->secure && !EndedSecure(request)) {
+    ::SetLastError(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
     return false;
   }
-  if (state->result == 0) ::SetLastError(static_cast<DWORD>(state->error));
-  return state->result != 0;
+  return true;
 }
 
 bool WinInetInternet::QueryInfo(platform::InetHandle request, std::uint32_t info_level,
