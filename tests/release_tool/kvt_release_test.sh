@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # kvt-release end to end on loopback: `make` writes a release, nginx serves it on free ports in
-# one configuration per table row, `check` must give the row's exit status and problem line;
+# one configuration per table row (over TLS for the https rows, with certificates made here),
+# `check` must give the row's exit status and problem line;
 # `sign` signs a Windows program with a self-signed certificate, and refuses a key that does not
 # belong to the certificate without touching the program.
 #
@@ -41,6 +42,31 @@ cmp -s "$W/in/x.exe" "$W/good/UnRAR.exe" || fail "make: UnRAR.exe is not the ext
 [ $? = 1 ] && grep -q 'cannot hold' "$W/refused.err" && [ ! -e "$W/refused" ] ||
   fail "make: a version outside code page 936 is not refused cleanly"
 
+# The secure installer's release, and the certificates its server may have, made as the C++
+# tests make theirs (tests/support/test_certificates.cc): a test CA, and server certificates from
+# it (good, wrong name, expired a day ago) or from a CA nobody trusts.
+"$TOOL" make "$W/tls" --version "$VERSION" --base-url https://127.0.0.1 \
+  --extractor "$W/in/x.exe" --archive "$W/in/a.rar" >"$W/make.out" || fail "make https: exit $?"
+grep -qF "https://127.0.0.1/KVT_SETUP.rar" "$W/tls/KVT_TRNQP_SETUP_LOG.txt" ||
+  fail "make https: the manifest does not name the https URLs"
+C=$W/certs
+mkdir -p "$C"
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$C/$1.key"; }
+ca() { key "$1" && openssl req -x509 -new -key "$C/$1.key" -subj "/CN=$1" -days 2 -out "$C/$1.crt"; }
+leaf() {  # name, issuing CA, subjectAltName, days valid (-1: ended yesterday)
+  key "$1" && echo "subjectAltName=$3" >"$C/$1.ext" &&
+    openssl req -new -key "$C/$1.key" -subj "/CN=$1" -out "$C/$1.csr" &&
+    openssl x509 -req -in "$C/$1.csr" -CA "$C/$2.crt" -CAkey "$C/$2.key" -CAcreateserial \
+      -days "$4" -extfile "$C/$1.ext" -out "$C/$1.crt"
+}
+LOCAL="IP:127.0.0.1,DNS:localhost"
+{ ca test-ca && ca other-ca && leaf good test-ca "$LOCAL" 2 &&
+  leaf wrong-name test-ca DNS:wrong.example 2 && leaf expired test-ca "$LOCAL" -1 &&
+  leaf untrusted other-ca "$LOCAL" 2; } >"$W/openssl.log" 2>&1 ||
+  { cat "$W/openssl.log"; echo "FAIL openssl cannot make the test certificates"; exit 1; }
+tls() { echo "ssl_certificate $C/$1.crt; ssl_certificate_key $C/$1.key;"; }
+TRUST="--https --ca $C/test-ca.crt"
+
 # Variants of the good release.
 variant() { cp -r "$W/good" "$W/$1"; }
 variant crlf && printf '\r\n' >>"$W/crlf/KVT_TRNQP_SETUP_LOG.txt"
@@ -50,6 +76,7 @@ variant missing && rm "$W/missing/KVT_SETUP.rar"
 variant other && printf 'Rar!\x1a\x07\x01\x00another body' >"$W/other/KVT_SETUP.rar"
 
 # name | served folder | nginx directives | exit status | lines the output must hold (~ between)
+#   | more check options (with --https the server speaks TLS)
 ROWS=(
   "good|good||0|verdict: the installer would succeed (0 error(s), 0 warning(s))"
   "gzip on|good|gzip on; gzip_types *; gzip_min_length 1;|0|warning: KVT_SETUP.rar: the server compresses this file for clients that ask (Content-Encoding: gzip)"
@@ -59,6 +86,13 @@ ROWS=(
   "UTF-8|utf8||1|manifest text: UTF-8~version shown: 2.1~warning: KVT_TRNQP_SETUP_LOG.txt: saved as UTF-8, not code page 936; the installer reads it as UTF-8 and shows the version as"
   "redirect|good|location = /UnRAR.exe { return 302 /files/UnRAR.exe; } location /files/ { alias $W/good/; }|0|warning: UnRAR.exe: http://127.0.0.1/UnRAR.exe: redirected (302) to \"http://127.0.0.1:"
   "other files|other||1|error: KVT_SETUP.rar: differs from $W/good/KVT_SETUP.rar"
+  "https|tls|$(tls good)|0|https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt (port 443 reached at~verdict: the installer would succeed (0 error(s), 0 warning(s))|$TRUST"
+  "https, system store only|tls|$(tls good)|1|https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt: untrusted certificate (unknown CA or self-signed): /CN=good issued by /CN=test-ca|--https"
+  "https, expired|tls|$(tls expired)|1|error: KVT_TRNQP_SETUP_LOG.txt: https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt: expired certificate: /CN=expired was valid until~verdict: the installer would fail|$TRUST"
+  "https, wrong name|tls|$(tls wrong-name)|1|error: KVT_TRNQP_SETUP_LOG.txt: https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt: wrong host name: the certificate does not name \"127.0.0.1\"|$TRUST"
+  "https, untrusted CA|tls|$(tls untrusted)|1|error: KVT_TRNQP_SETUP_LOG.txt: https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt: untrusted certificate (unknown CA or self-signed): /CN=untrusted issued by /CN=other-ca|$TRUST"
+  "https, TLS 1.3 only|tls|$(tls good) ssl_protocols TLSv1.3;|1|error: KVT_TRNQP_SETUP_LOG.txt: https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt: speaks only TLS 1.3: Windows versions whose WinINet lacks TLS 1.3 (Windows 7, 8.1, older 10) cannot connect|$TRUST"
+  "https, http URLs|good|$(tls good)|1|error: UnRAR.exe: URL \"http://127.0.0.1/UnRAR.exe\" is plain http: the secure installer refuses it~error: KVT_SETUP.rar: URL \"http://127.0.0.1/KVT_SETUP.rar\" is plain http|$TRUST"
 )
 
 # One nginx, one server per row, on consecutive free ports from a random base.
@@ -72,8 +106,10 @@ start_nginx() {
     echo "http { default_type application/octet-stream; types { text/plain txt; } access_log off;"
     for t in client_body proxy fastcgi uwsgi scgi; do echo "${t}_temp_path $W/tmp/$t;"; done
     for i in "${!ROWS[@]}"; do
-      IFS='|' read -r _ dir directives _ <<<"${ROWS[$i]}"
-      echo "server { listen 127.0.0.1:$((base + i)); root $W/$dir; $directives }"
+      IFS='|' read -r _ dir directives _ _ options <<<"${ROWS[$i]}"
+      tls=""
+      [[ $options == *--https* ]] && tls=" ssl"
+      echo "server { listen 127.0.0.1:$((base + i))$tls; root $W/$dir; $directives }"
     done
     echo "}"
   } >"$W/nginx.conf"
@@ -86,8 +122,11 @@ for attempt in 1 2 3 4 5; do
 done
 
 for i in "${!ROWS[@]}"; do
-  IFS='|' read -r name _ _ status wanted <<<"${ROWS[$i]}"
-  "$TOOL" check 127.0.0.1 --port $((base + i)) --expect "$W/good" >"$W/out" 2>&1
+  IFS='|' read -r name _ _ status wanted options <<<"${ROWS[$i]}"
+  expect=$W/good
+  [[ $options == *--https* ]] && expect=$W/tls
+  # shellcheck disable=SC2086 # the row's options are words
+  "$TOOL" check 127.0.0.1 --port $((base + i)) --expect "$expect" $options >"$W/out" 2>&1
   got=$?
   missing=""
   IFS='~' read -r -a lines <<<"$wanted"
@@ -105,6 +144,8 @@ grep -qxF "version shown: $VERSION" "$W/out" || fail "check: the version read ba
 "$TOOL" check 127.0.0.1 --port $((base + 2)) --json >"$W/out"
 grep -qF '"installer_would_succeed": false' "$W/out" && grep -qF '"severity": "error"' "$W/out" ||
   fail "check --json: no failing verdict for the chunked row"
+"$TOOL" check 127.0.0.1 --https --ca "$C/none.crt" >"$W/out" 2>&1
+[ $? = 2 ] && grep -qF "cannot read the CA file" "$W/out" || fail "check: a missing --ca file is not refused"
 
 # sign: a self-signed certificate, verified against itself; a foreign key is refused.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=KVT test" -keyout "$W/key.pem" \

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -93,12 +94,19 @@ bool IsPlainNumber(const std::string& s) {
   return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
+std::uint16_t InstallerPort(const CheckOptions& options) { return options.https ? 443 : 80; }
+std::uint16_t Reached(const CheckOptions& options) {
+  return options.port != 0 ? options.port : InstallerPort(options);
+}
+
 class Checker {
  public:
   explicit Checker(const CheckOptions& options)
       : options_(options),
+        scheme_(options.https ? Mupdate::kHttpsScheme : Mupdate::kHttpScheme),
         files_({{'C', temp_.path + "/c"}, {'D', temp_.path + "/d"}}, kProgramFolder),
-        internet_(options.http_port) {
+        internet_(options.https ? 80 : Reached(options), options.https ? Reached(options) : 443) {
+    internet_.SetTrustedCaFile(options.ca_file);
     for (const char* dir : {"/c", "/c/kvt-release", "/d", "/d/KVT记账宝"}) {
       ::mkdir((temp_.path + dir).c_str(), 0755);
     }
@@ -128,7 +136,9 @@ class Checker {
   }
   ProbeOptions Probing(const std::string& extra_header = "") const {
     ProbeOptions probe;
-    probe.http_port = options_.http_port;
+    probe.http_port = options_.https ? 80 : Reached(options_);
+    probe.https_port = options_.https ? Reached(options_) : 443;
+    probe.ca_file = options_.ca_file;
     probe.extra_header = extra_header;
     return probe;
   }
@@ -145,6 +155,8 @@ class Checker {
   void Compare(const std::string& name, const std::string& sha256);
 
   CheckOptions options_;
+  // The installer's scheme, in force for every transfer and URL the check makes.
+  Mupdate::ScopedScheme scheme_;
   TempFolder temp_;
   headless::Machine machine_;
   Cp936Files files_;
@@ -158,6 +170,7 @@ void Checker::ExplainHops(const FileReport& file) {
   const std::string& name = file.name;
   for (const Hop& hop : file.hops) {
     const std::string where = Printable(hop.url) + ": ";
+    for (const std::string& problem : hop.tls_problems) Error(name, where + problem);
     if (!hop.error.empty()) {
       Error(name, where + Printable(hop.error));
       return;
@@ -294,8 +307,9 @@ FileReport Checker::CheckFile(const std::string& name, const std::string& url, c
     Error(name, "the manifest gives the installer no URL for it");
     return file;
   }
-  CheckUrl(url, name, report_.findings);
-  LookAt(file);
+  CheckUrl(url, name, report_.findings, options_.https);
+  // The secure installer requests nothing for a plain http:// URL; neither does the check.
+  if (!options_.https || url.rfind("http://", 0) != 0) LookAt(file);
 
   const std::string local = std::string(kInstallFolder) + "\\" + name;
   file.downloaded = Mupdate::DownloadFile(url, local, prefix) == -1;
@@ -343,7 +357,15 @@ int Checker::Run() {
     std::fprintf(stderr, "kvt-release check: cannot create a temporary folder\n");
     return 2;
   }
-  report_.manifest_url = "http://" + options_.host + text::kManifestPath;
+  if (!options_.ca_file.empty() && ::access(options_.ca_file.c_str(), R_OK) != 0) {
+    std::fprintf(stderr, "kvt-release check: cannot read the CA file %s\n",
+                 options_.ca_file.c_str());
+    return 2;
+  }
+  // A server that drops a TLS connection must not end the check.
+  std::signal(SIGPIPE, SIG_IGN);
+  report_.manifest_url =
+      std::string(Mupdate::ActiveScheme().prefix) + options_.host + text::kManifestPath;
 
   // The manifest, through the installer's own fetch and parse.
   FileReport manifest;
@@ -399,7 +421,8 @@ int Checker::Run() {
       if (r.stored) Compare(r.name, r.sha256);
     }
   }
-  report_.http_port = options_.http_port;
+  report_.installer_port = InstallerPort(options_);
+  report_.port = Reached(options_);
   if (options_.json) {
     PrintJson(report_);
   } else {

@@ -26,7 +26,9 @@ std::string Json(const std::string& s) {
 
 void PrintText(const CheckReport& r) {
   std::printf("%s", r.manifest_url.c_str());
-  if (r.http_port != 80) std::printf(" (port 80 reached at %u)", r.http_port);
+  if (r.port != r.installer_port) {
+    std::printf(" (port %u reached at %u)", r.installer_port, r.port);
+  }
   std::printf("\n");
   for (const FileReport& file : r.files) {
     std::printf("%s  %s\n", file.name.c_str(), Printable(file.url).c_str());

@@ -24,8 +24,9 @@ struct FileReport {
 
 struct CheckReport {
   std::string manifest_url;
-  std::uint16_t http_port = 80;
-  std::vector<FileReport> files;  // the manifest, then the extractor and the archive
+  std::uint16_t installer_port = 80;  // where the installer connects: 80, or 443 over TLS
+  std::uint16_t port = 80;            // where that was reached
+  std::vector<FileReport> files;      // the manifest, then the extractor and the archive
   Findings findings;
   std::string encoding;       // of the manifest's text, as detected
   std::string version;        // as the installer shows it

@@ -17,7 +17,9 @@ struct CheckOptions {
   std::string host;
   std::string expect_dir;  // empty: no comparison
   bool json = false;
-  std::uint16_t http_port = 80;  // the port reached where the installer connects to port 80
+  bool https = false;      // the secure installer's release: https:// URLs, TLS on port 443
+  std::string ca_file;     // with https: the certificates to trust (empty: the system's store)
+  std::uint16_t port = 0;  // reached where the installer connects to port 80 or 443 (0: that port)
 };
 // Reads the release on `host` as the installer does. 0 when the installer would succeed, 1 when
 // it would fail (or, with an expected release, a file differs from it).

@@ -12,13 +12,15 @@ namespace {
 
 constexpr char kUsage[] =
     "usage:\n"
-    "  kvt-release make OUTDIR --version TEXT --base-url http://HOST/PATH/ --extractor FILE\n"
+    "  kvt-release make OUTDIR --version TEXT --base-url http[s]://HOST/PATH/ --extractor FILE\n"
     "                  --archive FILE\n"
     "      writes KVT_TRNQP_SETUP_LOG.txt (code page 936), UnRAR.exe and KVT_SETUP.rar\n"
-    "  kvt-release check HOST [--expect DIR] [--json] [--port N]\n"
-    "      reads http://HOST/KVT_TRNQP_SETUP_LOG.txt and both files as the installer does;\n"
-    "      exit 1 when the installer would fail. --port N reaches port N wherever the\n"
-    "      installer connects to port 80 (for testing against a server on another port)\n"
+    "  kvt-release check HOST [--https [--ca FILE]] [--expect DIR] [--json] [--port N]\n"
+    "      reads http[s]://HOST/KVT_TRNQP_SETUP_LOG.txt and both files as the installer does;\n"
+    "      exit 1 when the installer would fail. --https: the secure installer's release\n"
+    "      (https:// URLs, TLS on port 443; certificates checked against the system's store,\n"
+    "      or the CA certificates in FILE). --port N reaches port N wherever the installer\n"
+    "      connects to port 80 (443 with --https), for testing against a server on another port\n"
     "  kvt-release sign EXE --cert FILE --key FILE [--pass-file FILE] [--ca FILE]\n"
     "                  [--timestamp URL] [--out FILE]\n"
     "      Authenticode-signs EXE with osslsigncode and verifies the signature\n";
@@ -78,14 +80,18 @@ int main(int argc, char** argv) {
     return RunMake({pos[0], opt["version"], opt["base-url"], opt["extractor"], opt["archive"]});
   }
   if (command == "check") {
-    if (!Parse(argc, argv, {"expect", "port"}, {"json"}, pos, opt, problem)) return Usage(problem);
+    if (!Parse(argc, argv, {"expect", "port", "ca"}, {"json", "https"}, pos, opt, problem)) {
+      return Usage(problem);
+    }
     if (pos.size() != 1) return Usage("check needs one HOST");
-    CheckOptions options{pos[0], opt["expect"], opt.count("json") > 0, 80};
+    if (opt.count("ca") && !opt.count("https")) return Usage("--ca goes with --https");
+    CheckOptions options{pos[0], opt["expect"], opt.count("json") > 0, opt.count("https") > 0,
+                         opt["ca"]};
     if (opt.count("port")) {
       char* end = nullptr;
       const unsigned long port = std::strtoul(opt["port"].c_str(), &end, 10);
       if (*end != '\0' || port == 0 || port > 65535) return Usage("bad port " + opt["port"]);
-      options.http_port = static_cast<std::uint16_t>(port);
+      options.port = static_cast<std::uint16_t>(port);
     }
     return RunCheck(options);
   }

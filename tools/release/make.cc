@@ -6,6 +6,7 @@
 
 #include "codepage.h"
 #include "commands.h"
+#include "net/download.h"
 #include "release_rules.h"
 #include "sha256.h"
 
@@ -65,7 +66,10 @@ int RunMake(const MakeOptions& o) {
   if (base.empty() || base.back() != '/') base += '/';
   const std::string urls[2] = {base + kExtractorName, base + kArchiveName};
   Findings url_findings;
-  CheckUrl(urls[0], "--base-url", url_findings);  // both URLs share all but the file name
+  // A base URL in https:// makes the release of the secure installer, read with its scheme.
+  const bool secure = base.compare(0, 8, "https://") == 0;
+  const Mupdate::ScopedScheme scheme(secure ? Mupdate::kHttpsScheme : Mupdate::kHttpScheme);
+  CheckUrl(urls[0], "--base-url", url_findings, secure);  // both URLs share all but the name
   if (!url_findings.empty()) {
     Print(url_findings);
     return Refuse("the base URL would not work for every installer");

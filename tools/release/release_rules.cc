@@ -9,8 +9,6 @@
 namespace kvt::release {
 namespace {
 
-constexpr char kScheme[] = "http://";
-
 void Add(Findings& findings, Severity severity, const std::string& subject, std::string text) {
   findings.push_back({severity, subject, std::move(text)});
 }
@@ -52,7 +50,8 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-void CheckUrl(const std::string& url, const std::string& subject, Findings& findings) {
+void CheckUrl(const std::string& url, const std::string& subject, Findings& findings, bool secure) {
+  const std::string scheme_text = secure ? "https://" : "http://";
   const std::string shown = "\"" + Printable(url) + "\"";
   if (url.empty()) {
     Add(findings, Severity::kError, subject, "no URL");
@@ -65,17 +64,22 @@ void CheckUrl(const std::string& url, const std::string& subject, Findings& find
       return;
     }
   }
-  const std::size_t scheme = url.find(kScheme);
+  const std::size_t scheme = url.find(scheme_text);
+  if (secure && url.compare(0, 7, "http://") == 0) {
+    Add(findings, Severity::kError, subject,
+        "URL " + shown + " is plain http: the secure installer refuses it without asking");
+    return;
+  }
   if (scheme == std::string::npos) {
     Add(findings, Severity::kError, subject,
-        "URL " + shown +
-            " does not begin with lower-case \"http://\": the installer finds no "
-            "host in it (it speaks plain HTTP only)");
+        "URL " + shown + " does not begin with lower-case \"" + scheme_text +
+            "\": the installer finds no host in it" +
+            (secure ? "" : " (it speaks plain HTTP only)"));
     return;
   }
   if (scheme != 0) {
     Add(findings, Severity::kWarning, subject,
-        "URL " + shown + " has text before \"http://\", which the installer skips");
+        "URL " + shown + " has text before \"" + scheme_text + "\", which the installer skips");
   }
   const std::string host = Mupdate::GetHostFromUrl(url);
   if (host.empty()) {
@@ -84,8 +88,9 @@ void CheckUrl(const std::string& url, const std::string& subject, Findings& find
   }
   if (host.find(':') != std::string::npos) {
     Add(findings, Severity::kError, subject,
-        "URL " + shown + " names a port: the installer always connects to port 80 and passes \"" +
-            Printable(host) + "\" whole as the host name");
+        "URL " + shown + " names a port: the installer always connects to port " +
+            (secure ? "443" : "80") + " and passes \"" + Printable(host) +
+            "\" whole as the host name");
   }
   const std::string path = Mupdate::GetPathFromUrl(url, host);
   if (path.empty() || path[0] != '/') {

@@ -29,9 +29,11 @@ using Findings = std::vector<Finding>;
 // what a server sent can be shown safely.
 std::string Printable(const std::string& text);
 
-// The URL as the installer reads it: host after the first "http://" up to the next "/", request
-// path after the host, no control character, no port.
-void CheckUrl(const std::string& url, const std::string& subject, Findings& findings);
+// The URL as the installer reads it: host after the first "http://" ("https://" for the secure
+// installer, which refuses a plain one) up to the next "/", request path after the host, no
+// control character, no port.
+void CheckUrl(const std::string& url, const std::string& subject, Findings& findings,
+              bool secure = false);
 
 // The extractor's bytes (at least its first 64 KiB): a Windows program, "MZ" and a PE header.
 // Returns a short description ("Windows program, x86-64").
