@@ -52,10 +52,11 @@ bool IsDirectory(const std::string& path) {
   return ::testing::AssertionFailure() << path << wrong;
 }
 
-// A reset drops what the socket received but the program has not read yet: the partial file
-// holds at most the bytes sent before the reset, in order, and when even the response head was
-// dropped the call ended before touching any file.
-void CheckAfterReset(const Scenario& s, const std::string& target, const std::string& partial) {
+// A reset drops what the socket received but the program has not read yet, and WinINet reads
+// as much of the body as it takes a malformed length to announce: the partial file holds at
+// most the bytes sent, in order, and when even the response head was dropped the call ended
+// before touching any file.
+void CheckPrefixKept(const Scenario& s, const std::string& target, const std::string& partial) {
   std::string got;
   if (ReadBytes(partial, got)) {
     EXPECT_LE(got.size(), s.partial_bytes);
@@ -114,8 +115,11 @@ TEST_P(NetScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
                                            text::kDownloadPrefix);
 
   EXPECT_EQ(result, s.result);
-  if (s.ending == net_scenarios::Ending::kReset) {
-    CheckAfterReset(s, target, partial);
+  // After a reset, or with a malformed length (Wine reads "1.5e3" as 1), how much of the body
+  // arrives is WinINet's business: the call fails either way.
+  if (s.ending == net_scenarios::Ending::kReset ||
+      (s.length == net_scenarios::Length::kText && s.result == 0)) {
+    CheckPrefixKept(s, target, partial);
     return;
   }
   EXPECT_TRUE(Holds(target, s.target, s.target_bytes, net_scenarios::OldTargetBytes(), s));
