@@ -3,7 +3,7 @@
 // does not count. Run by bench/wine-download.sh.
 //
 //   kvt_wine_bench_installer PORT PATH OUT_FILE      (Windows paths)
-// Prints: result R bytes N seconds S pumps P
+// Prints: result R bytes N seconds S
 #include "platform/win32/win32_adapters.h"
 #undef MessageBox  // a member name of the headless user interface
 
@@ -18,34 +18,6 @@
 #include "startup/texts.h"
 #include "window/fd.h"
 
-namespace {
-double Now() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return static_cast<double>(c.QuadPart) / f.QuadPart;
-}
-// Time spent in reads and writes, for the breakdown line.
-double g_read_seconds = 0, g_write_seconds = 0;
-struct TimedInternet : kvt::win32::WinInetInternet {
-  using WinInetInternet::WinInetInternet;
-  bool ReadFile(kvt::platform::InetHandle r, char* b, std::uint32_t n, std::uint32_t& got) override {
-    const double t = Now();
-    const bool ok = WinInetInternet::ReadFile(r, b, n, got);
-    g_read_seconds += Now() - t;
-    return ok;
-  }
-};
-struct TimedFiles : kvt::win32::Win32FileSystem {
-  bool WriteAt(kvt::platform::FileHandle f, std::uint64_t o, const char* d, std::size_t n) override {
-    const double t = Now();
-    const bool ok = Win32FileSystem::WriteAt(f, o, d, n);
-    g_write_seconds += Now() - t;
-    return ok;
-  }
-};
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc != 4) {
     std::fprintf(stderr, "usage: kvt_wine_bench_installer PORT PATH OUT_FILE\n");
@@ -55,8 +27,8 @@ int main(int argc, char** argv) {
   kvt::headless::Machine machine;
   machine.window.record = false;
   machine.resolver.resolvable = {kvt::build::kProbeHost};
-  TimedInternet internet(port);
-  TimedFiles files;
+  kvt::win32::WinInetInternet internet(port);
+  kvt::win32::Win32FileSystem files;
   kvt::win32::Win32Clock clock;
   kvt::platform::Platform p = machine.Platform(&internet, &files, nullptr);
   p.clock = &clock;
@@ -69,9 +41,8 @@ int main(int argc, char** argv) {
   const int result = kvt::Mupdate::DownloadFile(std::string("http://127.0.0.1") + argv[2],
                                                 argv[3], kvt::text::kDownloadPrefix);
   QueryPerformanceCounter(&end);
-  std::printf("result %d bytes %lld seconds %.4f pumps %ld read_seconds %.4f write_seconds %.4f\n", result,
+  std::printf("result %d bytes %lld seconds %.4f\n", result,
               static_cast<long long>(kvt::Mupdate::ReceivedBytes),
-              static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart,
-              machine.ui.pumps, g_read_seconds, g_write_seconds);
+              static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart);
   return result == -1 ? 0 : 1;
 }
