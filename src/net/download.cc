@@ -18,6 +18,7 @@ namespace kvt::Mupdate {
 
 std::int64_t ReceivedBytes = 0;
 std::int64_t TotalBytes = 0;
+DownloadFailure LastDownloadFailure = DownloadFailure::kNone;
 
 namespace {
 
@@ -251,6 +252,7 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   std::int16_t result = 0;
   TotalBytes = 0;
   ReceivedBytes = 0;
+  LastDownloadFailure = DownloadFailure::kNetwork;
   PendingError::Clear();
   platform::DoEvents();
 
@@ -324,6 +326,7 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     }
     if (sys.files->RenameFile(partial, localPath)) {
       result = -1;
+      LastDownloadFailure = DownloadFailure::kNone;
     } else {
       PendingError::Raise("cannot rename " + partial);
     }

@@ -37,6 +37,16 @@ class ScopedScheme {
 extern std::int64_t ReceivedBytes;
 extern std::int64_t TotalBytes;
 
+// Why the last DownloadFile call returned 0, so that the caller can tell the user the right
+// thing; kNone after a success.
+enum class DownloadFailure {
+  kNone,
+  kNetwork,   // no connection, refused, broken off, timed out, bad status or length
+  kDiskFull,  // the volume cannot hold the file (checked before writing, or a write failed)
+  kTampered,  // the file does not match the size and SHA-256 the vendor signed
+};
+extern DownloadFailure LastDownloadFailure;
+
 // Downloads `url` (<scheme>host/path, always the scheme's port) into `localPath` through the
 // partial file `localPath` + ".temp". In a secure build a URL not beginning with "https://" is
 // refused before any handle is opened. Returns -1 when the whole announced body is stored at

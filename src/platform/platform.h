@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/internet.h"
 #include "platform/process_list.h"
@@ -23,6 +24,7 @@ struct Platform {
   Processes* processes = nullptr;
   ProcessList* process_list = nullptr;
   Shell* shell = nullptr;
+  Crypto* crypto = nullptr;
 };
 
 // Installs the adapters; the program's entry point and every test harness call this first.

@@ -21,6 +21,10 @@ inline constexpr char kConfirmAbandon[] = "确定要放弃安装吗？";
 inline constexpr char kPickerTitle[] = "请选择安装路径：";
 inline constexpr char kPickerFailed[] = "无法打开文件夹选择窗口！";
 inline constexpr char kCannotStartPrefix[] = "无法启动程序：";
+inline constexpr char kTampered[] = "安装文件校验失败，文件可能已被篡改！\r\n请检查网络环境后重试。";
+inline constexpr char kDiskFull[] = "磁盘空间不足！\r\n请清理磁盘或选择其他安装路径。";
+// The reason shown by Windows when a log-off or shut-down waits for a running install.
+inline constexpr char kShutdownReason[] = "正在安装KVT记账宝，请稍候...";
 
 // Path-page heading.
 inline constexpr char kHeadingIntro[] = "本程序将为您在线安装";
