@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the core and the Linux adapters (ctest), then the real kvt-setup.exe and the
-# Windows adapters under Wine, and checks the release builds of kvt-setup.exe (64-bit: reproducible;
-# both 64-bit and 32-bit: imports that every Windows from 7 SP1 on has).
+# Windows adapters under Wine (Debian 12's Wine 8; then the 64-bit and the 32-bit kvt-setup.exe
+# under Debian 13's Wine 10 in a chroot made once per machine, as root), and checks the release
+# builds of kvt-setup.exe (64-bit: reproducible; both 64-bit and 32-bit: imports that every
+# Windows from 7 SP1 on has).
 # Installs what is missing first (Debian packages).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -20,6 +22,19 @@ KVT_SCENARIO_SERVER="$PWD/build/linux/tests/kvt_scenario_server" tests/win32/run
 
 echo "== End-to-end: kvt-setup.exe under Wine"
 tests/e2e/run.sh
+
+echo "== End-to-end under Wine 10 (Debian 13 chroot): the 64-bit and the 32-bit kvt-setup.exe"
+wine10=0
+tests/wine10/chroot.sh ensure || wine10=$?
+if [ "$wine10" = 0 ]; then
+  KVT_E2E_WINE=10 tests/e2e/run.sh
+  KVT_E2E_WINE=10 KVT_E2E_PRESET=windows32-demo tests/e2e/run.sh
+elif [ "$wine10" = 3 ] && [ "${KVT_WINE10_REQUIRED:-0}" != 1 ]; then
+  echo "Wine 10 rows not run: the Debian 13 chroot cannot be made here (see above)"
+else
+  echo "FAIL the Debian 13 chroot with Wine 10"
+  exit 1
+fi
 
 echo "== Release builds: 64-bit kvt-setup.exe twice (same bytes), 32-bit once; their imports"
 tests/release/run.sh

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Building blocks of the end-to-end harness: an X server of our own, a Wine prefix of our own
 # (Chinese locale, CJK fonts, Wine's desktop window), the installer, the UI driver, screenshots
-# and cleaning up. Source this file, call e2e_init BUILD_DIR, then the steps you need;
+# and cleaning up. Source this file, call e2e_init BUILD_DIR [NAME], then the steps you need;
 # e2e_cleanup (installed as an EXIT trap by e2e_init) stops whatever was started.
 #
 # Environment knobs:
@@ -19,10 +19,11 @@ E2E_STARTED_WINE=0
 
 e2e_log() { printf '[e2e %3ds] %s\n' "$SECONDS" "$*" >&2; }
 
-# Sets up the folders and the environment under BUILD_DIR/e2e.
+# Sets up the folders and the environment under BUILD_DIR/NAME (default e2e; each Wine version
+# needs a prefix of its own).
 e2e_init() {
   BUILD_DIR="$(cd "$1" && pwd)"
-  E2E_DIR="$BUILD_DIR/e2e"
+  E2E_DIR="$BUILD_DIR/${2:-e2e}"
   SHOT_DIR="$E2E_DIR/screenshots"
   mkdir -p "$E2E_DIR/home" "$E2E_DIR/locale" "$SHOT_DIR"
   export WINEPREFIX="$E2E_DIR/prefix"

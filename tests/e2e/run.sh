@@ -8,6 +8,19 @@
 #   KVT_E2E_NO_BUILD=1 run.sh        use what is already built
 #   KVT_E2E_FRESH=1 run.sh           create the Wine prefix anew (it is cached under e2e/)
 #
+# Which installer and which Wine:
+#   KVT_E2E_PRESET=windows32-demo    the 32-bit kvt-setup.exe with a 32-bit UI driver and demo
+#                                    release (default windows-demo, the 64-bit one), built in
+#                                    build/<preset> unless KVT_E2E_BUILD_DIR says otherwise
+#   KVT_E2E_WINE=10                  Debian 13's Wine 10 (WoW64: runs both builds) in the chroot
+#                                    of tests/wine10/chroot.sh (made on first use, as root), in
+#                                    which this script runs itself again after building; its
+#                                    prefix is <build dir>/e2e-wine10; with no scenario named it
+#                                    runs WINE10_SCENARIOS. Default 8: this machine's Wine
+#                                    (Debian 12), which runs only the 64-bit build. Where the
+#                                    chroot cannot be made, one line says so and the run passes,
+#                                    unless KVT_WINE10_REQUIRED=1.
+#
 # The scenario https runs a secure build (KVT_VENDOR_SCHEME=https, built in <build dir>-https)
 # against the scripted server speaking TLS on 127.0.0.1:443, with a test CA made for the run and
 # trusted only in a private mount namespace (lib.sh: with_test_ca), in which this script runs
@@ -30,8 +43,28 @@ if [ "${1:-}" = --https-rows ]; then https_rows=1; shift; fi
 SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 close-fetch excel
            no-drive install interrupt finish-close redirect extractor-404 archive-cut stall
            bad-archive cno-ok https)
+# What runs under Wine 10, for each build: layout and pixels, the whole install with its
+# progress and finish page, the stall with Cancel, a failed download, the planted DLLs.
+WINE10_SCENARIOS=(layout-144 agreement install stall extractor-404 finish-close)
 
-build_dir="${KVT_E2E_BUILD_DIR:-$REPO_DIR/build/windows-demo}"
+preset="${KVT_E2E_PRESET:-windows-demo}"
+wine_version="${KVT_E2E_WINE:-8}"
+case "$preset:$wine_version" in
+  windows-demo:8 | windows-demo:10 | windows32-demo:10) ;;
+  windows32-demo:8) echo "FAIL Wine 8 of this machine cannot run 32-bit programs: KVT_E2E_WINE=10"; exit 2 ;;
+  *) echo "FAIL unknown KVT_E2E_PRESET=$preset or KVT_E2E_WINE=$wine_version"; exit 2 ;;
+esac
+selected=("$@")
+if [ ${#selected[@]} = 0 ]; then
+  if [ "$wine_version" = 10 ]; then selected=("${WINE10_SCENARIOS[@]}"); else selected=("${SCENARIOS[@]}"); fi
+fi
+for name in "${selected[@]}"; do
+  [[ " ${SCENARIOS[*]} " == *" $name "* ]] || { echo "unknown scenario $name (${SCENARIOS[*]})"; exit 2; }
+done
+with_https=0
+[[ " ${selected[*]} " != *" https "* ]] || with_https=1
+
+build_dir="${KVT_E2E_BUILD_DIR:-$REPO_DIR/build/$preset}"
 https_dir="$build_dir-https"
 linux_dir="$REPO_DIR/build/linux"
 if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
@@ -41,22 +74,46 @@ if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
   # Short network time-outs, so that a stalled server fails the transfer within seconds.
   options=(-DKVT_E2E=ON -DKVT_CONNECT_TIMEOUT_MS=8000 -DKVT_RECEIVE_TIMEOUT_MS=8000
            -DKVT_RESOLVE_TIMEOUT_MS=8000)
-  (cd "$REPO_DIR" && cmake --preset windows-demo -B "$build_dir" "${options[@]}" >/dev/null &&
+  (cd "$REPO_DIR" && cmake --preset "$preset" -B "$build_dir" "${options[@]}" >/dev/null &&
      cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt-e2e-marker \
        kvt_demo_release &&
-     cmake --preset windows-demo -B "$https_dir" "${options[@]}" -DKVT_VENDOR_SCHEME=https \
-       >/dev/null &&
-     cmake --build "$https_dir" -j2 --target kvt-setup &&
+     { [ "$with_https" = 0 ] ||
+       { cmake --preset "$preset" -B "$https_dir" "${options[@]}" -DKVT_VENDOR_SCHEME=https \
+           >/dev/null &&
+         cmake --build "$https_dir" -j2 --target kvt-setup; }; } &&
      cmake --preset linux >/dev/null &&
      cmake --build --preset linux -j2 --target kvt_e2e_fault_server) >"$build_log" 2>&1 || {
     cat "$build_log"; echo "FAIL build"; exit 1; }
 fi
-e2e_init "$build_dir"
+
+# Runs this script again in the Debian 13 chroot with Wine 10, on what was built here (the clone
+# and the build folder are mounted at their own paths inside).
+run_in_wine10() {
+  local chroot="$REPO_DIR/tests/wine10/chroot.sh" rc=0
+  "$chroot" ensure || rc=$?
+  if [ "$rc" = 3 ] && [ "${KVT_WINE10_REQUIRED:-0}" != 1 ]; then
+    echo "e2e: Wine 10 rows not run: the Debian 13 chroot cannot be made here (see above)"
+    return 0
+  fi
+  [ "$rc" = 0 ] || { echo "FAIL the Debian 13 chroot with Wine 10"; return 1; }
+  "$chroot" run --bind "$REPO_DIR" --bind "$build_dir" -- /usr/bin/env -u DISPLAY -u XAUTHORITY \
+    KVT_E2E_IN_CHROOT=1 KVT_E2E_NO_BUILD=1 KVT_E2E_BUILD_DIR="$build_dir" \
+    /bin/bash "$here/run.sh" "${selected[@]}"
+}
+if [ "$wine_version" = 10 ] && [ "${KVT_E2E_IN_CHROOT:-0}" != 1 ]; then
+  run_in_wine10
+  exit
+fi
+
+e2e_init "$build_dir" "$([ "$wine_version" = 10 ] && echo e2e-wine10 || echo e2e)"
+e2e_log "$preset under $(wine --version 2>/dev/null)"
 FAULT_SERVER="$linux_dir/tests/e2e/kvt_e2e_fault_server"
 DRIVER_EXE="$BUILD_DIR/kvt-e2e-driver.exe"
 PRODUCT_EXE="$BUILD_DIR/tools/KVT.exe"
+needed=()
+[ "$with_https" = 0 ] || needed+=("$https_dir/kvt-setup.exe")
 for f in "$BUILD_DIR/kvt-setup.exe" "$DRIVER_EXE" "$PRODUCT_EXE" "$FAULT_SERVER" \
-         "$BUILD_DIR/demo-release/KVT_SETUP.rar" "$https_dir/kvt-setup.exe"; do
+         "$BUILD_DIR/demo-release/KVT_SETUP.rar" "${needed[@]}"; do
   [ -f "$f" ] || { echo "FAIL missing $f"; exit 1; }
 done
 
@@ -79,7 +136,8 @@ ARCHIVE_SIZE=$(stat -c %s "$RELEASE/KVT_SETUP.rar")
 TOTAL=$(size_text "$ARCHIVE_SIZE")
 
 DRIVE_D="$E2E_DIR/drive_d"
-LINK="$HOME/KVT记账宝.lnk"  # the prefix's Desktop is HOME
+# The user's Desktop folder of the prefix (Wine 8 makes it a link to HOME, Wine 10 a folder).
+LINK="$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/Desktop/KVT记账宝.lnk"
 
 status=0
 failed=()
@@ -522,6 +580,21 @@ https_rows() {
 
 # --- run ------------------------------------------------------------------------------------
 
+# Under Wine 10 a 32-bit program runs in WoW64 mode, whose start needs the 32-bit system call
+# `int $0x80` (Wine sets each thread's %fs for 32-bit code with it). Kernels that refuse it to
+# user code (some virtual machines) kill every 32-bit process, and wineboot leaves the prefix's
+# syswow64 empty: the 32-bit rows cannot run there, which one line says (the prefix is removed
+# so that a machine that can is tried afresh).
+wow64_works() {
+  [ "$preset" = windows32-demo ] || return 0
+  [ -z "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ] || return 0
+  echo "e2e: 32-bit rows not run: Wine 10 cannot start 32-bit programs on this kernel" \
+    "(int \$0x80 refused to user code; see README, Wine notes)"
+  stop_wine
+  rm -rf "$WINEPREFIX"
+  return 1
+}
+
 if [ "$https_rows" = 1 ]; then
   # Inside the namespace: the secure build from its own folder, and a release whose manifest
   # names https:// URLs. Xvfb and the prefix are the caller's.
@@ -538,8 +611,6 @@ if [ "$https_rows" = 1 ]; then
   exit "$status"
 fi
 
-selected=("$@")
-[ ${#selected[@]} -gt 0 ] || selected=("${SCENARIOS[@]}")
 for name in "${selected[@]}"; do
   declare -F "scenario_$name" >/dev/null || { echo "unknown scenario $name (${SCENARIOS[*]})"; exit 2; }
 done
@@ -547,6 +618,7 @@ done
 rm -f "$SHOT_DIR"/*.png "$SHOT_DIR"/*.bmp
 start_x || exit 1
 make_prefix
+wow64_works || exit 0
 [ " ${selected[*]} " == *" layout-144 "* ] || set_dpi 96
 for name in "${selected[@]}"; do
   begin "$name"
