@@ -105,9 +105,9 @@ build_inside() {
 }
 
 cmd_ensure() {
-  mkdir -p "$cache" 2>/dev/null || true
+  if [ "$(id -u)" != 0 ]; then say "cannot make or enter the Debian 13 chroot: not root"; return 3; fi
+  mkdir -p "$cache"
   if ready; then return 0; fi
-  if [ "$(id -u)" != 0 ]; then say "cannot make the Debian 13 chroot: not root"; return 3; fi
   command -v debootstrap >/dev/null || {
     say "cannot make the Debian 13 chroot: debootstrap is not installed"; return 3; }
   exec 9>"$cache/.lock"
