@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "kvt/build_config.h"
+#include "net/http_text.h"
 #include "net/netcheck.h"
 #include "platform/platform.h"
 #include "startup/mupdate.h"
@@ -57,41 +58,12 @@ bool HasControlCharacter(const std::string& s) {
   return false;
 }
 
-// A Content-Length value: one plain decimal number, blanks around it allowed. False for
-// anything else (a sign, a fraction, an exponent, a second number) and for numbers past the
-// 64-bit range.
-bool ParseLength(const std::string& text, std::int64_t& value) {
-  const std::size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos) return false;
-  const std::size_t end = text.find_last_not_of(" \t") + 1;
-  std::int64_t n = 0;
-  for (std::size_t i = begin; i < end; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    const int digit = c - '0';
-    if (n > (std::numeric_limits<std::int64_t>::max() - digit) / 10) return false;
-    n = n * 10 + digit;
-  }
-  value = n;
-  return true;
-}
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char x = a[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (x != b[i]) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
 // The body length the server announced, when it announced exactly one valid length. A response
 // may repeat the header line; the length counts only when every copy gives the same number.
 bool AnnouncedLength(InetHandle request, std::int64_t& length) {
   std::string text;
   QueryHttpInfo(request, platform::kHttpQueryContentLength, text);
-  if (!ParseLength(text, length)) return false;
+  if (!http::ParseContentLength(text, length)) return false;
   std::string head;
   if (!Sys().internet->QueryInfo(request, platform::kHttpQueryRawHeadersCrlf, kHeadBufferSize,
                                  head)) {
@@ -104,8 +76,8 @@ bool AnnouncedLength(InetHandle request, std::int64_t& length) {
     const std::string line = head.substr(start, end - start);
     const std::size_t colon = line.find(':');
     std::int64_t other = 0;
-    if (colon != std::string::npos && EqualsNoCase(line.substr(0, colon), "content-length") &&
-        (!ParseLength(line.substr(colon + 1), other) || other != length)) {
+    if (colon != std::string::npos && http::EqualsNoCase(line.substr(0, colon), "content-length") &&
+        (!http::ParseContentLength(line.substr(colon + 1), other) || other != length)) {
       return false;
     }
     start = end;
