@@ -39,8 +39,10 @@ if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
   mkdir -p "$build_dir"
   build_log="$build_dir/e2e-build.log"
   # Short network time-outs, so that a stalled server fails the transfer within seconds.
+  # An installer without release keys and an unsigned demo release, whatever a folder's cache
+  # held before.
   options=(-DKVT_E2E=ON -DKVT_CONNECT_TIMEOUT_MS=8000 -DKVT_RECEIVE_TIMEOUT_MS=8000
-           -DKVT_RESOLVE_TIMEOUT_MS=8000)
+           -DKVT_RESOLVE_TIMEOUT_MS=8000 -DKVT_RELEASE_KEYS= -DKVT_DEMO_SIGNING_KEY=)
   (cd "$REPO_DIR" && cmake --preset windows-demo -B "$build_dir" "${options[@]}" >/dev/null &&
      cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt-e2e-marker \
        kvt_demo_release &&
