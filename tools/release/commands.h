@@ -20,6 +20,8 @@ int RunMake(const MakeOptions& options);
 // Makes a P-256 signing key in a new file (mode 0600) and prints its public key in the
 // KVT_RELEASE_KEYS form and its key id. 0 made, 1 not (an existing file is never replaced).
 int RunKeygen(const std::string& path);
+// Prints the key id and public key of the signing key in `path`. 0 printed, 1 not a P-256 key.
+int RunPubkey(const std::string& path);
 
 struct SignReleaseOptions {
   std::string dir;

@@ -21,6 +21,8 @@ constexpr char kUsage[] =
     "  kvt-release keygen KEY.pem\n"
     "      makes a P-256 signing key (mode 0600, never over an existing file) and prints its\n"
     "      key id and public key in the KVT_RELEASE_KEYS form\n"
+    "  kvt-release pubkey KEY.pem\n"
+    "      prints the key id and public key of an existing signing key\n"
     "  kvt-release sign RELEASE-DIR --key KEY.pem [--key KEY.pem]... [--issued SECONDS]\n"
     "      writes the signature file of an existing release folder (issued: now, or SECONDS)\n"
     "  kvt-release sign EXE --cert FILE --key FILE [--pass-file FILE] [--ca FILE]\n"
@@ -142,6 +144,11 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, {}, {}, {}, pos, opt, problem)) return Usage(problem);
     if (pos.size() != 1) return Usage("keygen needs one KEY.pem");
     return RunKeygen(pos[0]);
+  }
+  if (command == "pubkey") {
+    if (!Parse(argc, argv, {}, {}, {}, pos, opt, problem)) return Usage(problem);
+    if (pos.size() != 1) return Usage("pubkey needs one KEY.pem");
+    return RunPubkey(pos[0]);
   }
   if (command == "check") {
     if (!Parse(argc, argv, {"expect", "port", "ca", "keys", "not-before"}, {"json", "https"}, {},

@@ -26,6 +26,15 @@ bool LoadSigningKeys(const std::vector<std::string>& paths,
   return !keys.empty();
 }
 
+namespace {
+
+void PrintPublic(const SigningKey& key) {
+  std::printf("key id: %s\n", key.id().c_str());
+  std::printf("KVT_RELEASE_KEYS=%s\n", Base64(key.point()).c_str());
+}
+
+}  // namespace
+
 int RunKeygen(const std::string& path) {
   std::string problem;
   const std::unique_ptr<SigningKey> key = SigningKey::Generate(path, problem);
@@ -34,8 +43,18 @@ int RunKeygen(const std::string& path) {
     return 1;
   }
   std::printf("private key: %s (keep it offline, with a backup)\n", path.c_str());
-  std::printf("key id: %s\n", key->id().c_str());
-  std::printf("KVT_RELEASE_KEYS=%s\n", Base64(key->point()).c_str());
+  PrintPublic(*key);
+  return 0;
+}
+
+int RunPubkey(const std::string& path) {
+  std::string problem;
+  const std::unique_ptr<SigningKey> key = SigningKey::Load(path, problem);
+  if (key == nullptr) {
+    std::fprintf(stderr, "kvt-release pubkey: %s\n", problem.c_str());
+    return 1;
+  }
+  PrintPublic(*key);
   return 0;
 }
 
