@@ -9,6 +9,7 @@
 #include "kvt/build_config.h"
 #include "net/http_text.h"
 #include "net/netcheck.h"
+#include "net/release_signature.h"
 #include "platform/platform.h"
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
@@ -125,8 +126,9 @@ void UpdateDisplay(const std::string& captionPrefix) {
 
 // Reads the body into the open partial file. Returns true when the server announced a valid
 // length (`length_known`), exactly that many bytes arrived and every byte was written.
+// Each written piece also goes into `hash` when there is one.
 bool ReceiveBody(InetHandle request, platform::FileHandle file, bool length_known,
-                 const std::string& captionPrefix) {
+                 const std::string& captionPrefix, platform::Sha256* hash) {
   const platform::Platform& sys = Sys();
   const std::unique_ptr<char[]> buffer(new char[kReadSize]);
   double last_update = sys.clock->MonotonicSeconds();
@@ -147,6 +149,7 @@ bool ReceiveBody(InetHandle request, platform::FileHandle file, bool length_know
         PendingError::Raise("cannot write the downloaded data");
         return false;
       }
+      if (hash != nullptr) hash->Update(buffer.get(), n);
       ReceivedBytes += n;
       const double now = sys.clock->MonotonicSeconds();
       if (now - last_update >= kDisplayInterval) {
@@ -219,7 +222,7 @@ std::string FormatSize(std::int64_t n) {
 }
 
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
-                          const std::string& captionPrefix) {
+                          const std::string& captionPrefix, const SignedFile* expected) {
   const platform::Platform& sys = Sys();
   std::int16_t result = 0;
   TotalBytes = 0;
@@ -272,6 +275,16 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   QueryHttpInfo(request.get(), platform::kHttpQueryStatusCode, text);
   if (text != "200" && text != "206") return 0;
 
+  // A file the vendor signed: any other length, or no way to hash it, is refused before a file
+  // is touched.
+  std::unique_ptr<platform::Sha256> hash;
+  if (expected != nullptr &&
+      (expected->url != url || (length_known && announced != expected->size) ||
+       sys.crypto == nullptr || !(hash = sys.crypto->NewSha256()))) {
+    LastDownloadFailure = DownloadFailure::kTampered;
+    return 0;
+  }
+
   const std::string partial = localPath + text::kPartialSuffix;
   bool ok = true;
   if (sys.files->FileExists(localPath, ok) && !sys.files->DeleteFile(localPath)) {
@@ -289,9 +302,16 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     return 0;
   }
 
-  const bool complete = ReceiveBody(request.get(), file, length_known, captionPrefix);
+  const bool complete = ReceiveBody(request.get(), file, length_known, captionPrefix, hash.get());
   const bool closed = sys.files->Close(file);
   if (!closed) PendingError::Raise("cannot close " + partial);
+  if (complete && hash != nullptr &&
+      (ReceivedBytes != expected->size || hash->Finish() != expected->sha256)) {
+    // Not what the vendor signed: deleted, so that it never bears a name anyone would run.
+    if (!sys.files->DeleteFile(partial)) PendingError::Raise("cannot delete " + partial);
+    LastDownloadFailure = DownloadFailure::kTampered;
+    return 0;
+  }
   if (complete && closed) {
     if (sys.files->FileExists(localPath, ok) && !sys.files->DeleteFile(localPath)) {
       PendingError::Raise("cannot delete " + localPath);

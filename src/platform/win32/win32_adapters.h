@@ -97,6 +97,7 @@ class Win32FileSystem : public platform::FileSystem {
                std::size_t size) override;
   bool Close(platform::FileHandle file) override;
   bool ReadAllText(const std::string& path, std::string& text) override;
+  bool ReadAllBytes(const std::string& path, std::string& bytes) override;
   std::string ProgramFolder() override;
 };
 
