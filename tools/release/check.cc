@@ -249,9 +249,9 @@ void Checker::CheckManifestText(const std::string& bytes) {
   bool ascii = true;
   for (unsigned char c : body) ascii = ascii && c < 0x80;
   const std::string shown_version = Mupdate::SplitManifestLines(InstallerText(bytes)).front();
-  const std::string shown =
-      "the installer reads it as UTF-8 and shows the version as \"" + Printable(shown_version) +
-      "\"; code page 936 is the manifest's own format";
+  const std::string shown = "the installer reads it as UTF-8 and shows the version as \"" +
+                            Printable(shown_version) +
+                            "\"; code page 936 is the manifest's own format";
   if (bom) {
     report_.encoding = "UTF-8 with byte-order mark";
     Warn(name, "begins with a UTF-8 byte-order mark; " + shown);
@@ -324,15 +324,14 @@ std::string Checker::Explain(Mupdate::SignatureCheck result, const Mupdate::Sign
              " do not verify: the file was changed after signing, or signed with another key";
     case SignatureCheck::kManifestChanged:
       return "the manifest's SHA-256 is " + Sha256Hex(manifest) + ", the file signed " +
-             Mupdate::HexOf(file.manifest_sha256) +
-             ": the manifest was changed after signing (sign the release again)";
+             Mupdate::HexOf(file.manifest_sha256) + " (sign the release again)";
     case SignatureCheck::kUrlMismatch: {
       std::string named;
       for (const Mupdate::SignedFile& f : file.files) {
         named += (named.empty() ? "" : ", ") + Printable(f.url);
       }
-      return "the file lines name " + named + "; the manifest names " + Printable(urls[0]) +
-             ", " + Printable(urls[1]) + " (one line each, in its order)";
+      return "the file lines name " + named + "; the manifest names " + Printable(urls[0]) + ", " +
+             Printable(urls[1]) + " (one line each, in its order)";
     }
     case SignatureCheck::kTooOld:
       return "issued " + std::to_string(file.issued) + ", before --not-before " +
@@ -359,7 +358,8 @@ void Checker::CheckSignature(const std::string& manifest, const std::vector<std:
     s.result = "missing";
     Error(kSignatureName,
           "missing: an installer with keys fetches it beside the manifest and, without it, "
-          "installs nothing (\"" + std::string(text::kCannotConnect) + "\")");
+          "installs nothing (\"" +
+              std::string(text::kCannotConnect) + "\")");
     return;
   }
   s.file.stored = true;
@@ -373,8 +373,8 @@ void Checker::CheckSignature(const std::string& manifest, const std::vector<std:
   }
   const Mupdate::SignatureCheck result =
       Mupdate::CheckReleaseSignature(crypto_, bytes, manifest, urls, release_keys_, nullptr);
-  s.result = result == Mupdate::SignatureCheck::kValid ? "valid"
-                                                        : Mupdate::SignatureCheckName(result);
+  s.result =
+      result == Mupdate::SignatureCheck::kValid ? "valid" : Mupdate::SignatureCheckName(result);
   if (result != Mupdate::SignatureCheck::kValid) {
     Error(kSignatureName, s.result + ": " + Explain(result, file, manifest, urls));
   }

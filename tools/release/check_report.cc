@@ -67,8 +67,7 @@ void PrintText(const CheckReport& r) {
   if (r.signature.checked) {
     std::printf("signature: %s", r.signature.result.c_str());
     if (r.signature.parsed) {
-      std::printf(" (issued %llu, key ids %s)",
-                  static_cast<unsigned long long>(r.signature.issued),
+      std::printf(" (issued %llu, key ids %s)", static_cast<unsigned long long>(r.signature.issued),
                   KeyIds(r.signature, ", ").c_str());
     }
     std::printf("\n");

@@ -17,6 +17,8 @@
 #include "codepage.h"
 #include "commands.h"
 #include "net/manifest.h"
+#include "net/release_signature.h"
+#include "platform/posix/posix.h"
 #include "platform/text_decoding.h"
 #include "release_rules.h"
 #include "sha256.h"
@@ -200,6 +202,17 @@ bool SignReleaseFolder(const std::string& dir, const std::vector<const SigningKe
       return false;
     }
     text += "signature: " + key->id() + " " + Base64(signature) + "\n";
+  }
+  // Read back as the installer reads it, with the keys just used: nothing unverifiable goes out.
+  Mupdate::ReleaseKeys signers;
+  for (const SigningKey* key : keys) signers.points.push_back(key->point());
+  posix::PosixCrypto crypto;
+  const Mupdate::SignatureCheck check = Mupdate::CheckReleaseSignature(
+      crypto, text, manifest, {files[0].url, files[1].url}, signers, nullptr);
+  if (check != Mupdate::SignatureCheck::kValid) {
+    problem = std::string("the signature file does not verify as the installer reads it (") +
+              Mupdate::SignatureCheckName(check) + ")";
+    return false;
   }
   // Written beside, then renamed over the old one: a reader never sees half a file.
   const std::string path = (folder / kManifestName).string() + kSignatureSuffix;

@@ -41,7 +41,6 @@ platform::InetHandle PosixInternet::Add(Handle handle) {
   return id;
 }
 
-
 platform::InetHandle PosixInternet::Open(const std::string& agent) {
   Handle h;
   h.kind = Kind::kOpen;
@@ -296,6 +295,5 @@ void PosixInternet::CloseHandle(platform::InetHandle handle) {
     handles_.erase(found);
   }
 }
-
 
 }  // namespace kvt::posix

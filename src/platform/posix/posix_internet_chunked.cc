@@ -56,8 +56,8 @@ bool PosixInternet::ReadChunked(Handle& h, char* buffer, std::size_t limit, std:
           r = static_cast<int>(n);
           if (r == 0) break;
         }
-        got = static_cast<std::size_t>(std::min<std::uint64_t>(
-            {h.chunk_left, limit, h.buffered_end - h.buffered_begin}));
+        got = static_cast<std::size_t>(
+            std::min<std::uint64_t>({h.chunk_left, limit, h.buffered_end - h.buffered_begin}));
         std::memcpy(buffer, h.buffer.get() + h.buffered_begin, got);
         h.buffered_begin += got;
         h.chunk_left -= got;

@@ -186,5 +186,4 @@ void PosixInternet::CloseSocket(Handle& request) {
   request.socket = -1;
 }
 
-
 }  // namespace kvt::posix

@@ -32,8 +32,8 @@ int PosixInternet::WaitFor(int fd, short events, int timeout_ms) {
   while (true) {
     int slice = kPumpIntervalMs;
     if (timeout_ms > 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                               Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return 0;
       slice = static_cast<int>(std::min<long long>(slice, left.count()));
     }
