@@ -19,8 +19,8 @@
 // starter gave one; the program never opens a window of its own. Tests can make it slow with
 // the environment variable KVT_UNRAR_DELAY_MS (a wait before it starts), and KVT_UNRAR_MARKER
 // (a file it makes when it runs).
-#include <shellapi.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -46,8 +46,8 @@ constexpr std::uint64_t kMaxArchiveBytes = std::uint64_t{1} << 30;
 
 std::string ToUtf8(std::wstring_view text) {
   if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0, nullptr, nullptr);
   std::string out(n > 0 ? n : 0, '\0');
   if (n > 0) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
@@ -79,7 +79,8 @@ void Report(std::string_view line) {
 }
 
 std::string LastErrorText(const char* what, const std::wstring& path) {
-  return std::string(what) + " " + ToUtf8(path) + " (error " + std::to_string(GetLastError()) + ")";
+  return std::string(what) + " " + ToUtf8(path) + " (error " + std::to_string(GetLastError()) +
+         ")";
 }
 
 class Handle {
