@@ -8,6 +8,10 @@
 #   KVT_E2E_NO_BUILD=1 run.sh        use what is already built
 #   KVT_E2E_FRESH=1 run.sh           create the Wine prefix anew (it is cached under e2e/)
 #
+# The scenario signed runs a build with a release key (KVT_RELEASE_KEYS, built in
+# <build dir>-signed; the key pair is made with openssl on the first build and never leaves that
+# folder) against releases signed by lib.sh's sign_release.
+#
 # The scenario https runs a secure build (KVT_VENDOR_SCHEME=https, built in <build dir>-https)
 # against the scripted server speaking TLS on 127.0.0.1:443, with a test CA made for the run and
 # trusted only in a private mount namespace (lib.sh: with_test_ca), in which this script runs
@@ -29,10 +33,11 @@ if [ "${1:-}" = --https-rows ]; then https_rows=1; shift; fi
 
 SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 close-fetch excel
            no-drive install interrupt finish-close redirect extractor-404 archive-cut stall
-           bad-archive cno-ok https)
+           bad-archive cno-ok https signed)
 
 build_dir="${KVT_E2E_BUILD_DIR:-$REPO_DIR/build/windows-demo}"
 https_dir="$build_dir-https"
+signed_dir="$build_dir-signed"
 linux_dir="$REPO_DIR/build/linux"
 if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
   e2e_log "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
@@ -49,6 +54,10 @@ if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
      cmake --preset windows-demo -B "$https_dir" "${options[@]}" -DKVT_VENDOR_SCHEME=https \
        >/dev/null &&
      cmake --build "$https_dir" -j2 --target kvt-setup &&
+     mkdir -p "$signed_dir" && make_release_key "$signed_dir/release-key.pem" &&
+     cmake --preset windows-demo -B "$signed_dir" "${options[@]}" \
+       -DKVT_RELEASE_KEYS="$(release_public_key "$signed_dir/release-key.pem")" >/dev/null &&
+     cmake --build "$signed_dir" -j2 --target kvt-setup &&
      cmake --preset linux >/dev/null &&
      cmake --build --preset linux -j2 --target kvt_e2e_fault_server) >"$build_log" 2>&1 || {
     cat "$build_log"; echo "FAIL build"; exit 1; }
@@ -58,7 +67,8 @@ FAULT_SERVER="$linux_dir/tests/e2e/kvt_e2e_fault_server"
 DRIVER_EXE="$BUILD_DIR/kvt-e2e-driver.exe"
 PRODUCT_EXE="$BUILD_DIR/tools/KVT.exe"
 for f in "$BUILD_DIR/kvt-setup.exe" "$DRIVER_EXE" "$PRODUCT_EXE" "$FAULT_SERVER" \
-         "$BUILD_DIR/demo-release/KVT_SETUP.rar" "$https_dir/kvt-setup.exe"; do
+         "$BUILD_DIR/demo-release/KVT_SETUP.rar" "$https_dir/kvt-setup.exe" \
+         "$signed_dir/kvt-setup.exe"; do
   [ -f "$f" ] || { echo "FAIL missing $f"; exit 1; }
 done
 
@@ -309,7 +319,7 @@ scenario_interrupt() {
 # which starts the product like Finish. DLLs named like system DLLs lie beside the installer, as
 # they may in a Downloads folder: none of them is ever loaded.
 PLANTED=(shcore shlwapi wininet wsock32 ws2_32 shell32 ole32 oleaut32 comctl32 uxtheme version
-         dwmapi)
+         dwmapi bcrypt)
 scenario_finish-close() {
   reset_world
   map_d
@@ -519,6 +529,81 @@ https_rows() {
   check "nothing was asked over plain HTTP" nothing_plain
   check "no extractor file" test ! -e "$dir/UnRAR.exe" -a ! -e "$dir/UnRAR.exe.temp"
   check "nothing extracted, no shortcut" test ! -e "$dir/KVT.exe" -a ! -e "$LINK"
+  finish_scenario
+}
+
+# The build with a release key against signed releases, four installer starts: a signed install
+# completes (the extractor, which leaves a marker file when it runs, runs); an UnRAR.exe with
+# one byte changed (same size, still a program that would run) is refused with the message, is
+# left on disk under no name, the archive is never asked for and no extractor runs; a release
+# without its signature file ("无法连接到服务器！") and one whose manifest changed after signing
+# (the message) are refused at Continue.
+scenario_signed() {
+  local key="$signed_dir/release-key.pem" dir="$DRIVE_D/KVT记账宝" marker="$E2E_DIR/unrar-started"
+  local signed="$E2E_DIR/release-signed" tampered="$E2E_DIR/release-tampered"
+  local changed="$E2E_DIR/release-changed"
+  rm -rf "$signed" "$tampered" "$changed" && mkdir -p "$signed"
+  cp -f "$RELEASE/KVT_TRNQP_SETUP_LOG.txt" "$RELEASE/UnRAR.exe" "$RELEASE/KVT_SETUP.rar" "$signed/"
+  sign_release "$signed" "$key" "$(date +%s)" || { echo "FAIL signing the release"; record 1; return; }
+  cp -r "$signed" "$tampered" && cp -r "$signed" "$changed"
+  # A letter of the DOS stub's message: the program still runs.
+  printf 'T' | dd of="$tampered/UnRAR.exe" bs=1 seek=$((0x4E)) conv=notrunc status=none
+  VERSION="2.2 演示版" write_manifest "$changed" http://127.0.0.1/UnRAR.exe http://127.0.0.1/KVT_SETUP.rar
+  cp -f "$signed_dir/kvt-setup.exe" "$APP_EXE"
+  local only_installer='test -z "$(find "$APP_DIR" -mindepth 1 ! -name kvt-setup.exe)"'
+
+  echo "-- a signed release"
+  reset_world
+  map_d
+  rm -f "$marker"
+  start_fault_server release-fast "$signed" || { record 1; return; }
+  KVT_UNRAR_MARKER="$(winepath_w "$marker")" start_app "$APP_EXE"
+  driver install --fast-server --end close-unticked
+  record $?
+  stop_fault_server
+  check "the signature file was asked for once" \
+    test "$(requests_for /KVT_TRNQP_SETUP_LOG.txt.sig)" = 1
+  check "each file was asked for once" requests_are 1 1 1
+  check_installed "$dir"
+  check "the extractor ran" test -f "$marker"
+  check "the signature's scratch file is gone" eval "$only_installer"
+
+  echo "-- UnRAR.exe with one byte changed"
+  reset_world
+  map_d
+  rm -f "$marker"
+  start_fault_server release-fast "$tampered" || { record 1; return; }
+  KVT_UNRAR_MARKER="$(winepath_w "$marker")" start_app "$APP_EXE"
+  driver install-fails --expect tampered
+  record $?
+  stop_fault_server
+  check "the extractor was asked for, the archive never" requests_are 1 1 0
+  check "the changed extractor is on disk under no name ($(find "$DRIVE_D" -type f | tr '\n' ' '))" \
+    test -z "$(find "$DRIVE_D" -type f)"
+  check "no extractor ran" absent "$marker"
+  check "no shortcut" absent "$LINK"
+
+  echo "-- no signature file"
+  reset_world
+  start_fault_server release-fast "$RELEASE" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver manifest-rejected --expect connect
+  record $?
+  stop_fault_server
+  check "the manifest and the signature file were asked for, nothing else" \
+    test "$(requests_for /KVT_TRNQP_SETUP_LOG.txt.sig)$(requests_are 1 0 0 && echo ok)" = 1ok
+  check "nothing is left beside the installer" eval "$only_installer"
+
+  echo "-- the manifest changed after signing"
+  reset_world
+  start_fault_server release-fast "$changed" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver manifest-rejected --expect tampered
+  record $?
+  stop_fault_server
+  check "no file was asked for" requests_are 1 0 0
+  check "nothing is left beside the installer" eval "$only_installer"
+  cp -f "$BUILD_DIR/kvt-setup.exe" "$APP_EXE"
   finish_scenario
 }
 
