@@ -4,28 +4,35 @@
 #   ./run-demo.sh               with DISPLAY set: the installer opens there and you click through
 #                               it; without DISPLAY: a scripted install on a private X server
 #   ./run-demo.sh --headless    the scripted install even when a display is available
-#   ./run-demo.sh --https       the same over HTTPS (may be combined with --headless): a secure
-#                               build (KVT_VENDOR_SCHEME=https) in build/windows-demo-https, nginx
+#   ./run-demo.sh --unsigned    an installer without release keys and an unsigned release
+#   ./run-demo.sh --https       the same over HTTPS (may be combined with the others): a secure
+#                               build (KVT_VENDOR_SCHEME=https) in build/run-demo-https, nginx
 #                               on 127.0.0.1:443 with a certificate of a test CA made for the
 #                               demo, trusted only inside a private mount namespace in which the
 #                               rest of the demo runs (never in this machine's store; needs root)
 #
-# Steps: installs missing Debian packages (as root, or says what to run), builds the
-# windows-demo preset (kvt-setup.exe, the demo release, the UI driver), starts nginx on
-# 127.0.0.1:80 serving the demo release (tools/demo/vendor-server.sh; the installer always
-# connects to port 80), maps drive D: of a Wine prefix of its own to build/windows-demo/demo/drive_d
-# and starts the installer. The scripted install prints each step as it happens and saves a
-# screenshot of every page in build/windows-demo/demo/screenshots. At the end everything started
-# here is stopped: nginx, Xvfb, the wineserver with the installer and the demo KVT.exe.
+# Steps: installs missing Debian packages (as root, or says what to run), builds the release tool
+# kvt-release (linux preset) and makes the demo's signing key build/demo-key/release-key.pem once
+# (never committed: build/ is ignored), builds the windows-demo preset in build/run-demo with the
+# key's public half compiled in (KVT_RELEASE_KEYS; kvt-setup.exe, the demo release signed with the
+# key, the UI driver), starts nginx on 127.0.0.1:80 serving the demo release
+# (tools/demo/vendor-server.sh; the installer always connects to port 80), checks it with
+# `kvt-release check --keys` as the installer will, maps drive D: of a Wine prefix of its own to
+# build/run-demo/demo/drive_d and starts the installer. The scripted install prints each step as
+# it happens and saves a screenshot of every page in build/run-demo/demo/screenshots. At the end
+# everything started here is stopped: nginx, Xvfb, the wineserver with the installer and the demo
+# KVT.exe. (The end-to-end tests build build/windows-demo*; the demo never touches those.)
 set -u
 repo="$(cd "$(dirname "$0")" && pwd)"
 headless=0
 https=0
+signed=1
 for arg in "$@"; do
   case "$arg" in
     --headless) headless=1 ;;
     --https) https=1 ;;
-    *) echo "usage: $0 [--headless] [--https]"; exit 2 ;;
+    --unsigned) signed=0 ;;
+    *) echo "usage: $0 [--headless] [--https] [--unsigned]"; exit 2 ;;
   esac
 done
 [ -n "${DISPLAY:-}" ] || headless=1
@@ -41,11 +48,11 @@ fi
 
 # shellcheck source=tests/e2e/lib.sh
 source "$repo/tests/e2e/lib.sh"
-build_dir="$repo/build/windows-demo"
+build_dir="$repo/build/run-demo"
 scheme_options=()
 port=80
 if [ "$https" = 1 ]; then
-  build_dir="$repo/build/windows-demo-https"
+  build_dir="$repo/build/run-demo-https"
   scheme_options=(-DKVT_VENDOR_SCHEME=https)
   port=443
   tls="$build_dir/demo-tls"
@@ -63,16 +70,36 @@ if [ "$https" = 1 ]; then
   fi
 fi
 build_log="$build_dir/demo-build.log"
-say "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
-echo "(about a minute on a fresh clone; log: $build_log)"
 # On a fresh clone nothing under build/ exists yet: the log's folder comes first.
 mkdir -p "$build_dir"
+tool="$repo/build/linux/tools/release/kvt-release"
+key="$repo/build/demo-key/release-key.pem"
+sign_options=(-DKVT_RELEASE_KEYS= -DKVT_DEMO_SIGNING_KEY= -DKVT_RELEASE_TOOL=)
+if [ "$signed" = 1 ]; then
+  say "building the release tool kvt-release (log: $build_log)"
+  (cd "$repo" && cmake --preset linux && cmake --build --preset linux -j2 --target kvt-release) \
+    >"$build_log" 2>&1 || { tail -n 30 "$build_log"; echo "build failed (log: $build_log)"; exit 1; }
+  if [ ! -f "$key" ]; then
+    say "making the demo's release signing key $key"
+    mkdir -p "$(dirname "$key")"
+    "$tool" keygen "$key" || exit 1
+  fi
+  public_key=$("$tool" pubkey "$key" | sed -n 's/^KVT_RELEASE_KEYS=//p')
+  [ -n "$public_key" ] || { echo "cannot read the demo key $key"; exit 1; }
+  echo "the installer trusts the demo key $("$tool" pubkey "$key" | sed -n 's/^key id: //p')" \
+    "(KVT_RELEASE_KEYS=$public_key)"
+  sign_options=(-DKVT_RELEASE_KEYS="$public_key" -DKVT_DEMO_SIGNING_KEY="$key"
+                -DKVT_RELEASE_TOOL="$tool")
+fi
+say "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
+echo "(about a minute on a fresh clone; log: $build_log)"
 # The build's output goes to the log; on a terminal one line follows ninja's "[done/total]".
-# The product's own network time-outs (the end-to-end tests build this folder with short ones).
+# The product's own network time-outs (the end-to-end tests build their folders with short ones).
 (cd "$repo" && cmake --preset windows-demo -B "$build_dir" "${scheme_options[@]}" -DKVT_E2E=ON \
-   -DKVT_CONNECT_TIMEOUT_MS=30000 -DKVT_RECEIVE_TIMEOUT_MS=60000 -DKVT_RESOLVE_TIMEOUT_MS=30000 &&
+   -DKVT_CONNECT_TIMEOUT_MS=30000 -DKVT_RECEIVE_TIMEOUT_MS=60000 -DKVT_RESOLVE_TIMEOUT_MS=30000 \
+   "${sign_options[@]}" &&
    cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt_demo_release) 2>&1 |
-  tee "$build_log" |
+  tee -a "$build_log" |
   if [ -t 1 ]; then
     awk '/^\[[0-9]+\/[0-9]+\]/ { printf "\r  build step %s", $1; fflush() } END { print "" }'
   else
@@ -102,6 +129,16 @@ if ! KVT_VENDOR_PACE=1 start_vendor_server "$release" "$port" "${tls_files[@]}";
 fi
 echo "serving $release (manifest, UnRAR.exe, KVT_SETUP.rar), slowed down so that each page can be seen"
 [ "$https" = 0 ] || echo "over HTTPS with $tls/good.crt, signed by the test CA $tls/ca.crt"
+if [ "$signed" = 1 ]; then
+  say "the release's signature file ($release/KVT_TRNQP_SETUP_LOG.txt.sig)"
+  sed 's/^/  /' "$release/KVT_TRNQP_SETUP_LOG.txt.sig"
+  say "kvt-release check 127.0.0.1 --keys <the demo key>: the release as the installer will read it"
+  check_options=()
+  [ "$https" = 0 ] || check_options=(--https --ca "$tls/ca.crt")
+  # The server is slowed down for the pages; the check reads all of it (a few seconds).
+  "$tool" check 127.0.0.1 --keys "$public_key" "${check_options[@]}" | sed 's/^/  /'
+  [ "${PIPESTATUS[0]}" = 0 ] || { echo "the demo release does not verify"; exit 1; }
+fi
 
 if [ "$headless" = 1 ]; then
   say "starting a private X server"

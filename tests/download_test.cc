@@ -438,6 +438,7 @@ class CountingFiles : public platform::FileSystem {
   }
   bool Close(platform::FileHandle) override { return true; }
   bool ReadAllText(const std::string&, std::string&) override { return false; }
+  bool ReadAllBytes(const std::string&, std::string&) override { return false; }
   std::string ProgramFolder() override { return "C:\\KVT"; }
 };
 

@@ -2,6 +2,7 @@
 // and with real files and processes: what the user sees, what is left on disk, and how each
 // failure returns the path page to idle.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <ostream>
@@ -9,9 +10,11 @@
 #include <vector>
 
 #include "net/download.h"
+#include "net/manifest.h"
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
 #include "support/install_fixture.h"
+#include "support/release_signer.h"
 #include "support/test_certificates.h"
 #include "window/fd.h"
 
@@ -25,6 +28,7 @@ using testing::Response;
 
 constexpr char kCannotConnect[] = "无法连接到服务器！";
 constexpr char kInstallFailed[] = "在线安装过程发生错误！\r\n请重试！";
+constexpr char kTampered[] = "安装文件校验失败，文件可能已被篡改！\r\n请检查网络环境后重试。";
 
 class InstallFlowTest : public ::testing::Test {
  protected:
@@ -611,6 +615,190 @@ TEST_F(InstallFlowTest, SecureBuildInstallsOnlyFromAVerifiedServer) {
     EXPECT_EQ(rig.server.RequestCount(), 0u);
   }
 }
+
+// A build with release keys (put in force for the test) against a signed release: the vendor's
+// key signs the manifest, the extractor and the archive; each row spoils one thing.
+struct SignedRow {
+  const char* name;
+  bool keys;                                                        // false: a build without keys
+  std::uint64_t not_before;                                         // of the trusted keys
+  std::function<void(InstallRig&, testing::SignedRelease&)> serve;  // after the signed release
+  const char* continue_message;      // nullptr: Continue reaches the path page
+  const char* install_message;       // nullptr: the install reaches the finish page
+  std::vector<std::string> targets;  // every request of the run
+  std::function<void(InstallRig&)> check;
+};
+
+void PrintTo(const SignedRow& row, std::ostream* os) { *os << row.name; }
+
+class SignedReleaseTest : public InstallFlowTest,
+                          public ::testing::WithParamInterface<SignedRow> {};
+
+const testing::SigningKey& Vendor() {
+  static const testing::SigningKey key;
+  return key;
+}
+const testing::SigningKey& Stranger() {
+  static const testing::SigningKey key;
+  return key;
+}
+
+constexpr char kSignatureTarget[] = "/KVT_TRNQP_SETUP_LOG.txt.sig";
+void RouteSignature(InstallRig& rig, const testing::SignedRelease& release,
+                    const testing::SigningKey& key) {
+  rig.server.Route(kSignatureTarget, Response::Ok(release.Text({&key})));
+}
+std::string Flipped(std::string bytes, std::size_t at) {
+  bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
+  return bytes;
+}
+
+TEST_P(SignedReleaseTest, InstallsOnlyWhatTheVendorSigned) {
+  const SignedRow& row = GetParam();
+  Mupdate::ReleaseKeys trusted;
+  if (row.keys) trusted = testing::TrustOnly({&Vendor()}, row.not_before);
+  Mupdate::ScopedReleaseKeys scoped(trusted);
+  InstallRig rig;
+  rig.ServeRelease();
+  testing::SignedRelease release{
+      InstallRig::Manifest(),
+      {{InstallRig::VendorUrl(testing::kExtractorTarget), rig.ExtractorScript(0)},
+       {InstallRig::VendorUrl(testing::kArchiveTarget), rig.ProductArchive()}}};
+  RouteSignature(rig, release, Vendor());
+  row.serve(rig, release);
+
+  Fd& fd = rig.Start();
+  EXPECT_FALSE(rig.Press(kCk));
+  EXPECT_FALSE(rig.Press(kCcontinue));
+  if (row.continue_message != nullptr) {
+    ASSERT_EQ(rig.ui().messages.size(), 1u);
+    EXPECT_EQ(rig.ui().messages[0].text, row.continue_message);
+    EXPECT_EQ(rig.ui().messages[0].style, 16);
+    EXPECT_EQ(rig.ui().messages[0].title, "错误");
+    EXPECT_TRUE(fd.Frame1.Visible());
+    EXPECT_FALSE(fd.Frame2.Visible());
+    EXPECT_FALSE(fd.FrameW.Visible());
+    // Cleared as after a failed fetch: nothing unverified is kept for the install.
+    EXPECT_EQ(Mupdate::ReleaseVersion + Mupdate::UnrarUrl + Mupdate::PackageUrl, "");
+    EXPECT_TRUE(Mupdate::SignedFiles.empty());
+  } else {
+    ASSERT_TRUE(fd.Frame2.Visible());
+    ASSERT_TRUE(rig.ui().messages.empty());
+    EXPECT_FALSE(rig.Press(kCyes));
+    if (row.install_message != nullptr) {
+      ASSERT_EQ(rig.ui().messages.size(), 1u);
+      EXPECT_EQ(rig.ui().messages[0].text, row.install_message);
+      EXPECT_EQ(rig.ui().messages[0].style, 16);
+      ExpectIdle(fd);
+      // Nothing unverified runs, nothing is installed.
+      EXPECT_TRUE(rig.processes.starts.empty());
+      EXPECT_FALSE(PathExists(rig.Linux(testing::kProductPath)));
+      EXPECT_TRUE(rig.shell().shortcuts.empty());
+    } else {
+      EXPECT_TRUE(rig.ui().messages.empty());
+      EXPECT_TRUE(fd.Frame3.Visible());
+      EXPECT_EQ(ReadFileBytes(rig.Linux(testing::kProductPath)), rig.ProductArchive());
+    }
+  }
+  EXPECT_EQ(rig.TargetsSince(0), row.targets);
+  // The scratch files of the manifest and the signature are gone.
+  EXPECT_FALSE(PathExists(rig.Linux("C:\\KVT\\KVT_SETUP_LOG.TEMP")));
+  EXPECT_FALSE(PathExists(rig.Linux("C:\\KVT\\KVT_SETUP_SIG.TEMP")));
+  row.check(rig);
+}
+
+const std::vector<std::string> kAllFour = {testing::kManifestTarget, kSignatureTarget,
+                                           testing::kExtractorTarget, testing::kArchiveTarget};
+const std::vector<std::string> kContinueOnly = {testing::kManifestTarget, kSignatureTarget};
+void Nothing(InstallRig&) {}
+void Keep(InstallRig&, testing::SignedRelease&) {}
+
+const SignedRow kSignedRows[] = {
+    {"Valid", true, 0, Keep, nullptr, nullptr, kAllFour,
+     [](InstallRig& rig) {
+       EXPECT_EQ(ReadFileBytes(Folder(rig) + "UnRAR.exe"), rig.ExtractorScript(0));
+       EXPECT_EQ(Mupdate::SignedFiles.size(), 2u);
+     }},
+    {"NoKeysCompiledNeverAsksForTheSignature",
+     false,
+     0,
+     [](InstallRig& rig, testing::SignedRelease&) {
+       rig.server.Route(kSignatureTarget, Response::Status("HTTP/1.1 404 Not Found"));
+     },
+     nullptr,
+     nullptr,
+     {testing::kManifestTarget, testing::kExtractorTarget, testing::kArchiveTarget},
+     Nothing},
+    {"SignatureFileMissing", true, 0,
+     [](InstallRig& rig, testing::SignedRelease&) {
+       rig.server.Route(kSignatureTarget, Response::Status("HTTP/1.1 404 Not Found"));
+     },
+     kCannotConnect, nullptr, kContinueOnly, Nothing},
+    {"SignatureFileMalformed", true, 0,
+     [](InstallRig& rig, testing::SignedRelease& release) {
+       rig.server.Route(kSignatureTarget, Response::Ok(release.Message()));  // no signature
+     },
+     kTampered, nullptr, kContinueOnly, Nothing},
+    {"SignedByAnUnknownKey", true, 0,
+     [](InstallRig& rig, testing::SignedRelease& release) {
+       RouteSignature(rig, release, Stranger());
+     },
+     kTampered, nullptr, kContinueOnly, Nothing},
+    {"IssuedBeforeTheNotBeforeTime", true, 1700000001, Keep, kTampered, nullptr, kContinueOnly,
+     Nothing},
+    {"ManifestChangedAfterSigning", true, 0,
+     [](InstallRig& rig, testing::SignedRelease&) {
+       rig.server.Route(testing::kManifestTarget, Response::Ok(InstallRig::Manifest("2.2")));
+     },
+     kTampered, nullptr, kContinueOnly, Nothing},
+    {"UrlsSwappedInTheSignature", true, 0,
+     [](InstallRig& rig, testing::SignedRelease& release) {
+       std::swap(release.files[0], release.files[1]);
+       RouteSignature(rig, release, Vendor());
+     },
+     kTampered, nullptr, kContinueOnly, Nothing},
+    {"ExtractorWithOneBitFlipped",
+     true,
+     0,
+     [](InstallRig& rig, testing::SignedRelease&) {
+       rig.server.Route(testing::kExtractorTarget,
+                        Response::Ok(Flipped(rig.ExtractorScript(0), 20)));
+     },
+     nullptr,
+     kTampered,
+     {testing::kManifestTarget, kSignatureTarget, testing::kExtractorTarget},
+     [](InstallRig& rig) {
+       // Left under no name; the archive was never asked for.
+       EXPECT_FALSE(PathExists(Folder(rig) + "UnRAR.exe"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "UnRAR.exe.temp"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar"));
+     }},
+    {"ArchiveWithOneBitFlipped", true, 0,
+     [](InstallRig& rig, testing::SignedRelease&) {
+       rig.server.Route(testing::kArchiveTarget, Response::Ok(Flipped(rig.ProductArchive(), 4000)));
+     },
+     nullptr, kTampered, kAllFour,
+     [](InstallRig& rig) {
+       EXPECT_EQ(ReadFileBytes(Folder(rig) + "UnRAR.exe"), rig.ExtractorScript(0));
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar.temp"));
+     }},
+    {"ArchiveAnnouncedLongerThanSigned", true, 0,
+     [](InstallRig& rig, testing::SignedRelease&) {
+       rig.server.Route(testing::kArchiveTarget, Response::Ok(rig.ProductArchive() + "#"));
+       // An archive of an earlier install: refused before any file is touched, it stays.
+       ASSERT_EQ(::mkdir(Folder(rig).c_str(), 0755), 0);
+       ASSERT_TRUE(testing::WriteFileBytes(Folder(rig) + "KVT_SETUP.rar", "earlier"));
+     },
+     nullptr, kTampered, kAllFour,
+     [](InstallRig& rig) {
+       EXPECT_EQ(ReadFileBytes(Folder(rig) + "KVT_SETUP.rar"), "earlier");
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar.temp"));
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, SignedReleaseTest, ::testing::ValuesIn(kSignedRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kvt

@@ -408,6 +408,11 @@ class RecordingFiles : public platform::FileSystem {
     if (fail_read_all) return false;
     return inner_.ReadAllText(path, text);
   }
+  bool ReadAllBytes(const std::string& path, std::string& bytes) override {
+    calls.push_back("ReadAllBytes " + path);
+    if (fail_read_all) return false;
+    return inner_.ReadAllBytes(path, bytes);
+  }
   std::string ProgramFolder() override { return inner_.ProgramFolder(); }
 
  private:

@@ -7,7 +7,9 @@
 #include <memory>
 
 #include "kvt/build_config.h"
+#include "net/http_text.h"
 #include "net/netcheck.h"
+#include "net/release_signature.h"
 #include "platform/platform.h"
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
@@ -57,41 +59,12 @@ bool HasControlCharacter(const std::string& s) {
   return false;
 }
 
-// A Content-Length value: one plain decimal number, blanks around it allowed. False for
-// anything else (a sign, a fraction, an exponent, a second number) and for numbers past the
-// 64-bit range.
-bool ParseLength(const std::string& text, std::int64_t& value) {
-  const std::size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos) return false;
-  const std::size_t end = text.find_last_not_of(" \t") + 1;
-  std::int64_t n = 0;
-  for (std::size_t i = begin; i < end; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    const int digit = c - '0';
-    if (n > (std::numeric_limits<std::int64_t>::max() - digit) / 10) return false;
-    n = n * 10 + digit;
-  }
-  value = n;
-  return true;
-}
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char x = a[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (x != b[i]) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
 // The body length the server announced, when it announced exactly one valid length. A response
 // may repeat the header line; the length counts only when every copy gives the same number.
 bool AnnouncedLength(InetHandle request, std::int64_t& length) {
   std::string text;
   QueryHttpInfo(request, platform::kHttpQueryContentLength, text);
-  if (!ParseLength(text, length)) return false;
+  if (!http::ParseContentLength(text, length)) return false;
   std::string head;
   if (!Sys().internet->QueryInfo(request, platform::kHttpQueryRawHeadersCrlf, kHeadBufferSize,
                                  head)) {
@@ -104,8 +77,8 @@ bool AnnouncedLength(InetHandle request, std::int64_t& length) {
     const std::string line = head.substr(start, end - start);
     const std::size_t colon = line.find(':');
     std::int64_t other = 0;
-    if (colon != std::string::npos && EqualsNoCase(line.substr(0, colon), "content-length") &&
-        (!ParseLength(line.substr(colon + 1), other) || other != length)) {
+    if (colon != std::string::npos && http::EqualsNoCase(line.substr(0, colon), "content-length") &&
+        (!http::ParseContentLength(line.substr(colon + 1), other) || other != length)) {
       return false;
     }
     start = end;
@@ -153,8 +126,9 @@ void UpdateDisplay(const std::string& captionPrefix) {
 
 // Reads the body into the open partial file. Returns true when the server announced a valid
 // length (`length_known`), exactly that many bytes arrived and every byte was written.
+// Each written piece also goes into `hash` when there is one.
 bool ReceiveBody(InetHandle request, platform::FileHandle file, bool length_known,
-                 const std::string& captionPrefix) {
+                 const std::string& captionPrefix, platform::Sha256* hash) {
   const platform::Platform& sys = Sys();
   const std::unique_ptr<char[]> buffer(new char[kReadSize]);
   double last_update = sys.clock->MonotonicSeconds();
@@ -175,6 +149,7 @@ bool ReceiveBody(InetHandle request, platform::FileHandle file, bool length_know
         PendingError::Raise("cannot write the downloaded data");
         return false;
       }
+      if (hash != nullptr) hash->Update(buffer.get(), n);
       ReceivedBytes += n;
       const double now = sys.clock->MonotonicSeconds();
       if (now - last_update >= kDisplayInterval) {
@@ -247,7 +222,7 @@ std::string FormatSize(std::int64_t n) {
 }
 
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
-                          const std::string& captionPrefix) {
+                          const std::string& captionPrefix, const SignedFile* expected) {
   const platform::Platform& sys = Sys();
   std::int16_t result = 0;
   TotalBytes = 0;
@@ -300,6 +275,16 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   QueryHttpInfo(request.get(), platform::kHttpQueryStatusCode, text);
   if (text != "200" && text != "206") return 0;
 
+  // A file the vendor signed: any other length, or no way to hash it, is refused before a file
+  // is touched.
+  std::unique_ptr<platform::Sha256> hash;
+  if (expected != nullptr &&
+      (expected->url != url || (length_known && announced != expected->size) ||
+       sys.crypto == nullptr || !(hash = sys.crypto->NewSha256()))) {
+    LastDownloadFailure = DownloadFailure::kTampered;
+    return 0;
+  }
+
   const std::string partial = localPath + text::kPartialSuffix;
   bool ok = true;
   if (sys.files->FileExists(localPath, ok) && !sys.files->DeleteFile(localPath)) {
@@ -317,9 +302,16 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     return 0;
   }
 
-  const bool complete = ReceiveBody(request.get(), file, length_known, captionPrefix);
+  const bool complete = ReceiveBody(request.get(), file, length_known, captionPrefix, hash.get());
   const bool closed = sys.files->Close(file);
   if (!closed) PendingError::Raise("cannot close " + partial);
+  if (complete && hash != nullptr &&
+      (ReceivedBytes != expected->size || hash->Finish() != expected->sha256)) {
+    // Not what the vendor signed: deleted, so that it never bears a name anyone would run.
+    if (!sys.files->DeleteFile(partial)) PendingError::Raise("cannot delete " + partial);
+    LastDownloadFailure = DownloadFailure::kTampered;
+    return 0;
+  }
   if (complete && closed) {
     if (sys.files->FileExists(localPath, ok) && !sys.files->DeleteFile(localPath)) {
       PendingError::Raise("cannot delete " + localPath);

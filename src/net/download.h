@@ -8,6 +8,8 @@
 
 namespace kvt::Mupdate {
 
+struct SignedFile;  // net/release_signature.h
+
 // The scheme every transfer uses, fixed by the build (KVT_VENDOR_SCHEME).
 struct Scheme {
   const char* prefix;           // "http://" or "https://": where a URL's host begins
@@ -51,8 +53,13 @@ extern DownloadFailure LastDownloadFailure;
 // partial file `localPath` + ".temp". In a secure build a URL not beginning with "https://" is
 // refused before any handle is opened. Returns -1 when the whole announced body is stored at
 // `localPath`, 0 otherwise. Leaves the pending error holding the last local failure it skipped.
+// With `expected` (a release the vendor signed) the body must also be exactly the signed size and
+// SHA-256: an announced length other than the size is refused before any file is touched, the
+// pieces are hashed as they are written, and a body that differs is deleted instead of renamed
+// (LastDownloadFailure kTampered).
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
-                          const std::string& captionPrefix);
+                          const std::string& captionPrefix,
+                          const SignedFile* expected = nullptr);
 
 // Host name: the text after the first scheme prefix ("http://" or, in a secure build,
 // "https://") up to the next "/"; empty without it.

@@ -31,7 +31,43 @@ bool Exists(const std::string& path) {
   return Sys().files->FileExists(path, ok) && ok;
 }
 
+// A scratch file beside the program: `name`, or, while a file of that name exists (someone
+// else's: it is not touched), the time of day followed by `name`.
+std::string ScratchPath(const char* name) {
+  platform::FileSystem& files = *Sys().files;
+  std::string path = files.ProgramFolder() + "\\" + name;
+  while (Exists(path)) path = files.ProgramFolder() + "\\" + TimeOfDayText() + name;
+  return path;
+}
+
+// Fetches the signature file beside the manifest at `manifest_url` and checks it against the
+// manifest's bytes and URLs; -1 when it verifies, with SignedFiles filled.
+std::int16_t VerifySignature(const std::string& manifest_url, const std::string& manifest_bytes,
+                             const std::string& extractorUrl, const std::string& packageUrl) {
+  platform::FileSystem& files = *Sys().files;
+  const std::string path = ScratchPath(text::kSignatureTempName);
+  if (DownloadFile(manifest_url + kSignatureSuffix, path, "") != -1) return 0;
+  std::string signature;
+  const bool read = files.ReadAllBytes(path, signature);
+  (void)files.DeleteFile(path);
+  if (!read) {
+    LastDownloadFailure = DownloadFailure::kNetwork;
+    return 0;
+  }
+  // Without the means to check, nothing counts as checked.
+  if (Sys().crypto == nullptr ||
+      CheckReleaseSignature(*Sys().crypto, signature, manifest_bytes, {extractorUrl, packageUrl},
+                            ActiveReleaseKeys(), &SignedFiles) != SignatureCheck::kValid) {
+    SignedFiles.clear();
+    LastDownloadFailure = DownloadFailure::kTampered;
+    return 0;
+  }
+  return -1;
+}
+
 }  // namespace
+
+std::vector<SignedFile> SignedFiles;
 
 // Splits at every CR LF, keeping empty lines; an empty text is one empty line.
 std::vector<std::string> SplitManifestLines(const std::string& text) {
@@ -59,12 +95,9 @@ std::int16_t FetchReleaseManifest(std::string& version, std::string& extractorUr
 std::int16_t FetchReleaseManifestFrom(const std::string& url, std::string& version,
                                       std::string& extractorUrl, std::string& packageUrl) {
   platform::FileSystem& files = *Sys().files;
-  // A file of that name left by someone else is not touched: a name starting with the time of
-  // day is taken instead, tried until one is free.
-  std::string path = files.ProgramFolder() + "\\" + text::kManifestTempName;
-  while (Exists(path)) {
-    path = files.ProgramFolder() + "\\" + TimeOfDayText() + text::kManifestTempName;
-  }
+  const std::string path = ScratchPath(text::kManifestTempName);
+  const bool is_signed = !ActiveReleaseKeys().points.empty();
+  SignedFiles.clear();
 
   if (DownloadFile(url, path, "") != -1) {
     version.clear();
@@ -91,7 +124,16 @@ std::int16_t FetchReleaseManifestFrom(const std::string& url, std::string& versi
     packageUrl.clear();
     extractorUrl.clear();
   }
+  // A signed release is checked against the manifest's exact bytes, not the decoded text.
+  std::string bytes;
+  if (result == -1 && is_signed && !files.ReadAllBytes(path, bytes)) result = 0;
   (void)files.DeleteFile(path);
+  if (result == -1 && is_signed && VerifySignature(url, bytes, extractorUrl, packageUrl) != -1) {
+    version.clear();
+    packageUrl.clear();
+    extractorUrl.clear();
+    return 0;
+  }
   return result;
 }
 

@@ -33,6 +33,8 @@ class FileSystem {
   // Reads the whole file as text, returned as UTF-8: UTF-8 when it says so or is valid UTF-8
   // beyond ASCII, else in the system's ANSI code page (platform/text_decoding.h).
   virtual bool ReadAllText(const std::string& path, std::string& text) = 0;
+  // Reads the whole file's bytes as they are (what a signature covers).
+  virtual bool ReadAllBytes(const std::string& path, std::string& bytes) = 0;
   // Folder of the running program: no trailing backslash, except at a drive root.
   virtual std::string ProgramFolder() = 0;
 };

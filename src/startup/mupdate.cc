@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "net/manifest.h"
 #include "platform/platform.h"
 #include "startup/texts.h"
 #include "window/fd.h"
@@ -42,6 +43,7 @@ void ResetForNewRun() {
   ReleaseVersion.clear();
   UnrarUrl.clear();
   PackageUrl.clear();
+  SignedFiles.clear();
 }
 
 }  // namespace kvt::Mupdate

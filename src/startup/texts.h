@@ -48,6 +48,7 @@ inline constexpr char kArchiveFile[] = "\\KVT_SETUP.rar";
 inline constexpr char kProductExe[] = "KVT.exe";
 inline constexpr char kManifestPath[] = "/KVT_TRNQP_SETUP_LOG.txt";
 inline constexpr char kManifestTempName[] = "KVT_SETUP_LOG.TEMP";
+inline constexpr char kSignatureTempName[] = "KVT_SETUP_SIG.TEMP";
 inline constexpr char kPartialSuffix[] = ".temp";
 inline constexpr char kShortcutSuffix[] = ".lnk";
 inline constexpr char kExcel[] = "excel.exe";

@@ -43,7 +43,10 @@ void Fd::Ccontinue_Click() {
     Frame1.SetVisible(false);
     Frame2.SetVisible(true);
   } else {
-    Message(text::kCannotConnect, platform::kMbCritical, text::kTitleError);
+    Message(Mupdate::LastDownloadFailure == Mupdate::DownloadFailure::kTampered
+                ? text::kTampered
+                : text::kCannotConnect,
+            platform::kMbCritical, text::kTitleError);
     FrameW.SetVisible(false);
   }
 }
@@ -104,12 +107,38 @@ void Fd::Cyes_Click() {
   Cfolder.SetEnabled(false);
   Cyes.SetEnabled(false);
 
+  // A signed release: each file must be what was verified at Continue. One that is not ends the
+  // install at once; nothing is downloaded, extracted or linked after it.
+  const Mupdate::SignedFile* signed_extractor = nullptr;
+  const Mupdate::SignedFile* signed_archive = nullptr;
+  if (!Mupdate::ActiveReleaseKeys().points.empty()) {
+    if (Mupdate::SignedFiles.size() != 2) {
+      PendingError::Clear();
+      ReturnToIdle(text::kTampered);
+      return;
+    }
+    signed_extractor = &Mupdate::SignedFiles[0];
+    signed_archive = &Mupdate::SignedFiles[1];
+  }
+  const auto tampered = [] {
+    return Mupdate::LastDownloadFailure == Mupdate::DownloadFailure::kTampered;
+  };
+
   // Both downloads are always made, so a failure of the first still tries the second.
-  const std::int16_t extractor = Mupdate::DownloadFile(Mupdate::UnrarUrl,
-                                                       dir + text::kExtractorFile, "");
-  const std::int16_t archive = Mupdate::DownloadFile(Mupdate::PackageUrl,
-                                                     dir + text::kArchiveFile,
-                                                     text::kDownloadPrefix);
+  const std::int16_t extractor = Mupdate::DownloadFile(
+      Mupdate::UnrarUrl, dir + text::kExtractorFile, "", signed_extractor);
+  if (tampered()) {
+    PendingError::Clear();
+    ReturnToIdle(text::kTampered);
+    return;
+  }
+  const std::int16_t archive = Mupdate::DownloadFile(
+      Mupdate::PackageUrl, dir + text::kArchiveFile, text::kDownloadPrefix, signed_archive);
+  if (tampered()) {
+    PendingError::Clear();
+    ReturnToIdle(text::kTampered);
+    return;
+  }
   if (extractor != -1 || archive != -1 || PendingError::IsPending()) {
     PendingError::Clear();
     ReturnToIdle(text::kCannotConnect);

@@ -240,6 +240,42 @@ make_test_certificates() {
   ) >"$dir.log" 2>&1 || { echo "FAIL making test certificates (log: $dir.log)"; return 1; }
 }
 
+# Release signing with the openssl command line (the test's own signer; private keys are made
+# at test time and never committed).
+# make_release_key KEY.pem: a new P-256 key, unless KEY.pem exists.
+make_release_key() {
+  [ -f "$1" ] || openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null
+}
+# The 65-byte public point (04 || X || Y) of KEY.pem: the last 65 bytes of its DER public key.
+release_point() { openssl pkey -in "$1" -pubout -outform DER 2>/dev/null | tail -c 65; }
+# release_public_key KEY.pem: the point in base64, the form KVT_RELEASE_KEYS takes.
+release_public_key() { release_point "$1" | base64 -w0; }
+# sign_release DIR KEY.pem ISSUED: writes DIR/KVT_TRNQP_SETUP_LOG.txt.sig for the manifest in DIR
+# and the files its URLs name (found in DIR by their last path piece), signed with KEY.pem.
+sign_release() {
+  local dir=$1 key=$2 issued=$3 manifest="$1/KVT_TRNQP_SETUP_LOG.txt" url file r s id
+  {
+    printf 'KVT-RELEASE-SIGNATURE 1\nissued: %s\nmanifest: %s\n' "$issued" \
+      "$(sha256sum <"$manifest" | cut -c1-64)"
+    for url in $(tr -d '\r' <"$manifest" | tail -n +2; echo); do
+      file="$dir/${url##*/}"
+      printf 'file: %s %s %s\n' "$(stat -c %s "$file")" "$(sha256sum <"$file" | cut -c1-64)" "$url"
+    done
+  } >"$dir/signed-part"
+  # openssl gives the signature in DER (a SEQUENCE of the INTEGERs r and s); the file wants the
+  # two numbers as 32 bytes each.
+  openssl dgst -sha256 -sign "$key" -out "$dir/signature.der" "$dir/signed-part" || return 1
+  read -r r s < <(openssl asn1parse -inform DER -in "$dir/signature.der" |
+    awk -F: '/INTEGER/ { printf "%s ", $NF }')
+  r=$(printf '%64s' "$(sed 's/^0*//' <<<"$r")" | tr ' ' 0)
+  s=$(printf '%64s' "$(sed 's/^0*//' <<<"$s")" | tr ' ' 0)
+  id=$(release_point "$key" | sha256sum | cut -c1-16)
+  { cat "$dir/signed-part"
+    printf 'signature: %s %s\n' "$id" "$(perl -e 'print pack("H*", $ARGV[0])' "$r$s" | base64 -w0)"
+  } >"$manifest.sig"
+  rm -f "$dir/signed-part" "$dir/signature.der"
+}
+
 # Runs COMMAND... in a private mount namespace where the system's CA bundle
 # /etc/ssl/certs/ca-certificates.crt, which Wine's crypt32 reads as its root store, also holds
 # the test CA CA_CERT. The machine's store is never changed: a copy with the test CA is mounted

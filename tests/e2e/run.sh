@@ -21,6 +21,10 @@
 #                                    chroot cannot be made, one line says so and the run passes,
 #                                    unless KVT_WINE10_REQUIRED=1.
 #
+# The scenario signed runs a build with a release key (KVT_RELEASE_KEYS, built in
+# <build dir>-signed; the key pair is made with openssl on the first build and never leaves that
+# folder) against releases signed by lib.sh's sign_release.
+#
 # The scenario https runs a secure build (KVT_VENDOR_SCHEME=https, built in <build dir>-https)
 # against the scripted server speaking TLS on 127.0.0.1:443, with a test CA made for the run and
 # trusted only in a private mount namespace (lib.sh: with_test_ca), in which this script runs
@@ -42,7 +46,7 @@ if [ "${1:-}" = --https-rows ]; then https_rows=1; shift; fi
 
 SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 close-fetch excel
            no-drive install interrupt finish-close redirect extractor-404 archive-cut stall
-           bad-archive cno-ok https)
+           bad-archive cno-ok https signed)
 # What runs under Wine 10, for each build: layout and pixels, the whole install with its
 # progress and finish page, the stall with Cancel, a failed download, the planted DLLs.
 WINE10_SCENARIOS=(layout-144 agreement install stall extractor-404 finish-close)
@@ -63,17 +67,22 @@ for name in "${selected[@]}"; do
 done
 with_https=0
 [[ " ${selected[*]} " != *" https "* ]] || with_https=1
+with_signed=0
+[[ " ${selected[*]} " != *" signed "* ]] || with_signed=1
 
 build_dir="${KVT_E2E_BUILD_DIR:-$REPO_DIR/build/$preset}"
 https_dir="$build_dir-https"
+signed_dir="$build_dir-signed"
 linux_dir="$REPO_DIR/build/linux"
 if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
   e2e_log "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
   mkdir -p "$build_dir"
   build_log="$build_dir/e2e-build.log"
   # Short network time-outs, so that a stalled server fails the transfer within seconds.
+  # An installer without release keys and an unsigned demo release, whatever a folder's cache
+  # held before.
   options=(-DKVT_E2E=ON -DKVT_CONNECT_TIMEOUT_MS=8000 -DKVT_RECEIVE_TIMEOUT_MS=8000
-           -DKVT_RESOLVE_TIMEOUT_MS=8000)
+           -DKVT_RESOLVE_TIMEOUT_MS=8000 -DKVT_RELEASE_KEYS= -DKVT_DEMO_SIGNING_KEY=)
   (cd "$REPO_DIR" && cmake --preset "$preset" -B "$build_dir" "${options[@]}" >/dev/null &&
      cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt-e2e-marker \
        kvt_demo_release &&
@@ -81,6 +90,11 @@ if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
        { cmake --preset "$preset" -B "$https_dir" "${options[@]}" -DKVT_VENDOR_SCHEME=https \
            >/dev/null &&
          cmake --build "$https_dir" -j2 --target kvt-setup; }; } &&
+     { [ "$with_signed" = 0 ] ||
+       { mkdir -p "$signed_dir" && make_release_key "$signed_dir/release-key.pem" &&
+         cmake --preset "$preset" -B "$signed_dir" "${options[@]}" \
+           -DKVT_RELEASE_KEYS="$(release_public_key "$signed_dir/release-key.pem")" >/dev/null &&
+         cmake --build "$signed_dir" -j2 --target kvt-setup; }; } &&
      cmake --preset linux >/dev/null &&
      cmake --build --preset linux -j2 --target kvt_e2e_fault_server) >"$build_log" 2>&1 || {
     cat "$build_log"; echo "FAIL build"; exit 1; }
@@ -112,6 +126,7 @@ DRIVER_EXE="$BUILD_DIR/kvt-e2e-driver.exe"
 PRODUCT_EXE="$BUILD_DIR/tools/KVT.exe"
 needed=()
 [ "$with_https" = 0 ] || needed+=("$https_dir/kvt-setup.exe")
+[ "$with_signed" = 0 ] || needed+=("$signed_dir/kvt-setup.exe")
 for f in "$BUILD_DIR/kvt-setup.exe" "$DRIVER_EXE" "$PRODUCT_EXE" "$FAULT_SERVER" \
          "$BUILD_DIR/demo-release/KVT_SETUP.rar" "${needed[@]}"; do
   [ -f "$f" ] || { echo "FAIL missing $f"; exit 1; }
@@ -365,7 +380,7 @@ scenario_interrupt() {
 # which starts the product like Finish. DLLs named like system DLLs lie beside the installer, as
 # they may in a Downloads folder: none of them is ever loaded.
 PLANTED=(shcore shlwapi wininet wsock32 ws2_32 shell32 ole32 oleaut32 comctl32 uxtheme version
-         dwmapi)
+         dwmapi bcrypt)
 scenario_finish-close() {
   reset_world
   map_d
@@ -575,6 +590,81 @@ https_rows() {
   check "nothing was asked over plain HTTP" nothing_plain
   check "no extractor file" test ! -e "$dir/UnRAR.exe" -a ! -e "$dir/UnRAR.exe.temp"
   check "nothing extracted, no shortcut" test ! -e "$dir/KVT.exe" -a ! -e "$LINK"
+  finish_scenario
+}
+
+# The build with a release key against signed releases, four installer starts: a signed install
+# completes (the extractor, which leaves a marker file when it runs, runs); an UnRAR.exe with
+# one byte changed (same size, still a program that would run) is refused with the message, is
+# left on disk under no name, the archive is never asked for and no extractor runs; a release
+# without its signature file ("无法连接到服务器！") and one whose manifest changed after signing
+# (the message) are refused at Continue.
+scenario_signed() {
+  local key="$signed_dir/release-key.pem" dir="$DRIVE_D/KVT记账宝" marker="$E2E_DIR/unrar-started"
+  local signed="$E2E_DIR/release-signed" tampered="$E2E_DIR/release-tampered"
+  local changed="$E2E_DIR/release-changed"
+  rm -rf "$signed" "$tampered" "$changed" && mkdir -p "$signed"
+  cp -f "$RELEASE/KVT_TRNQP_SETUP_LOG.txt" "$RELEASE/UnRAR.exe" "$RELEASE/KVT_SETUP.rar" "$signed/"
+  sign_release "$signed" "$key" "$(date +%s)" || { echo "FAIL signing the release"; record 1; return; }
+  cp -r "$signed" "$tampered" && cp -r "$signed" "$changed"
+  # A letter of the DOS stub's message: the program still runs.
+  printf 'T' | dd of="$tampered/UnRAR.exe" bs=1 seek=$((0x4E)) conv=notrunc status=none
+  VERSION="2.2 演示版" write_manifest "$changed" http://127.0.0.1/UnRAR.exe http://127.0.0.1/KVT_SETUP.rar
+  cp -f "$signed_dir/kvt-setup.exe" "$APP_EXE"
+  local only_installer='test -z "$(find "$APP_DIR" -mindepth 1 ! -name kvt-setup.exe)"'
+
+  echo "-- a signed release"
+  reset_world
+  map_d
+  rm -f "$marker"
+  start_fault_server release-fast "$signed" || { record 1; return; }
+  KVT_UNRAR_MARKER="$(winepath_w "$marker")" start_app "$APP_EXE"
+  driver install --fast-server --end close-unticked
+  record $?
+  stop_fault_server
+  check "the signature file was asked for once" \
+    test "$(requests_for /KVT_TRNQP_SETUP_LOG.txt.sig)" = 1
+  check "each file was asked for once" requests_are 1 1 1
+  check_installed "$dir"
+  check "the extractor ran" test -f "$marker"
+  check "the signature's scratch file is gone" eval "$only_installer"
+
+  echo "-- UnRAR.exe with one byte changed"
+  reset_world
+  map_d
+  rm -f "$marker"
+  start_fault_server release-fast "$tampered" || { record 1; return; }
+  KVT_UNRAR_MARKER="$(winepath_w "$marker")" start_app "$APP_EXE"
+  driver install-fails --expect tampered
+  record $?
+  stop_fault_server
+  check "the extractor was asked for, the archive never" requests_are 1 1 0
+  check "the changed extractor is on disk under no name ($(find "$DRIVE_D" -type f | tr '\n' ' '))" \
+    test -z "$(find "$DRIVE_D" -type f)"
+  check "no extractor ran" absent "$marker"
+  check "no shortcut" absent "$LINK"
+
+  echo "-- no signature file"
+  reset_world
+  start_fault_server release-fast "$RELEASE" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver manifest-rejected --expect connect
+  record $?
+  stop_fault_server
+  check "the manifest and the signature file were asked for, nothing else" \
+    test "$(requests_for /KVT_TRNQP_SETUP_LOG.txt.sig)$(requests_are 1 0 0 && echo ok)" = 1ok
+  check "nothing is left beside the installer" eval "$only_installer"
+
+  echo "-- the manifest changed after signing"
+  reset_world
+  start_fault_server release-fast "$changed" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver manifest-rejected --expect tampered
+  record $?
+  stop_fault_server
+  check "no file was asked for" requests_are 1 0 0
+  check "nothing is left beside the installer" eval "$only_installer"
+  cp -f "$BUILD_DIR/kvt-setup.exe" "$APP_EXE"
   finish_scenario
 }
 

@@ -14,8 +14,9 @@
 //   retry              Continue fails with no server; once the harness has started one (the
 //                      driver waits for port 80), Continue reaches the path page; closing there
 //                      asks, OK ends.
-//   manifest-rejected  Continue against a manifest the installer rejects: one message, the
-//                      agreement page stays, closing ends without a question.
+//   manifest-rejected  Continue against a manifest the installer rejects: one message (--expect
+//                      connect|tampered), the agreement page stays, closing ends without a
+//                      question.
 //   close-fetch        closing during a slow manifest fetch ends without question or path page.
 //   install            the whole install: path page with the manifest's version, --folder picked
 //                      in the real folder picker, the path box's colours on screen, the
@@ -24,7 +25,8 @@
 //                      chosen by --end (Finish or the close box start the product, whose window
 //                      must appear); --interrupt answers Cno and the close box with Cancel
 //                      during the download.
-//   install-fails      Start ends in one message (--expect connect|install) and the idle page;
+//   install-fails      Start ends in one message (--expect connect|install|tampered) and the
+//                      idle page;
 //                      Cno answered OK then ends.
 //   excel              with a process excel.exe running: only the notice; closing asks, OK ends.
 //   no-drive           no drive D: with the default folder: the drive message, idle page.
@@ -1167,8 +1169,18 @@ void ScenarioInstall(const Installer& ui) {
   SaveScreen(L"6-product");
 }
 
-// Start pressed on the path page ends in one message and the idle page (--expect connect:
-// "无法连接到服务器！", install: "在线安装过程发生错误！" CR LF "请重试！"); then Cno and OK end.
+// The error message --expect names: connect (the default) "无法连接到服务器！", install
+// "在线安装过程发生错误！" CR LF "请重试！", tampered "安装文件校验失败，文件可能已被篡改！" CR LF "请检查网络环境后重试。".
+std::string ExpectedError() {
+  if (g_options.expect == L"install") return "在线安装过程发生错误！\r\n请重试！";
+  if (g_options.expect == L"tampered") {
+    return "安装文件校验失败，文件可能已被篡改！\r\n请检查网络环境后重试。";
+  }
+  return "无法连接到服务器！";
+}
+
+// Start pressed on the path page ends in one message and the idle page (--expect, see
+// ExpectedError); then Cno and OK end.
 void ScenarioInstallFails(const Installer& ui) {
   DWORD pid = PidOf(ui.main());
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
@@ -1189,9 +1201,7 @@ void ScenarioInstallFails(const Installer& ui) {
             "the archive was still downloading with its progress caption (" +
                 std::to_string(progress.captions) + " samples) before the message");
     }
-    std::string text = g_options.expect == L"install" ? "在线安装过程发生错误！\r\n请重试！"
-                                                      : "无法连接到服务器！";
-    HWND box = ExpectMessageBox(pid, "错误", text);
+    HWND box = ExpectMessageBox(pid, "错误", ExpectedError());
     if (box == nullptr) return;
     Step("the message is up");
     if (round == 1) SaveScreen(L"message");
@@ -1312,7 +1322,7 @@ void ScenarioManifestRejected(const Installer& ui) {
         "ticking Ck enables Ccontinue");
   Step("press Continue");
   PostMessageW(ui.Get(kvt::kCcontinue), BM_CLICK, 0, 0);
-  HWND box = ExpectMessageBox(pid, "错误", "无法连接到服务器！");
+  HWND box = ExpectMessageBox(pid, "错误", ExpectedError());
   if (box == nullptr) return;
   AnswerMessageBox(box, IDOK);
   ExpectNoMessageBox(pid, 1000, "one message only");
@@ -1527,7 +1537,7 @@ int wmain(int argc, wchar_t** argv) {
                  "  install options: --version V --folder DIR --total SIZE\n"
                  "                   --end finish|close|close-unticked --interrupt --fast-server\n"
                  "                   --slow-extractor\n"
-                 "  install-fails options: --expect connect|install --expect-progress --repeat N\n");
+                 "  install-fails options: --expect connect|install|tampered --expect-progress --repeat N\n");
     return 2;
   }
 

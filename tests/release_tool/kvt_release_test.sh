@@ -3,7 +3,9 @@
 # one configuration per table row (over TLS for the https rows, with certificates made here),
 # `check` must give the row's exit status and problem line;
 # `sign` signs a Windows program with a self-signed certificate, and refuses a key that does not
-# belong to the certificate without touching the program.
+# belong to the certificate without touching the program. Signed releases: keygen, make --sign
+# and sign RELEASE-DIR make the signature file (checked here with the openssl command line too),
+# and `check --keys` rows name each way it fails.
 #
 #   kvt_release_test.sh <path of kvt-release>
 set -u
@@ -67,8 +69,73 @@ LOCAL="IP:127.0.0.1,DNS:localhost"
 tls() { echo "ssl_certificate $C/$1.crt; ssl_certificate_key $C/$1.key;"; }
 TRUST="--https --ca $C/test-ca.crt"
 
+# Signing keys: made once (mode 0600, never over an existing file); `sign` writes the signature
+# file anew with both keys.
+SIG=KVT_TRNQP_SETUP_LOG.txt.sig
+"$TOOL" keygen "$W/key1.pem" >"$W/keygen.out" || fail "keygen: exit $?"
+"$TOOL" keygen "$W/key2.pem" >/dev/null && "$TOOL" keygen "$W/key3.pem" >/dev/null
+KEY1=$(sed -n 's/^KVT_RELEASE_KEYS=//p' "$W/keygen.out")
+KEY2=$("$TOOL" pubkey "$W/key2.pem" | sed -n 's/^KVT_RELEASE_KEYS=//p')
+KEY3=$("$TOOL" pubkey "$W/key3.pem" | sed -n 's/^KVT_RELEASE_KEYS=//p')
+point=$(openssl pkey -in "$W/key1.pem" -pubout -outform DER 2>/dev/null | tail -c 65)
+[ "$(stat -c %a "$W/key1.pem")" = 600 ] && [ "$KEY1" = "$(printf '%s' "$point" | base64 -w0)" ] &&
+  grep -qx "key id: $(printf '%s' "$point" | sha256sum | cut -c1-16)" "$W/keygen.out" ||
+  fail "keygen: not a 0600 key file printing its point and key id"
+cp "$W/key1.pem" "$W/key1.copy"
+"$TOOL" keygen "$W/key1.pem" >/dev/null 2>&1 && fail "keygen: an existing key is overwritten"
+cmp -s "$W/key1.pem" "$W/key1.copy" || fail "keygen: a refused keygen changed the key"
+"$TOOL" make "$W/signed" --version "$VERSION" --base-url http://127.0.0.1 --sign "$W/key1.pem" \
+  --issued 1700000000 --extractor "$W/in/x.exe" --archive "$W/in/a.rar" >/dev/null ||
+  fail "make --sign: exit $?"
+{
+  echo "KVT-RELEASE-SIGNATURE 1"
+  echo "issued: 1700000000"
+  echo "manifest: $(sha256sum <"$W/signed/KVT_TRNQP_SETUP_LOG.txt" | cut -c1-64)"
+  echo "file: $(stat -c %s "$W/in/x.exe") $(sha256sum <"$W/in/x.exe" | cut -c1-64) http://127.0.0.1/UnRAR.exe"
+  echo "file: $(stat -c %s "$W/in/a.rar") $(sha256sum <"$W/in/a.rar" | cut -c1-64) http://127.0.0.1/KVT_SETUP.rar"
+} >"$W/message"
+head -n 5 "$W/signed/$SIG" | cmp -s - "$W/message" ||
+  fail "make --sign: the signed lines are not the format's"
+# An independent signer: openssl's DER signature turned into r || s in base64.
+sign_raw() {  # key file, message file
+  openssl dgst -sha256 -sign "$1" "$2" | openssl asn1parse -inform DER 2>/dev/null |
+    sed -n 's/.*INTEGER *:\([0-9A-F]*\)$/\1/p' | while read -r n; do printf '%064s' "$n" | tr ' ' 0; done |
+    xxd -r -p | base64 -w0
+}
+# The tool's signature verifies with openssl, over exactly the lines before it.
+grep '^signature: ' "$W/signed/$SIG" | cut -d' ' -f3 | base64 -d >"$W/rs"
+openssl pkey -in "$W/key1.pem" -pubout -out "$W/key1.pub" 2>/dev/null
+python3 - "$W/rs" "$W/rs.der" <<'PY'
+import sys
+rs = open(sys.argv[1], "rb").read()
+def integer(b):
+    b = b.lstrip(b"\0") or b"\0"
+    if b[0] & 0x80: b = b"\0" + b
+    return bytes([2, len(b)]) + b
+body = integer(rs[:32]) + integer(rs[32:])
+open(sys.argv[2], "wb").write(bytes([0x30, len(body)]) + body)
+PY
+openssl dgst -sha256 -verify "$W/key1.pub" -signature "$W/rs.der" "$W/message" >/dev/null ||
+  fail "make --sign: openssl does not verify the signature"
+variant() { cp -r "$W/${2:-good}" "$W/$1"; }
+# Signed twice: the old key and a new one (rotation); each key alone verifies.
+variant rotated signed && "$TOOL" sign "$W/rotated" --key "$W/key1.pem" --key "$W/key2.pem" \
+  >/dev/null || fail "sign: exit $?"
+[ "$(grep -c '^signature: ' "$W/rotated/$SIG")" = 2 ] || fail "sign: not one line per key"
+variant bad-sig signed && awk '/^signature: / { c = substr($3, 1, 1); $3 = (c == "A" ? "B" : "A") substr($3, 2) } 1' \
+  "$W/signed/$SIG" >"$W/bad-sig/$SIG"
+variant crlf-sig signed && sed -i 's/$/\r/' "$W/crlf-sig/$SIG"
+variant changed signed && printf '2.2\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT_SETUP.rar' \
+  >"$W/changed/KVT_TRNQP_SETUP_LOG.txt"
+# The URL lines swapped, signed properly (by openssl): only the URL check can catch it.
+variant swapped signed && sed -n 1,3p "$W/message" >"$W/swapped.msg" &&
+  sed -n 5p "$W/message" >>"$W/swapped.msg" && sed -n 4p "$W/message" >>"$W/swapped.msg" &&
+  { cat "$W/swapped.msg"; echo "signature: $(sed -n 's/^key id: //p' "$W/keygen.out") $(sign_raw "$W/key1.pem" "$W/swapped.msg")"; } \
+  >"$W/swapped/$SIG"
+variant longer signed && printf 'more' >>"$W/longer/KVT_SETUP.rar"
+variant flipped signed && printf 'X' | dd of="$W/flipped/UnRAR.exe" bs=1 seek=100 conv=notrunc 2>/dev/null
+
 # Variants of the good release.
-variant() { cp -r "$W/good" "$W/$1"; }
 variant crlf && printf '\r\n' >>"$W/crlf/KVT_TRNQP_SETUP_LOG.txt"
 variant utf8 && printf '%s\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT_SETUP.rar' \
   "$VERSION" >"$W/utf8/KVT_TRNQP_SETUP_LOG.txt"
@@ -93,6 +160,17 @@ ROWS=(
   "https, untrusted CA|tls|$(tls untrusted)|1|error: KVT_TRNQP_SETUP_LOG.txt: https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt: untrusted certificate (unknown CA or self-signed): /CN=untrusted issued by /CN=other-ca|$TRUST"
   "https, TLS 1.3 only|tls|$(tls good) ssl_protocols TLSv1.3;|1|error: KVT_TRNQP_SETUP_LOG.txt: https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt: speaks only TLS 1.3: Windows versions whose WinINet lacks TLS 1.3 (Windows 7, 8.1, older 10) cannot connect|$TRUST"
   "https, http URLs|good|$(tls good)|1|error: UnRAR.exe: URL \"http://127.0.0.1/UnRAR.exe\" is plain http: the secure installer refuses it~error: KVT_SETUP.rar: URL \"http://127.0.0.1/KVT_SETUP.rar\" is plain http|$TRUST"
+  "signed|signed||0|signature: valid (issued 1700000000~verdict: the installer would succeed (0 error(s), 0 warning(s))|--keys $KEY1 --not-before 1700000000"
+  "signed with old and new key|rotated||0|signature: valid|--keys $KEY2"
+  "signature missing|good||1|error: $SIG: missing: ~verdict: the installer would fail|--keys $KEY1"
+  "signature malformed|crlf-sig||1|error: $SIG: malformed|--keys $KEY1"
+  "unknown key|signed||1|error: $SIG: unknown key|--keys $KEY3"
+  "bad signature|bad-sig||1|error: $SIG: bad signature|--keys $KEY3;$KEY1"
+  "manifest changed|changed||1|error: $SIG: manifest changed|--keys $KEY1"
+  "URLs swapped|swapped||1|error: $SIG: URL mismatch|--keys $KEY1"
+  "issued before --not-before|signed||1|error: $SIG: issued before~issued 1700000000, before --not-before 1700000001|--keys $KEY1 --not-before 1700000001"
+  "archive of another size|longer||1|error: KVT_SETUP.rar: size mismatch: 24 bytes served, 20 signed|--keys $KEY1"
+  "extractor with one byte changed|flipped||1|error: UnRAR.exe: hash mismatch|--keys $KEY1"
 )
 
 # One nginx, one server per row, on consecutive free ports from a random base.

@@ -55,6 +55,7 @@ class PosixMachine {
   posix::PosixResolver resolver;
   posix::PosixClock clock;
   posix::PosixProcessList process_list;
+  posix::PosixCrypto crypto;
 
  private:
   PosixMachineOptions options_;

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Puts the demo release together: what the demo vendor web server serves to the installer.
 #
-#   make-release.sh [--scheme http|https] <exe-dir> <out-dir> [host] [version]
+#   make-release.sh [--scheme http|https] [--sign KEY.pem --kvt-release TOOL] <exe-dir> <out-dir>
+#                   [host] [version]
 #
 #   --scheme   scheme of the manifest URLs (default http); an installer built with
 #              KVT_VENDOR_SCHEME=https takes only https:// URLs
+#   --sign     also writes the signature file KVT_TRNQP_SETUP_LOG.txt.sig, signed with the P-256
+#              key KEY.pem by `TOOL sign <out-dir> --key KEY.pem` (TOOL: the Linux kvt-release);
+#              an installer built with KVT_RELEASE_KEYS installs only a release signed so
 #   <exe-dir>  folder holding the cross-built KVT.exe and UnRAR.exe (a Windows build folder,
 #              or its tools/ sub-folder)
 #   <out-dir>  release folder to fill (created if missing)
@@ -18,21 +22,30 @@
 #                            (no line break after the last line)
 #   UnRAR.exe                the stand-in extractor
 #   KVT_SETUP.rar            KVTPACK1 archive: KVT.exe, 说明.txt, 文档/版本说明.txt
+#   KVT_TRNQP_SETUP_LOG.txt.sig  with --sign: sizes and SHA-256 of the three files, signed
+#                            (without --sign an old signature file is removed: it would not fit)
 #
 # The host packer kvtpack is compiled with the native g++ once and cached in
 # <exe-dir>/host-tools (override with KVT_HOST_TOOLS_DIR).
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 [--scheme http|https] <exe-dir> <out-dir> [host] [version]" >&2
+  echo "usage: $0 [--scheme http|https] [--sign KEY.pem --kvt-release TOOL] <exe-dir> <out-dir>" \
+    "[host] [version]" >&2
   exit 2
 }
 scheme=http
-if [ "${1:-}" = --scheme ]; then
-  [ "${2:-}" = http ] || [ "${2:-}" = https ] || usage
-  scheme=$2
-  shift 2
-fi
+sign_key=""
+tool=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --scheme) [ "${2:-}" = http ] || [ "${2:-}" = https ] || usage; scheme=$2; shift 2 ;;
+    --sign) [ -n "${2:-}" ] || usage; sign_key=$2; shift 2 ;;
+    --kvt-release) [ -n "${2:-}" ] || usage; tool=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
+[ -z "$sign_key" ] || [ -n "$tool" ] || usage
 [ $# -ge 2 ] && [ $# -le 4 ] || usage
 exe_dir=$1
 out_dir=$2
@@ -90,4 +103,9 @@ cp -f "$unrar_exe" "$out_dir/UnRAR.exe"
 # The installer reads the manifest in the ANSI code page of Simplified Chinese Windows (936).
 printf '%s\r\n%s\r\n%s' "$version" "$scheme://$host/UnRAR.exe" "$scheme://$host/KVT_SETUP.rar" |
   iconv -f UTF-8 -t CP936 >"$out_dir/KVT_TRNQP_SETUP_LOG.txt"
-echo "make-release: demo release $version for $scheme://$host/ in $out_dir"
+if [ -n "$sign_key" ]; then
+  "$tool" sign "$out_dir" --key "$sign_key"
+else
+  rm -f "$out_dir/KVT_TRNQP_SETUP_LOG.txt.sig"
+fi
+echo "make-release: demo release $version for $scheme://$host/ in $out_dir${sign_key:+, signed}"

@@ -17,7 +17,8 @@
 // 5 write error, 6 archive cannot be opened, 7 wrong command line, 8 out of memory,
 // 9 a file or folder cannot be created. Diagnostics go to the standard error handle when the
 // starter gave one; the program never opens a window of its own. Tests can make it slow with
-// the environment variable KVT_UNRAR_DELAY_MS (a wait before it starts).
+// the environment variable KVT_UNRAR_DELAY_MS (a wait before it starts), and KVT_UNRAR_MARKER
+// (a file it makes when it runs).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -245,6 +246,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // For the tests: a slow extractor, KVT_UNRAR_DELAY_MS milliseconds before it starts work.
   wchar_t delay[16] = {};
   if (GetEnvironmentVariableW(L"KVT_UNRAR_DELAY_MS", delay, 16) > 0) Sleep(_wtoi(delay));
+  // For the tests: KVT_UNRAR_MARKER names a file made as soon as the extractor runs.
+  wchar_t marker[MAX_PATH] = {};
+  const DWORD marker_size = GetEnvironmentVariableW(L"KVT_UNRAR_MARKER", marker, MAX_PATH);
+  if (marker_size > 0 && marker_size < MAX_PATH) {
+    const HANDLE file = CreateFileW(marker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
   int argc = 0;
   LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv == nullptr) return kExitMemory;

@@ -18,7 +18,9 @@
 #include "http_probe.h"
 #include "kvt/build_config.h"
 #include "net/download.h"
+#include "net/http_text.h"
 #include "net/manifest.h"
+#include "net/release_signature.h"
 #include "platform/headless/headless.h"
 #include "platform/posix/posix.h"
 #include "platform/text_decoding.h"
@@ -43,7 +45,7 @@ std::string InstallerText(const std::string& bytes) {
 }
 
 // Files under a drive map whose text reads decode as the installer's Windows adapter does. The
-// bytes of the last read are kept: they are the manifest as the installer read it.
+// bytes of the last text read are kept: they are the manifest as the installer read it.
 class Cp936Files : public posix::PosixFileSystem {
  public:
   using PosixFileSystem::PosixFileSystem;
@@ -55,18 +57,9 @@ class Cp936Files : public posix::PosixFileSystem {
     return true;
   }
   std::optional<std::string> last_read;
-
- private:
-  // The file's bytes as they are (the POSIX adapter's own text read already drops a mark).
-  bool ReadAllBytes(const std::string& path, std::string& bytes) const {
-    bool ok = false;
-    const std::string linux_path = ToLinuxPath(path, ok);
-    std::ifstream in(linux_path, std::ios::binary);
-    if (!ok || !in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-  }
 };
+
+constexpr char kSignatureName[] = "KVT_TRNQP_SETUP_LOG.txt.sig";
 
 // A fresh folder under $TMPDIR, removed with its contents.
 class TempFolder {
@@ -84,16 +77,6 @@ class TempFolder {
   std::string path;
 };
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-  std::string lower = a;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower == b;
-}
-
-bool IsPlainNumber(const std::string& s) {
-  return !s.empty() && s.size() <= 18 && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
 std::uint16_t InstallerPort(const CheckOptions& options) { return options.https ? 443 : 80; }
 std::uint16_t Reached(const CheckOptions& options) {
   return options.port != 0 ? options.port : InstallerPort(options);
@@ -107,6 +90,11 @@ class Checker {
         files_({{'C', temp_.path + "/c"}, {'D', temp_.path + "/d"}}, kProgramFolder),
         internet_(options.https ? 80 : Reached(options), options.https ? Reached(options) : 443) {
     internet_.SetTrustedCaFile(options.ca_file);
+    // The installer's keys are the ones given (none: an installer without keys), whatever this
+    // tool's own build says.
+    Mupdate::ParseReleaseKeys(options.keys, release_keys_.points);
+    release_keys_.not_before = static_cast<std::uint64_t>(options.not_before);
+    keys_.emplace(release_keys_);
     for (const char* dir : {"/c", "/c/kvt-release", "/d", "/d/KVT记账宝"}) {
       ::mkdir((temp_.path + dir).c_str(), 0755);
     }
@@ -115,6 +103,7 @@ class Checker {
     machine_.resolver.resolvable = {build::kProbeHost};
     platform::Platform p = machine_.Platform(&internet_, &files_, nullptr);
     p.clock = &clock_;
+    p.crypto = &crypto_;
     platform::Install(p);
   }
   ~Checker() { platform::Install(platform::Platform{}); }
@@ -151,7 +140,11 @@ class Checker {
   void LookAt(FileReport& file);
   void ExplainFailedDownload(const FileReport& file);
   void CheckManifestText(const std::string& bytes);
-  FileReport CheckFile(const std::string& name, const std::string& url, const char* prefix);
+  void CheckSignature(const std::string& manifest, const std::vector<std::string>& urls);
+  std::string Explain(Mupdate::SignatureCheck result, const Mupdate::SignatureFile& file,
+                      const std::string& manifest, const std::vector<std::string>& urls);
+  FileReport CheckFile(const std::string& name, const std::string& url, const char* prefix,
+                       const Mupdate::SignedFile* expected);
   void Compare(const std::string& name, const std::string& sha256);
 
   CheckOptions options_;
@@ -162,6 +155,9 @@ class Checker {
   Cp936Files files_;
   posix::PosixInternet internet_;
   posix::PosixClock clock_;
+  posix::PosixCrypto crypto_;
+  Mupdate::ReleaseKeys release_keys_;
+  std::optional<Mupdate::ScopedReleaseKeys> keys_;
   CheckReport report_;
 };
 
@@ -201,14 +197,15 @@ void Checker::ExplainHops(const FileReport& file) {
                       "when the announced length has arrived");
     }
     for (const std::string& length : lengths) {
-      if (!IsPlainNumber(length)) {
+      std::int64_t value = 0;
+      if (!http::ParseContentLength(length, value)) {
         Error(name, where + "Content-Length \"" + Printable(length) + "\" is not one plain number");
       } else if (length != lengths.front()) {
         Error(name, where + "Content-Length given several times with different values");
       }
     }
     if (lengths.size() > 1 && !HasError(name)) Warn(name, where + "Content-Length repeated");
-    if (!compressed.empty() && !EqualsNoCase(compressed.front(), "identity")) {
+    if (!compressed.empty() && !http::EqualsNoCase(compressed.front(), "identity")) {
       Error(name, where + "compressed answer (Content-Encoding: " + Printable(compressed.front()) +
                       "): the installer stores the compressed bytes as they are");
     }
@@ -252,9 +249,9 @@ void Checker::CheckManifestText(const std::string& bytes) {
   bool ascii = true;
   for (unsigned char c : body) ascii = ascii && c < 0x80;
   const std::string shown_version = Mupdate::SplitManifestLines(InstallerText(bytes)).front();
-  const std::string shown =
-      "the installer reads it as UTF-8 and shows the version as \"" + Printable(shown_version) +
-      "\"; code page 936 is the manifest's own format";
+  const std::string shown = "the installer reads it as UTF-8 and shows the version as \"" +
+                            Printable(shown_version) +
+                            "\"; code page 936 is the manifest's own format";
   if (bom) {
     report_.encoding = "UTF-8 with byte-order mark";
     Warn(name, "begins with a UTF-8 byte-order mark; " + shown);
@@ -299,7 +296,92 @@ void Checker::CheckManifestText(const std::string& bytes) {
   if (lines.front().empty()) Error(name, "the first line (the version) is empty");
 }
 
-FileReport Checker::CheckFile(const std::string& name, const std::string& url, const char* prefix) {
+// Why the signature file does not verify, in words.
+std::string Checker::Explain(Mupdate::SignatureCheck result, const Mupdate::SignatureFile& file,
+                             const std::string& manifest, const std::vector<std::string>& urls) {
+  using Mupdate::SignatureCheck;
+  std::string given;
+  for (const std::string& point : release_keys_.points) {
+    given += (given.empty() ? "" : ", ") + Mupdate::KeyId(crypto_, point);
+  }
+  switch (result) {
+    case SignatureCheck::kValid:
+      return "";
+    case SignatureCheck::kMalformed:
+      return "not a signature file of the exact format (\"KVT-RELEASE-SIGNATURE 1\", issued, "
+             "manifest, one file line per URL, signature lines; LF line ends, canonical "
+             "numbers, lower-case hex)";
+    case SignatureCheck::kNoKnownKey: {
+      std::string named;
+      for (const std::string& id : report_.signature.key_ids) {
+        named += (named.empty() ? "" : ", ") + id;
+      }
+      return "no signature line names a key of --keys (" + given + "); the file names " +
+             (named.empty() ? std::string("none") : named);
+    }
+    case SignatureCheck::kBadSignature:
+      return "the signature lines of the keys " + given +
+             " do not verify: the file was changed after signing, or signed with another key";
+    case SignatureCheck::kManifestChanged:
+      return "the manifest's SHA-256 is " + Sha256Hex(manifest) + ", the file signed " +
+             Mupdate::HexOf(file.manifest_sha256) + " (sign the release again)";
+    case SignatureCheck::kUrlMismatch: {
+      std::string named;
+      for (const Mupdate::SignedFile& f : file.files) {
+        named += (named.empty() ? "" : ", ") + Printable(f.url);
+      }
+      return "the file lines name " + named + "; the manifest names " + Printable(urls[0]) + ", " +
+             Printable(urls[1]) + " (one line each, in its order)";
+    }
+    case SignatureCheck::kTooOld:
+      return "issued " + std::to_string(file.issued) + ", before --not-before " +
+             std::to_string(release_keys_.not_before) +
+             ": the installer refuses a release older than the one it was built for";
+  }
+  return "";
+}
+
+// The signature file as an installer with the given keys fetches it, checked by its own code
+// against the manifest's bytes and URLs.
+void Checker::CheckSignature(const std::string& manifest, const std::vector<std::string>& urls) {
+  SignatureReport& s = report_.signature;
+  s.checked = true;
+  s.file.name = kSignatureName;
+  s.file.url = report_.manifest_url + Mupdate::kSignatureSuffix;
+  LookAt(s.file);
+  const std::string local = std::string(kProgramFolder) + "\\" + kSignatureName;
+  s.file.downloaded = Mupdate::DownloadFile(s.file.url, local, "") == -1;
+  s.file.announced = Mupdate::TotalBytes;
+  s.file.received = Mupdate::ReceivedBytes;
+  std::string bytes;
+  if (!s.file.downloaded || !ReadWholeFile(Linux(local), bytes)) {
+    s.result = "missing";
+    Error(kSignatureName,
+          "missing: an installer with keys fetches it beside the manifest and, without it, "
+          "installs nothing (\"" +
+              std::string(text::kCannotConnect) + "\")");
+    return;
+  }
+  s.file.stored = true;
+  s.file.size = bytes.size();
+  s.file.sha256 = Sha256Hex(bytes);
+  Mupdate::SignatureFile file;
+  s.parsed = Mupdate::ParseSignatureFile(bytes, file);
+  if (s.parsed) {
+    s.issued = file.issued;
+    for (const auto& signature : file.signatures) s.key_ids.push_back(signature.key_id);
+  }
+  const Mupdate::SignatureCheck result =
+      Mupdate::CheckReleaseSignature(crypto_, bytes, manifest, urls, release_keys_, nullptr);
+  s.result =
+      result == Mupdate::SignatureCheck::kValid ? "valid" : Mupdate::SignatureCheckName(result);
+  if (result != Mupdate::SignatureCheck::kValid) {
+    Error(kSignatureName, s.result + ": " + Explain(result, file, manifest, urls));
+  }
+}
+
+FileReport Checker::CheckFile(const std::string& name, const std::string& url, const char* prefix,
+                              const Mupdate::SignedFile* expected) {
   FileReport file;
   file.name = name;
   file.url = url;
@@ -312,9 +394,20 @@ FileReport Checker::CheckFile(const std::string& name, const std::string& url, c
   if (!options_.https || url.rfind("http://", 0) != 0) LookAt(file);
 
   const std::string local = std::string(kInstallFolder) + "\\" + name;
-  file.downloaded = Mupdate::DownloadFile(url, local, prefix) == -1;
+  file.downloaded = Mupdate::DownloadFile(url, local, prefix, expected) == -1;
   file.announced = Mupdate::TotalBytes;
   file.received = Mupdate::ReceivedBytes;
+  if (!file.downloaded && expected != nullptr &&
+      Mupdate::LastDownloadFailure == Mupdate::DownloadFailure::kTampered) {
+    const std::int64_t served = file.announced > 0 ? file.announced : file.received;
+    if (served != expected->size) {
+      Error(name, "size mismatch: " + std::to_string(served) + " bytes served, " +
+                      std::to_string(expected->size) + " signed");
+    } else {
+      Error(name, "hash mismatch: what was served is not the signed SHA-256 " +
+                      Mupdate::HexOf(expected->sha256) + " (the installer deletes it)");
+    }
+  }
   // What the installer stored: the file, or the partial file a broken transfer leaves.
   const std::string path = Linux(file.downloaded ? local : local + text::kPartialSuffix);
   file.stored = Sha256File(path, file.sha256, file.size);
@@ -357,6 +450,14 @@ int Checker::Run() {
     std::fprintf(stderr, "kvt-release check: cannot create a temporary folder\n");
     return 2;
   }
+  std::vector<std::string> points;
+  if (!Mupdate::ParseReleaseKeys(options_.keys, points)) {
+    std::fprintf(stderr,
+                 "kvt-release check: --keys is not a KVT_RELEASE_KEYS value (base64 P-256 "
+                 "points separated by \";\"): \"%s\"\n",
+                 Printable(options_.keys).c_str());
+    return 2;
+  }
   if (!options_.ca_file.empty() && ::access(options_.ca_file.c_str(), R_OK) != 0) {
     std::fprintf(stderr, "kvt-release check: cannot read the CA file %s\n",
                  options_.ca_file.c_str());
@@ -393,7 +494,12 @@ int Checker::Run() {
     manifest.sha256 = Sha256Hex(bytes);
     CheckManifestText(bytes);
   }
-  if (!report_.manifest_ok && manifest.downloaded && !HasError(kManifestName)) {
+  const std::vector<std::string> lines = Mupdate::SplitManifestLines(InstallerText(bytes));
+  if (!release_keys_.points.empty() && manifest.downloaded && lines.size() == 3) {
+    CheckSignature(bytes, {lines[1], lines[2]});
+  }
+  if (!report_.manifest_ok && manifest.downloaded && !HasError(kManifestName) &&
+      !HasError(kSignatureName)) {
     Error(kManifestName, "the installer refuses the manifest");
   }
   report_.files.push_back(manifest);
@@ -401,7 +507,6 @@ int Checker::Run() {
   // The two files at the URLs the installer took from the manifest; when it refused the
   // manifest, at the URLs of its second and third lines, so that their problems show too.
   if (!report_.manifest_ok) {
-    const std::vector<std::string> lines = Mupdate::SplitManifestLines(InstallerText(bytes));
     if (lines.size() >= 3 && manifest.downloaded) {
       extractor_url = lines[1];
       archive_url = lines[2];
@@ -409,8 +514,12 @@ int Checker::Run() {
   }
   bool files_ok = report_.manifest_ok;
   if (!extractor_url.empty() || !archive_url.empty()) {
-    report_.files.push_back(CheckFile(kExtractorName, extractor_url, ""));
-    report_.files.push_back(CheckFile(kArchiveName, archive_url, text::kDownloadPrefix));
+    // What the installer verified at the manifest fetch is what each download must be.
+    const bool verified = report_.manifest_ok && Mupdate::SignedFiles.size() == 2;
+    report_.files.push_back(CheckFile(kExtractorName, extractor_url, "",
+                                      verified ? &Mupdate::SignedFiles[0] : nullptr));
+    report_.files.push_back(CheckFile(kArchiveName, archive_url, text::kDownloadPrefix,
+                                      verified ? &Mupdate::SignedFiles[1] : nullptr));
     files_ok = files_ok && report_.files[1].downloaded && report_.files[2].downloaded;
   }
   report_.installer_ok =

@@ -22,6 +22,12 @@ std::string Json(const std::string& s) {
   return out + "\"";
 }
 
+std::string KeyIds(const SignatureReport& s, const char* separator) {
+  std::string ids;
+  for (const std::string& id : s.key_ids) ids += (ids.empty() ? "" : separator) + id;
+  return ids;
+}
+
 }  // namespace
 
 void PrintText(const CheckReport& r) {
@@ -30,7 +36,9 @@ void PrintText(const CheckReport& r) {
     std::printf(" (port %u reached at %u)", r.installer_port, r.port);
   }
   std::printf("\n");
-  for (const FileReport& file : r.files) {
+  std::vector<FileReport> files = r.files;
+  if (r.signature.checked) files.insert(files.begin() + 1, r.signature.file);
+  for (const FileReport& file : files) {
     std::printf("%s  %s\n", file.name.c_str(), Printable(file.url).c_str());
     for (const Hop& hop : file.hops) {
       std::printf("  %s -> %s", Printable(hop.url).c_str(),
@@ -56,6 +64,14 @@ void PrintText(const CheckReport& r) {
   }
   if (!r.encoding.empty()) std::printf("manifest text: %s\n", r.encoding.c_str());
   if (r.manifest_ok) std::printf("version shown: %s\n", Printable(r.version).c_str());
+  if (r.signature.checked) {
+    std::printf("signature: %s", r.signature.result.c_str());
+    if (r.signature.parsed) {
+      std::printf(" (issued %llu, key ids %s)", static_cast<unsigned long long>(r.signature.issued),
+                  KeyIds(r.signature, ", ").c_str());
+    }
+    std::printf("\n");
+  }
   int errors = 0, warnings = 0;
   for (const Finding& f : r.findings) {
     const bool error = f.severity == Severity::kError;
@@ -87,7 +103,25 @@ void PrintJson(const CheckReport& r) {
     }
     std::printf("]}");
   }
-  std::printf("\n  ],\n  \"problems\": [");
+  std::printf("\n  ],\n  \"signature\": ");
+  if (!r.signature.checked) {
+    std::printf("null");
+  } else {
+    const SignatureReport& sig = r.signature;
+    std::printf("{\"url\": %s, \"result\": %s, \"issued\": ", Json(sig.file.url).c_str(),
+                Json(sig.result).c_str());
+    if (sig.parsed) {
+      std::printf("%llu", static_cast<unsigned long long>(sig.issued));
+    } else {
+      std::printf("null");
+    }
+    std::printf(", \"key_ids\": [");
+    for (std::size_t i = 0; i < sig.key_ids.size(); ++i) {
+      std::printf("%s%s", i ? ", " : "", Json(sig.key_ids[i]).c_str());
+    }
+    std::printf("]}");
+  }
+  std::printf(",\n  \"problems\": [");
   for (std::size_t i = 0; i < r.findings.size(); ++i) {
     const Finding& f = r.findings[i];
     std::printf("%s\n    {\"severity\": \"%s\", \"file\": %s, \"text\": %s}", i ? "," : "",

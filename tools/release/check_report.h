@@ -22,11 +22,22 @@ struct FileReport {
   std::string sha256, kind;
 };
 
+// The signature file, for an installer with release keys (check --keys).
+struct SignatureReport {
+  bool checked = false;
+  FileReport file;
+  std::string result;  // "valid", or the failure's name ("missing", "bad signature", ...)
+  bool parsed = false;
+  std::uint64_t issued = 0;
+  std::vector<std::string> key_ids;  // of its signature lines, in order
+};
+
 struct CheckReport {
   std::string manifest_url;
   std::uint16_t installer_port = 80;  // where the installer connects: 80, or 443 over TLS
   std::uint16_t port = 80;            // where that was reached
   std::vector<FileReport> files;      // the manifest, then the extractor and the archive
+  SignatureReport signature;
   Findings findings;
   std::string encoding;       // of the manifest's text, as detected
   std::string version;        // as the installer shows it

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "net/download.h"
+#include "net/http_text.h"
 
 namespace kvt::release {
 namespace {
@@ -26,23 +27,6 @@ constexpr std::size_t kMaxHead = 64 * 1024;
 constexpr char kTls13Only[] =
     "speaks only TLS 1.3: Windows versions whose WinINet lacks TLS 1.3 (Windows 7, 8.1, older "
     "10) cannot connect";
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string Trim(const std::string& s) {
-  const std::size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(" \t") + 1 - b);
-}
 
 // A connected socket, or -1 with `error` set.
 int Connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string& error) {
@@ -268,25 +252,17 @@ void Exchange(const std::string& host, std::uint16_t port, const std::string& ho
     }
   }
   if (!hop.error.empty()) return;
-  std::size_t start = 0;
-  while (start < head.size()) {
-    std::size_t end = head.find('\n', start);
-    if (end == std::string::npos) end = head.size();
-    std::string line = head.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    start = end + 1;
-    if (line.empty()) break;
-    if (hop.status_line.empty()) {
-      hop.status_line = line;
-      const std::size_t space = line.find(' ');
-      if (line.rfind("HTTP/", 0) == 0 && space != std::string::npos) {
-        hop.status = line.substr(space + 1, 3);
+  const std::vector<std::string> lines = http::HeadLines(head);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::string name, value;
+    if (i == 0) {
+      hop.status_line = lines[0];
+      const std::size_t space = lines[0].find(' ');
+      if (lines[0].rfind("HTTP/", 0) == 0 && space != std::string::npos) {
+        hop.status = lines[0].substr(space + 1, 3);
       }
-      continue;
-    }
-    const std::size_t colon = line.find(':');
-    if (colon != std::string::npos && colon > 0) {
-      hop.headers.emplace_back(line.substr(0, colon), Trim(line.substr(colon + 1)));
+    } else if (http::SplitHeaderLine(lines[i], name, value)) {
+      hop.headers.emplace_back(std::move(name), std::move(value));
     }
   }
   if (hop.status.size() != 3) hop.error = "the answer is not HTTP: \"" + hop.status_line + "\"";
@@ -297,7 +273,7 @@ void Exchange(const std::string& host, std::uint16_t port, const std::string& ho
 std::vector<std::string> Hop::All(const std::string& name) const {
   std::vector<std::string> values;
   for (const auto& [n, v] : headers) {
-    if (EqualsNoCase(n, name)) values.push_back(v);
+    if (http::EqualsNoCase(n, name)) values.push_back(v);
   }
   return values;
 }

@@ -4,6 +4,13 @@
 // every hop can be reported. An https:// hop speaks TLS and reports what is wrong with the
 // server's certificate and protocol versions. The verdict on a download never comes from here but
 // from the installer's own code; this only explains it.
+//
+// Why a client of its own beside the POSIX adapter (PosixInternet): that adapter stands for the
+// installer and fails closed. It follows redirects inside one request, ends a handshake at the
+// first certificate problem and always allows TLS 1.3. This look must stop at every hop to report
+// it, finish a handshake whose certificate is bad so as to name every problem, and try a second
+// handshake capped at TLS 1.2. Those modes in the adapter would be fail-open paths in the code the
+// tests take for the installer. Both read the HTTP text by the same rules (net/http_text.h).
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "net/download.h"
 #include "release_rules.h"
+#include "release_signing.h"
 #include "sha256.h"
 
 namespace kvt::release {
@@ -83,6 +84,9 @@ int RunMake(const MakeOptions& o) {
   CheckArchive(archive, o.archive, findings);
   Print(findings);
   if (HasError(findings)) return Refuse("the files would not install");
+  std::vector<std::unique_ptr<SigningKey>> keys;
+  std::string problem;
+  if (!o.sign_keys.empty() && !LoadSigningKeys(o.sign_keys, keys, problem)) return Refuse(problem);
 
   // Three lines joined by CR LF and no line break after the last: the installer takes a line
   // break there for an empty fourth line and refuses the manifest.
@@ -94,6 +98,14 @@ int RunMake(const MakeOptions& o) {
   for (const auto& [name, bytes] : outputs) {
     const std::string path = (fs::path(o.out_dir) / name).string();
     if (!WriteWholeFile(path, *bytes)) return Refuse("cannot write " + path);
+  }
+  if (!keys.empty()) {
+    std::vector<const SigningKey*> signers;
+    for (const auto& key : keys) signers.push_back(key.get());
+    if (!SignReleaseFolder(o.out_dir, signers, o.issued, problem)) {
+      std::fprintf(stderr, "kvt-release make: %s\n", problem.c_str());
+      return 1;
+    }
   }
   std::printf("release %s in %s\n", o.version.c_str(), o.out_dir.c_str());
   std::printf("  %s\n  %s\n", urls[0].c_str(), urls[1].c_str());
@@ -109,6 +121,12 @@ int RunMake(const MakeOptions& o) {
     }
     std::printf("%s  %s  (%llu bytes)\n", hex.c_str(), name.c_str(),
                 static_cast<unsigned long long>(size));
+  }
+  if (!keys.empty()) {
+    std::printf("signed (%s%s), issued %lld, with key(s)", kManifestName, kSignatureSuffix,
+                static_cast<long long>(o.issued));
+    for (const auto& key : keys) std::printf(" %s", key->id().c_str());
+    std::printf("\n");
   }
   return status;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/internet.h"
 #include "platform/process_list.h"
@@ -224,6 +225,7 @@ class PosixFileSystem : public platform::FileSystem {
                std::size_t size) override;
   bool Close(platform::FileHandle file) override;
   bool ReadAllText(const std::string& path, std::string& text) override;
+  bool ReadAllBytes(const std::string& path, std::string& bytes) override;
   std::string ProgramFolder() override;
 
  private:
@@ -239,6 +241,14 @@ class PosixClock : public platform::Clock {
   double MonotonicSeconds() override;
   double SecondsSinceMidnight() override;
   std::string DecimalSeparator() override;
+};
+
+// SHA-256 and ECDSA P-256 (r || s signatures) through OpenSSL's libcrypto.
+class PosixCrypto : public platform::Crypto {
+ public:
+  std::unique_ptr<platform::Sha256> NewSha256() override;
+  bool VerifyP256(const std::string& public_point, const std::string& message,
+                  const std::string& signature) override;
 };
 
 // Splits a command line into arguments by the rules of CommandLineToArgvW: the program name

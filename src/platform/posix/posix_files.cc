@@ -166,6 +166,13 @@ bool PosixFileSystem::Close(platform::FileHandle file) {
 }
 
 bool PosixFileSystem::ReadAllText(const std::string& path, std::string& text) {
+  if (!ReadAllBytes(path, text)) return false;
+  // Linux's own code page is UTF-8: bytes that are not UTF-8 stay as they are.
+  text = platform::DecodeText(text, [](const std::string& bytes) { return bytes; });
+  return true;
+}
+
+bool PosixFileSystem::ReadAllBytes(const std::string& path, std::string& text) {
   text.clear();
   bool ok;
   const std::string p = ToLinuxPath(path, ok);
@@ -190,8 +197,6 @@ bool PosixFileSystem::ReadAllText(const std::string& path, std::string& text) {
     text.append(chunk, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  // Linux's own code page is UTF-8: bytes that are not UTF-8 stay as they are.
-  text = platform::DecodeText(text, [](const std::string& bytes) { return bytes; });
   return true;
 }
 

@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/internet.h"
 #include "platform/process_list.h"
@@ -97,7 +99,16 @@ class Win32FileSystem : public platform::FileSystem {
                std::size_t size) override;
   bool Close(platform::FileHandle file) override;
   bool ReadAllText(const std::string& path, std::string& text) override;
+  bool ReadAllBytes(const std::string& path, std::string& bytes) override;
   std::string ProgramFolder() override;
+};
+
+// SHA-256 and ECDSA P-256 through CNG (bcrypt.dll, delay-loaded from the system folder).
+class CngCrypto : public platform::Crypto {
+ public:
+  std::unique_ptr<platform::Sha256> NewSha256() override;
+  bool VerifyP256(const std::string& public_point, const std::string& message,
+                  const std::string& signature) override;
 };
 
 class Win32Clock : public platform::Clock {

@@ -93,11 +93,17 @@ bool Win32FileSystem::Close(platform::FileHandle file) {
 }
 
 bool Win32FileSystem::ReadAllText(const std::string& path, std::string& text) {
-  text.clear();
+  std::string bytes;
+  if (!ReadAllBytes(path, bytes)) return false;
+  text = platform::DecodeText(bytes, [](const std::string& ansi) { return FromAnsi(ansi); });
+  return true;
+}
+
+bool Win32FileSystem::ReadAllBytes(const std::string& path, std::string& bytes) {
+  bytes.clear();
   UniqueHandle file(::CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
-  std::string bytes;
   char buffer[4096];
   for (;;) {
     DWORD got = 0;
@@ -105,7 +111,6 @@ bool Win32FileSystem::ReadAllText(const std::string& path, std::string& text) {
     if (got == 0) break;
     bytes.append(buffer, got);
   }
-  text = platform::DecodeText(bytes, [](const std::string& ansi) { return FromAnsi(ansi); });
   return true;
 }
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-// Loads every delay-loaded DLL (shell32, ole32, oleaut32, wininet, wsock32) by its full path in
+// Loads every delay-loaded DLL (shell32, ole32, oleaut32, wininet, wsock32, bcrypt) by its full path in
 // the system folder, whatever the search order of the system it runs on.
 FARPROC WINAPI LoadFromSystemFolder(unsigned notification, PDelayLoadInfo info) {
   if (notification != dliNotePreLoadLibrary || info == nullptr || info->szDll == nullptr) {
@@ -58,6 +58,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   static kvt::win32::Win32Processes processes;
   static kvt::win32::WmiProcessList process_list;
   static kvt::win32::Win32Shell shell;
+  static kvt::win32::CngCrypto crypto;
 
   kvt::platform::Platform machine;
   machine.ui = &ui;
@@ -69,6 +70,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   machine.processes = &processes;
   machine.process_list = &process_list;
   machine.shell = &shell;
+  machine.crypto = &crypto;
   kvt::platform::Install(machine);
 
   kvt::Mupdate::Main();

@@ -1,0 +1,266 @@
+// The release's signature file against the installer's check, with the OpenSSL crypto adapter
+// and key pairs made for the test: each malformed form, each way a signature or a release can
+// fail, and key rotation.
+#include "net/release_signature.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/posix/posix.h"
+#include "support/release_signer.h"
+
+namespace kvt {
+namespace {
+
+using Mupdate::SignatureCheck;
+using testing::SigningKey;
+
+constexpr char kExtractorUrl[] = "http://update.example.com/kvt/UnRAR.exe";
+constexpr char kArchiveUrl[] = "http://update.example.com/kvt/KVT_SETUP.rar";
+
+const SigningKey& KeyA() {
+  static const SigningKey key;
+  return key;
+}
+const SigningKey& KeyB() {
+  static const SigningKey key;
+  return key;
+}
+
+std::string Replace(std::string s, const std::string& from, const std::string& to) {
+  const std::size_t at = s.find(from);
+  if (at != std::string::npos) s.replace(at, from.size(), to);
+  return s;
+}
+
+// One check: a release signed by `signers`, spoiled by the row, checked against `keys`.
+struct Input {
+  testing::SignedRelease release{
+      std::string("2.1\r\n") + kExtractorUrl + "\r\n" + kArchiveUrl,
+      {{kExtractorUrl, std::string(3000, 'x')}, {kArchiveUrl, std::string(70000, 'y')}}};
+  std::vector<const SigningKey*> signers{&KeyA()};
+  bool flip_signature_bit = false;
+  std::function<std::string(std::string)> edit_message = [](std::string s) { return s; };
+  std::function<std::string(std::string)> edit_file = [](std::string s) { return s; };
+  std::string manifest = release.manifest;
+  std::vector<std::string> urls{kExtractorUrl, kArchiveUrl};
+  Mupdate::ReleaseKeys keys = testing::TrustOnly({&KeyA()});
+
+  std::string File() const {
+    const std::string message = edit_message(release.Message());
+    std::string file = message;
+    for (const SigningKey* key : signers) {
+      std::string rs = key->Sign(message);
+      if (flip_signature_bit) rs[40] = static_cast<char>(rs[40] ^ 0x10);
+      file += "signature: " + key->KeyId() + " " + Mupdate::EncodeBase64(rs) + "\n";
+    }
+    return edit_file(file);
+  }
+};
+
+struct Row {
+  const char* name;
+  std::function<void(Input&)> spoil;
+  SignatureCheck expected;
+};
+
+TEST(ReleaseSignatureTest, ChecksTheFormatTheSignaturesAndTheRelease) {
+  const std::vector<Row> rows = {
+      {"valid", [](Input&) {}, SignatureCheck::kValid},
+      {"issued far in the future (a wrong PC clock)",
+       [](Input& in) { in.release.issued = 4102444800; }, SignatureCheck::kValid},
+      {"issued exactly at the not-before time",
+       [](Input& in) { in.keys.not_before = in.release.issued; }, SignatureCheck::kValid},
+      {"issued before the not-before time",
+       [](Input& in) { in.keys.not_before = in.release.issued + 1; }, SignatureCheck::kTooOld},
+      {"an unknown key only", [](Input& in) { in.signers = {&KeyB()}; },
+       SignatureCheck::kNoKnownKey},
+      {"an unknown and a valid signature (rotation)",
+       [](Input& in) {
+         in.signers = {&KeyB(), &KeyA()};
+       },
+       SignatureCheck::kValid},
+      {"two trusted keys, signed by the second",
+       [](Input& in) {
+         in.keys = testing::TrustOnly({&KeyA(), &KeyB()});
+         in.signers = {&KeyB()};
+       },
+       SignatureCheck::kValid},
+      {"no trusted key at all", [](Input& in) { in.keys.points.clear(); },
+       SignatureCheck::kNoKnownKey},
+      {"a flipped bit in the signature", [](Input& in) { in.flip_signature_bit = true; },
+       SignatureCheck::kBadSignature},
+      {"a signed size changed after signing",
+       [](Input& in) {
+         in.edit_file = [](std::string s) { return Replace(s, "file: 3000 ", "file: 3001 "); };
+       },
+       SignatureCheck::kBadSignature},
+      {"a flipped bit in the manifest",
+       [](Input& in) { in.manifest[1] = static_cast<char>(in.manifest[1] ^ 0x01); },
+       SignatureCheck::kManifestChanged},
+      {"the manifest's URLs swapped",
+       [](Input& in) {
+         in.urls = {kArchiveUrl, kExtractorUrl};
+       },
+       SignatureCheck::kUrlMismatch},
+      {"a manifest without extractor URL", [](Input& in) { in.urls = {kArchiveUrl}; },
+       SignatureCheck::kUrlMismatch},
+      {"a URL differing in case",
+       [](Input& in) { in.urls[1] = Replace(in.urls[1], "KVT_SETUP", "kvt_setup"); },
+       SignatureCheck::kUrlMismatch},
+      // Malformed, each properly signed: only the form is wrong.
+      {"unknown first line",
+       [](Input& in) {
+         in.edit_message = [](std::string s) { return Replace(s, "SIGNATURE 1", "SIGNATURE 2"); };
+       },
+       SignatureCheck::kMalformed},
+      {"CR LF line ends",
+       [](Input& in) {
+         in.edit_file = [](std::string s) {
+           std::string out;
+           for (char c : s) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+           return out;
+         };
+       },
+       SignatureCheck::kMalformed},
+      {"no LF after the last line",
+       [](Input& in) { in.edit_file = [](std::string s) { return s.substr(0, s.size() - 1); }; },
+       SignatureCheck::kMalformed},
+      {"issued with a leading zero",
+       [](Input& in) {
+         in.edit_message = [](std::string s) { return Replace(s, "issued: ", "issued: 0"); };
+       },
+       SignatureCheck::kMalformed},
+      {"issued with a sign",
+       [](Input& in) {
+         in.edit_message = [](std::string s) { return Replace(s, "issued: ", "issued: +"); };
+       },
+       SignatureCheck::kMalformed},
+      {"a size with a leading zero",
+       [](Input& in) {
+         in.edit_message = [](std::string s) { return Replace(s, "file: 3000", "file: 03000"); };
+       },
+       SignatureCheck::kMalformed},
+      {"upper-case hex",
+       [](Input& in) {
+         in.edit_message = [](std::string s) {
+           const std::size_t at = s.find("manifest: ") + 10;
+           for (std::size_t i = at; i < at + 64; ++i) s[i] = static_cast<char>(std::toupper(s[i]));
+           return s;
+         };
+         in.release.manifest = "a";  // whose hash has letters
+         in.manifest = "a";
+       },
+       SignatureCheck::kMalformed},
+      {"issued missing",
+       [](Input& in) {
+         in.edit_message = [](std::string s) {
+           const std::size_t at = s.find("issued: ");
+           return s.erase(at, s.find('\n', at) + 1 - at);
+         };
+       },
+       SignatureCheck::kMalformed},
+      {"manifest repeated",
+       [](Input& in) {
+         in.edit_message = [](std::string s) {
+           const std::size_t at = s.find("manifest: ");
+           return s.insert(at, s.substr(at, s.find('\n', at) + 1 - at));
+         };
+       },
+       SignatureCheck::kMalformed},
+      {"an empty line among the fields",
+       [](Input& in) { in.edit_message = [](std::string s) { return Replace(s, "\n", "\n\n"); }; },
+       SignatureCheck::kMalformed},
+      {"two blanks in a file line",
+       [](Input& in) {
+         in.edit_message = [](std::string s) { return Replace(s, "file: ", "file:  "); };
+       },
+       SignatureCheck::kMalformed},
+      {"no file line",
+       [](Input& in) {
+         in.release.files.clear();
+         in.urls.clear();
+       },
+       SignatureCheck::kMalformed},
+      {"no signature line", [](Input& in) { in.signers.clear(); }, SignatureCheck::kMalformed},
+      {"a line after the signatures",
+       [](Input& in) {
+         in.edit_file = [](std::string s) {
+           return s + "file: 1 " + std::string(64, '0') + " http://x/y\n";
+         };
+       },
+       SignatureCheck::kMalformed},
+      {"a key id one digit short",
+       [](Input& in) {
+         in.edit_file = [](std::string s) {
+           return Replace(s, "signature: " + KeyA().KeyId(),
+                          "signature: " + KeyA().KeyId().substr(1));
+         };
+       },
+       SignatureCheck::kMalformed},
+      {"a signature in non-canonical base64 (unused bits set)",
+       [](Input& in) {
+         in.edit_file = [](std::string s) {
+           const std::size_t at = s.rfind("==\n") - 1;  // its low four bits are unused: zero
+           s[at] = s[at] == 'A' ? 'B' : static_cast<char>(s[at] + 1);
+           return s;
+         };
+       },
+       SignatureCheck::kMalformed},
+  };
+  posix::PosixCrypto crypto;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Input in;
+    row.spoil(in);
+    std::vector<Mupdate::SignedFile> files{Mupdate::SignedFile{}};
+    const SignatureCheck got =
+        Mupdate::CheckReleaseSignature(crypto, in.File(), in.manifest, in.urls, in.keys, &files);
+    EXPECT_STREQ(Mupdate::SignatureCheckName(got), Mupdate::SignatureCheckName(row.expected));
+    if (got != SignatureCheck::kValid) {
+      EXPECT_TRUE(files.empty());
+      continue;
+    }
+    // What each download must be: the signed size and SHA-256, in the manifest's order.
+    ASSERT_EQ(files.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(files[i].url, in.release.files[i].first);
+      EXPECT_EQ(files[i].size, static_cast<std::int64_t>(in.release.files[i].second.size()));
+      EXPECT_EQ(Mupdate::HexOf(files[i].sha256), testing::Sha256Hex(in.release.files[i].second));
+    }
+  }
+}
+
+TEST(ReleaseSignatureTest, ReleaseKeysSettingIsReadStrictly) {
+  const std::string a = Mupdate::EncodeBase64(KeyA().point());
+  const std::string b = Mupdate::EncodeBase64(KeyB().point());
+  std::string compressed = KeyA().point();
+  compressed[0] = '\x02';
+  const struct {
+    std::string text;
+    bool ok;
+    std::size_t keys;
+  } rows[] = {
+      {"", true, 0},
+      {a, true, 1},
+      {" " + a + " ; " + b + ";", true, 2},
+      {a + ";" + a.substr(0, 86) + "==", false, 0},  // 64 bytes
+      {Mupdate::EncodeBase64(compressed), false, 0},
+      {a.substr(0, 86) + "B=", false, 0},  // unused bits set
+      {a + ";x", false, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    std::vector<std::string> points{"stale"};
+    EXPECT_EQ(Mupdate::ParseReleaseKeys(row.text, points), row.ok);
+    EXPECT_EQ(points.size(), row.keys);
+  }
+  // The keys of this build (the linux preset has none): a build without keys asks for nothing.
+  EXPECT_TRUE(Mupdate::ActiveReleaseKeys().points.empty());
+}
+
+}  // namespace
+}  // namespace kvt

@@ -1,0 +1,90 @@
+#include "support/release_signer.h"
+
+#include <openssl/core_names.h>
+#include <openssl/ecdsa.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+
+#include <stdexcept>
+
+namespace kvt::testing {
+namespace {
+
+EVP_PKEY* Key(void* k) { return static_cast<EVP_PKEY*>(k); }
+
+}  // namespace
+
+SigningKey::SigningKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")) {
+  if (key_ == nullptr) throw std::runtime_error("cannot make a P-256 key");
+  unsigned char point[65];
+  std::size_t size = 0;
+  if (EVP_PKEY_get_octet_string_param(Key(key_), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point,
+                                      &size) != 1 ||
+      size != sizeof point) {
+    throw std::runtime_error("cannot read the public point");
+  }
+  point_.assign(reinterpret_cast<const char*>(point), size);
+}
+
+SigningKey::~SigningKey() { EVP_PKEY_free(Key(key_)); }
+
+std::string SigningKey::KeyId() const { return Sha256Hex(point_).substr(0, 16); }
+
+std::string SigningKey::Sign(const std::string& message) const {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  unsigned char der[128];
+  std::size_t der_size = sizeof der;
+  const bool ok =
+      EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, Key(key_)) == 1 &&
+      EVP_DigestSign(ctx, der, &der_size, reinterpret_cast<const unsigned char*>(message.data()),
+                     message.size()) == 1;
+  EVP_MD_CTX_free(ctx);
+  if (!ok) throw std::runtime_error("cannot sign");
+  const unsigned char* p = der;
+  ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der_size));
+  unsigned char rs[64];
+  BN_bn2binpad(ECDSA_SIG_get0_r(sig), rs, 32);
+  BN_bn2binpad(ECDSA_SIG_get0_s(sig), rs + 32, 32);
+  ECDSA_SIG_free(sig);
+  return std::string(reinterpret_cast<const char*>(rs), sizeof rs);
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char b : digest) {
+    hex += kHex[b >> 4];
+    hex += kHex[b & 15];
+  }
+  return hex;
+}
+
+std::string SignedRelease::Message() const {
+  std::string text = "KVT-RELEASE-SIGNATURE 1\nissued: " + std::to_string(issued) +
+                     "\nmanifest: " + Sha256Hex(manifest) + "\n";
+  for (const auto& [url, bytes] : files) {
+    text += "file: " + std::to_string(bytes.size()) + " " + Sha256Hex(bytes) + " " + url + "\n";
+  }
+  return text;
+}
+
+std::string SignedRelease::Text(const std::vector<const SigningKey*>& keys) const {
+  const std::string message = Message();
+  std::string text = message;
+  for (const SigningKey* key : keys) {
+    text += "signature: " + key->KeyId() + " " + Mupdate::EncodeBase64(key->Sign(message)) + "\n";
+  }
+  return text;
+}
+
+Mupdate::ReleaseKeys TrustOnly(const std::vector<const SigningKey*>& keys,
+                               std::uint64_t not_before) {
+  Mupdate::ReleaseKeys trusted;
+  for (const SigningKey* key : keys) trusted.points.push_back(key->point());
+  trusted.not_before = not_before;
+  return trusted;
+}
+
+}  // namespace kvt::testing
