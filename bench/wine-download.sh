@@ -22,6 +22,7 @@
 # route, or Wine thinks it is offline).
 # Usage: bench/wine-download.sh [rounds (default 5)] [build dir (default build/wine-bench)]
 #   KVT_BENCH_MIB=N   the archive's size in MiB (default 512)
+#   KVT_BENCH_EXE=F   time this kvt-setup.exe (a windows-demo build) instead of the one built here
 set -euo pipefail
 SRC="$(cd "$(dirname "$0")/.." && pwd)"
 ROUNDS="${1:-5}"
@@ -52,7 +53,8 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir -p "$WORK/www" "$WORK/app" "$WORK/d/bench" "$WORK/d/client"
-cp -f "$BUILD/kvt-setup.exe" "$WORK/app/"  # the manifest's temporary file goes beside it
+# The manifest's temporary file goes beside the installer.
+cp -f "${KVT_BENCH_EXE:-$BUILD/kvt-setup.exe}" "$WORK/app/kvt-setup.exe"
 head -c $((MIB * 1024 * 1024)) /dev/urandom >"$WORK/www/KVT_SETUP.rar"
 echo "not an extractor" >"$WORK/www/UnRAR.exe"
 printf '2.1\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT_SETUP.rar' \
