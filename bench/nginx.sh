@@ -1,13 +1,17 @@
-# Sourced by the download benchmarks: nginx serving a folder on a free port of 127.0.0.1.
-#   start_nginx WORK_DIR   serves WORK_DIR/www; sets PORT and NGINX_PID; the rest of its
-#                          files go to WORK_DIR/nginx
+# Sourced by the download benchmarks: nginx serving a folder on 127.0.0.1.
+#   start_nginx WORK_DIR [PORT]   serves WORK_DIR/www on PORT (default: a free port); sets PORT
+#                                 and NGINX_PID; the rest of its files go to WORK_DIR/nginx
 #   stop_nginx
+# Every request is logged to WORK_DIR/nginx/logs/access.log as
+#   <end: seconds since 1970, ms> <seconds it took, ms> <status> <bytes sent> <path>
+# so that end minus duration is the moment nginx read the request.
 NGINX_PID=
 
 start_nginx() {
   local work=$1 _
   mkdir -p "$work/nginx/logs"
-  PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  PORT=${2:-}
+  [ -n "$PORT" ] || PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   cat >"$work/nginx/nginx.conf" <<CONF
 daemon off;
 worker_processes 1;
@@ -16,7 +20,8 @@ error_log $work/nginx/logs/error.log warn;
 $( [ "$(id -u)" = 0 ] && echo "user root;" )
 events { worker_connections 64; }
 http {
-  access_log off;
+  log_format timed '\$msec \$request_time \$status \$body_bytes_sent \$uri';
+  access_log $work/nginx/logs/access.log timed;
   sendfile on;
   tcp_nopush on;
   keepalive_timeout 0;

@@ -1,5 +1,6 @@
 // The reference for bench/wine-download.sh: the least a WinINet downloader does. One request
-// (no cache), InternetReadFile into a 64 KiB buffer, each piece written to the file at once.
+// (no cache), InternetReadFile into a 64 KiB buffer, each piece written at once to OUT_FILE.temp,
+// which is renamed to OUT_FILE at the end (as the installer does, so that both end alike).
 //
 //   kvt_wine_bench_64k PORT PATH OUT_FILE      (Windows paths)
 // Prints: bytes N seconds S
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 int main(int argc, char** argv) {
   if (argc != 4) {
@@ -25,7 +27,8 @@ int main(int argc, char** argv) {
       HttpOpenRequestA(connect, "GET", argv[2], "HTTP/1.1", nullptr, nullptr,
                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
   if (request == nullptr || !HttpSendRequestA(request, nullptr, 0, nullptr, 0)) return 1;
-  HANDLE file = CreateFileA(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  const std::string partial = std::string(argv[3]) + ".temp";
+  HANDLE file = CreateFileA(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
   static char buffer[64 * 1024];
@@ -37,6 +40,7 @@ int main(int argc, char** argv) {
     total += got;
   }
   CloseHandle(file);
+  if (!MoveFileExA(partial.c_str(), argv[3], MOVEFILE_REPLACE_EXISTING)) return 1;
   InternetCloseHandle(request);
   InternetCloseHandle(connect);
   InternetCloseHandle(open);

@@ -34,6 +34,8 @@ const Platform& Sys();
 
 // Processes the pending window events once.
 void DoEvents();
+// The same in a busy loop: see Ui::DoEventsIfDue.
+void DoEventsIfDue();
 // Ends the program at once (see Ui::EndProgram).
 [[noreturn]] void EndProgram();
 

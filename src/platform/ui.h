@@ -26,6 +26,11 @@ class Ui {
   // Processes the pending window events once (every handler they raise runs inside this call).
   virtual void DoEvents() = 0;
 
+  // DoEvents for a loop that calls it for every piece of work, thousands of times a second. An
+  // adapter whose look into the queue is costly may skip the look when the last one was only a
+  // few milliseconds ago; what the user does is then handled that little later.
+  virtual void DoEventsIfDue() { DoEvents(); }
+
   // Runs the event loop until the program ends. Used once, after the window is shown.
   virtual void RunEventLoop() = 0;
 

@@ -13,6 +13,8 @@ const Platform& Sys() { return g_platform; }
 
 void DoEvents() { g_platform.ui->DoEvents(); }
 
+void DoEventsIfDue() { g_platform.ui->DoEventsIfDue(); }
+
 void EndProgram() {
   g_platform.ui->EndProgram();
   std::abort();  // an adapter that returned from EndProgram is broken

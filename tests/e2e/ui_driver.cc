@@ -35,6 +35,8 @@
 //   stall              the archive trickles, then stalls: the window answers, the caption
 //                      moves, Cno asks at once; the receive time-out ends the download.
 //   wait               only waits for the installer window to appear (for demos).
+//   start              the path page, --folder picked, Start pressed; then leaves the installer
+//                      alone (bench/wine-download.sh times the download from outside).
 //
 // Lines starting with "step" tell what the driver is doing; "ok"/"FAIL" lines are checks.
 // --shots DIR (Windows path) makes scenarios save screenshots there as NAME.bmp.
@@ -1451,6 +1453,15 @@ void ScenarioPathPage(const Installer& ui) {
   }
 }
 
+// Start pressed, then nothing: no message reaches the installer while it downloads.
+void ScenarioStart(const Installer& ui) {
+  const DWORD pid = PidOf(ui.main());
+  if (!ToPathPage(ui, pid)) return;
+  if (!g_options.folder.empty()) PickFolder(ui, pid, g_options.folder);
+  Step("press Cyes and leave the installer alone");
+  PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+}
+
 // Cno answered OK while the archive downloads ends the installer at once.
 void ScenarioCnoOk(const Installer& ui) {
   DWORD pid = PidOf(ui.main());
@@ -1521,7 +1532,7 @@ int wmain(int argc, wchar_t** argv) {
       {L"retry", ScenarioRetry},           {L"manifest-rejected", ScenarioManifestRejected},
       {L"close-fetch", ScenarioCloseDuringFetch}, {L"cno-ok", ScenarioCnoOk},
       {L"stall", ScenarioStall},           {L"path-page", ScenarioPathPage},
-      {L"no-server", ScenarioNoServer},
+      {L"no-server", ScenarioNoServer},    {L"start", ScenarioStart},
   };
   Run run = nullptr;
   for (const auto& [name, fn] : installs) {
@@ -1533,7 +1544,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr,
                  "usage: kvt-e2e-driver SCENARIO [--exe PATH] [--dpi N] [--shots DIR]\n"
                  "  SCENARIO: agreement layout wait no-server retry manifest-rejected close-fetch\n"
-                 "            install install-fails excel no-drive cno-ok stall path-page\n"
+                 "            install install-fails excel no-drive cno-ok stall path-page start\n"
                  "  install options: --version V --folder DIR --total SIZE\n"
                  "                   --end finish|close|close-unticked --interrupt --fast-server\n"
                  "                   --slow-extractor\n"

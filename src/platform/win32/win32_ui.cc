@@ -31,7 +31,23 @@ void Win32Ui::Dispatch(MSG& msg) {
   DispatchMessageW(&msg);
 }
 
+void Win32Ui::DoEventsIfDue() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  if (ticks_per_interval_ == 0) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    ticks_per_interval_ = frequency.QuadPart * kPumpIntervalMs / 1000;
+  }
+  if (pumped_ && now.QuadPart - last_pump_ < ticks_per_interval_) return;
+  DoEvents();
+}
+
 void Win32Ui::DoEvents() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  last_pump_ = now.QuadPart;
+  pumped_ = true;
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {

@@ -20,14 +20,24 @@ class Win32Ui : public platform::Ui {
   // Modal to the installer window once that exists.
   int MessageBox(const std::string& text, int style, const std::string& title) override;
   void DoEvents() override;
+  // Looks into the queue only when the last look was kPumpIntervalMs or more ago.
+  void DoEventsIfDue() override;
   void RunEventLoop() override;
   [[noreturn]] void EndProgram() override;
 
  private:
   void Dispatch(MSG& msg);
 
+  // Every look into the queue is a round trip to the window system (under Wine, to the
+  // wineserver); a download on a fast line would make tens of thousands a second. A person
+  // notices no delay below about 50 ms.
+  static constexpr LONGLONG kPumpIntervalMs = 10;
+
   Win32Window& window_;
   HANDLE instance_mutex_ = nullptr;
+  LONGLONG ticks_per_interval_ = 0;  // performance-counter ticks in kPumpIntervalMs
+  LONGLONG last_pump_ = 0;           // performance counter at the last look
+  bool pumped_ = false;
 };
 
 }  // namespace kvt::win32
