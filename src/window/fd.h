@@ -92,8 +92,6 @@ class Fd {
   // would.
   void Form_EndSession(bool ending);
 
-  const BusyState& Busy() const { return busy_; }
-
  private:
   // Marks Start's handler as running; however it is left, the install counts as ended.
   class InstallRun {

@@ -865,7 +865,6 @@ void PickFolder(const Installer& ui, DWORD pid, const std::wstring& folder) {
 }
 
 void ChooseInPicker(const Installer& ui, DWORD pid, HWND picker, const std::wstring& folder) {
-
   HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
   const SIZE_T bytes = (folder.size() + 1) * sizeof(wchar_t);
   void* remote = process != nullptr ? VirtualAllocEx(process, nullptr, bytes,
@@ -1581,7 +1580,8 @@ void ScenarioBusy(const Installer& ui) {
   Step("open the folder picker; press Start by message and with the mouse");
   HWND picker = OpenPicker(ui, pid);
   if (picker == nullptr) return;
-  Check(!IsWindowEnabled(ui.main()), "the installer window takes no input while the picker is open");
+  Check(!IsWindowEnabled(ui.main()),
+        "the installer window takes no input while the picker is open");
   HWND yes = ui.Get(kvt::kCyes);
   const bool aside = MoveAside(picker, yes);
   PostMessageW(yes, BM_CLICK, 0, 0);
@@ -1639,12 +1639,14 @@ void ScenarioHang(const Installer& ui) {
   PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
   const std::wstring installing = Wide("正在安装(请不要关闭本窗口)...");
   Check(WaitUntil([&] { return ui.Text(kvt::kLb) == installing; }, 60000),
-        "the extractor runs (" + Utf8(ui.Text(kvt::kLb)) + ")");
+        "Lb reads 正在安装(请不要关闭本窗口)...");
   Check(WaitUntil(ExtractorRunning, 5000), "UnRAR.exe is running");
   Check(QueryEndSession(ui) == 0, "while the extractor runs a log-off is refused");
   Step("another program sends WM_CLOSE; answer Cancel");
   SendClose(ui);
-  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDCANCEL);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) {
+    AnswerMessageBox(ask, IDCANCEL);
+  }
   Sleep(500);
   Check(ui.Text(kvt::kLb) == installing && ExtractorRunning() && Ping(ui.main()) <= 200,
         "after Cancel the extractor runs on and the window answers");
