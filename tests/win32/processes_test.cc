@@ -79,6 +79,22 @@ TEST_F(ProcessesTest, OwnedProcessEndsOnTerminateAndOnClose) {
   }
 }
 
+// A WM_QUIT in the thread's queue ends a wait without a user interface instead of waking it
+// again and again; the message stays for the event loop.
+TEST_F(ProcessesTest, PendingQuitEndsTheWait) {
+  std::uint32_t pid = 0;
+  const platform::ProcessHandle process =
+      processes_.StartOwned("\"" + exe_ + "\" --sleep 60000", platform::kSwHide, pid);
+  ASSERT_NE(process, 0u);
+  ::PostQuitMessage(3);
+  EXPECT_EQ(processes_.Wait(process, platform::kInfinite),
+            static_cast<std::uint32_t>(WAIT_TIMEOUT));
+  MSG msg;
+  EXPECT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 3u);
+  EXPECT_TRUE(processes_.Close(process));
+}
+
 TEST_F(ProcessesTest, FailuresGiveNoProcess) {
   std::uint32_t pid = 12345;
   // The extractor's command line when the download left no UnRAR.exe.
