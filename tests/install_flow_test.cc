@@ -159,10 +159,9 @@ TEST_F(InstallFlowTest, ExtractorCommandLineByteForByteWithTheDefaultFolder) {
       "\"D:\\KVT记账宝\\\\UnRAR.exe\" x -o+ \"D:\\KVT记账宝\\\\KVT_SETUP.rar\" \"D:\\KVT记账宝\\\"";
   EXPECT_EQ(rig.processes.starts[0].command_line, command_line);
   EXPECT_EQ(rig.processes.starts[0].window_style, 0) << "the extractor runs hidden";
+  EXPECT_TRUE(rig.processes.starts[0].owned) << "the extractor ends with the installer";
   EXPECT_EQ(rig.ExtractorCommandLine(), command_line);
-  // Waited for through the handle of its start (never opened again by id), without a time
-  // limit, and closed.
-  EXPECT_TRUE(rig.processes.open_access.empty());
+  // Waited for through the handle of its start, without a time limit, and closed.
   EXPECT_EQ(rig.processes.waits, (std::vector<std::uint32_t>{0xFFFFFFFFu}));
   EXPECT_EQ(rig.processes.closes, 1);
 

@@ -352,21 +352,30 @@ TEST_F(PagesTest, InstallGoesToThePickedFolderNotToTheTextOfThePathBox) {
             (std::map<std::string, std::string>{{testing::kShortcutPath, "D:\\软件\\KVT.exe"}}));
 }
 
-TEST_F(PagesTest, WindowStaysUsableWhileThePickerIsOpen) {
+TEST_F(PagesTest, StartDoesNothingWhileThePickerIsOpen) {
   InstallRig rig;
   rig.ServeRelease();
   Fd& fd = rig.OpenPathPage();
-  // The user starts the install while the picker is open, then confirms E:\Apps in the picker.
-  rig.shell().picks.push_back({platform::PickResult::kChosen, "E:\\Apps",
-                               [&] { EXPECT_TRUE(headless::Click(fd, kCyes)); }});
+  const std::size_t requests = rig.server.RequestCount();
+  // Start is pressed while the picker is open (the window takes no input), and arrives anyway
+  // as a message from another program; then the user confirms E:\Apps in the picker.
+  bool clicked = true;
+  rig.shell().picks.push_back({platform::PickResult::kChosen, "E:\\Apps", [&] {
+                                 clicked = headless::Click(fd, kCyes);
+                                 fd.Cyes_Click();
+                               }});
 
   EXPECT_FALSE(rig.Press(kCfolder));
 
-  // The nested install used the folder of that moment; the choice arrived afterwards.
-  EXPECT_TRUE(fd.Frame3.Visible());
-  EXPECT_EQ(rig.shell().shortcuts.at(testing::kShortcutPath), testing::kProductPath);
-  EXPECT_TRUE(PathExists(rig.Linux(testing::kProductPath)));
+  EXPECT_FALSE(clicked) << "input is blocked while the picker is open";
+  EXPECT_EQ(rig.server.RequestCount(), requests) << "nothing was installed";
+  EXPECT_TRUE(rig.processes.starts.empty());
+  EXPECT_TRUE(fd.Frame2.Visible());
+  EXPECT_FALSE(fd.Lb.Visible());
+  // The page was idle when the choice came: it is taken, and input works again.
   EXPECT_EQ(Mupdate::InstallPath, "E:\\Apps\\");
+  EXPECT_EQ(fd.Tpath.Text(), "E:\\Apps\\");
+  EXPECT_TRUE(headless::Reachable(fd, kCyes));
   EXPECT_TRUE(rig.ui().messages.empty());
 }
 

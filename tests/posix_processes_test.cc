@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,8 +69,7 @@ class PosixProcessesTest : public ::testing::Test {
   }
   std::uint32_t RunToEnd(const std::string& line) {
     std::uint32_t pid = 0;
-    EXPECT_TRUE(processes_.Start(line, platform::kSwHide, pid));
-    const platform::ProcessHandle h = processes_.Open(platform::kSynchronize, false, pid);
+    const platform::ProcessHandle h = processes_.Start(line, platform::kSwHide, pid);
     EXPECT_NE(h, 0u);
     EXPECT_EQ(processes_.Wait(h, platform::kInfinite), platform::kWaitObject0);
     std::uint32_t code = 12345;
@@ -107,8 +108,7 @@ TEST_F(PosixProcessesTest, ReportsExitCodesAndTimeouts) {
   EXPECT_EQ(RunToEnd("D:\\fails"), 3u);  // ".exe" is added as CreateProcess does
 
   std::uint32_t pid = 0;
-  ASSERT_TRUE(processes_.Start("\"D:\\slow.exe\"", platform::kSwHide, pid));
-  const platform::ProcessHandle h = processes_.Open(platform::kSynchronize, false, pid);
+  const platform::ProcessHandle h = processes_.Start("\"D:\\slow.exe\"", platform::kSwHide, pid);
   ASSERT_NE(h, 0u);
   EXPECT_EQ(processes_.Wait(h, 50), kWaitTimeout);
   std::uint32_t code = 0;
@@ -122,6 +122,57 @@ TEST_F(PosixProcessesTest, ReportsExitCodesAndTimeouts) {
   EXPECT_FALSE(processes_.Close(h));
   EXPECT_EQ(processes_.Wait(h, 0), kWaitFailed);
   EXPECT_FALSE(processes_.ExitCode(h, code));
+}
+
+// An owned process ends, with what it started, on Terminate and on Close while it runs; one
+// started plainly cannot be terminated and runs on after Close.
+TEST_F(PosixProcessesTest, OwnedProcessesEndWithTheirWholeGroup) {
+  // The script leaves a grandchild that records its pid and sleeps.
+  Script(d_ + "/hang.exe", "sleep 60 & echo $! > \"$(dirname \"$0\")/$1.pid\"\nwait\n");
+  auto grandchild_alive = [&](const std::string& name) {
+    std::optional<std::string> text;
+    for (int i = 0; i < 500; ++i) {
+      text = ReadFileBytes(d_ + "/" + name + ".pid");
+      if (text && !text->empty() && text->back() == '\n') break;
+      ::usleep(10000);
+    }
+    if (!text || text->empty() || text->back() != '\n') return false;
+    text->pop_back();
+    // A killed process whose parent is gone too may stay a zombie for a moment: not running.
+    const std::optional<std::string> stat = ReadFileBytes("/proc/" + *text + "/stat");
+    if (!stat) return false;
+    const std::size_t state = stat->rfind(')');
+    return state != std::string::npos && state + 2 < stat->size() && (*stat)[state + 2] != 'Z';
+  };
+  for (const bool by_terminate : {true, false}) {
+    SCOPED_TRACE(by_terminate ? "Terminate" : "Close");
+    const std::string name = by_terminate ? "t" : "c";
+    std::uint32_t pid = 0;
+    const platform::ProcessHandle h =
+        processes_.StartOwned("D:\\hang.exe " + name, platform::kSwHide, pid);
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(grandchild_alive(name));
+    if (by_terminate) {
+      EXPECT_TRUE(processes_.Terminate(h));
+      EXPECT_EQ(processes_.Wait(h, 0), platform::kWaitObject0);
+      std::uint32_t code = 0;
+      EXPECT_TRUE(processes_.ExitCode(h, code));
+      EXPECT_NE(code, 0u);
+    }
+    EXPECT_TRUE(processes_.Close(h));
+    EXPECT_NE(::kill(static_cast<pid_t>(pid), 0), 0);
+    ::usleep(50000);
+    EXPECT_FALSE(grandchild_alive(name)) << "the group went with it";
+  }
+  std::uint32_t pid = 0;
+  const platform::ProcessHandle plain = processes_.Start("D:\\hang.exe p", platform::kSwHide, pid);
+  ASSERT_TRUE(grandchild_alive("p"));
+  EXPECT_FALSE(processes_.Terminate(plain));
+  EXPECT_TRUE(processes_.Close(plain));
+  EXPECT_EQ(::kill(static_cast<pid_t>(pid), 0), 0) << "a plain process runs on";
+  ::kill(static_cast<pid_t>(pid), SIGKILL);
+  const int grandchild = std::atoi(ReadFileBytes(d_ + "/p.pid").value_or("-1").c_str());
+  if (grandchild > 0) ::kill(grandchild, SIGKILL);
 }
 
 TEST_F(PosixProcessesTest, StartFailsWhenTheProgramCannotRun) {
@@ -141,8 +192,6 @@ TEST_F(PosixProcessesTest, StartFailsWhenTheProgramCannotRun) {
     EXPECT_FALSE(processes_.Start(line, platform::kSwHide, pid));
     EXPECT_EQ(pid, 0u);
   }
-  // The wait of the install procedure then has nothing to open.
-  EXPECT_EQ(processes_.Open(platform::kSynchronize, false, 0), 0u);
 }
 
 // Process names: a copy of sleep named like the spreadsheet program.
@@ -160,8 +209,10 @@ TEST_F(PosixProcessesTest, ProcessListFindsProgramsByWholeNameIgnoringCase) {
   const std::int64_t before = count("EXCEL.EXE");
 
   std::vector<std::uint32_t> pids(2);
+  std::vector<platform::ProcessHandle> handles;
   for (std::uint32_t& pid : pids) {
-    ASSERT_TRUE(processes_.Start("D:\\excel.exe 60", platform::kSwHide, pid));
+    handles.push_back(processes_.Start("D:\\excel.exe 60", platform::kSwHide, pid));
+    ASSERT_NE(handles.back(), 0u);
   }
   EXPECT_EQ(count("EXCEL.EXE"), before + 2);
   EXPECT_EQ(count("excel.exe"), before + 2);
@@ -171,11 +222,10 @@ TEST_F(PosixProcessesTest, ProcessListFindsProgramsByWholeNameIgnoringCase) {
     EXPECT_EQ(count(other), 0);
   }
 
-  for (std::uint32_t pid : pids) {
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
-    const platform::ProcessHandle h = processes_.Open(platform::kSynchronize, false, pid);
-    EXPECT_EQ(processes_.Wait(h, platform::kInfinite), platform::kWaitObject0);
-    processes_.Close(h);
+  for (std::size_t i = 0; i < pids.size(); ++i) {
+    ::kill(static_cast<pid_t>(pids[i]), SIGKILL);
+    EXPECT_EQ(processes_.Wait(handles[i], platform::kInfinite), platform::kWaitObject0);
+    processes_.Close(handles[i]);
   }
   EXPECT_EQ(count("excel.exe"), before);
 }

@@ -94,8 +94,8 @@ TEST(IsProcessRunningProcTest, FindsARunningProgramByItsFileNameInAnyCase) {
 
   EXPECT_EQ(Mupdate::IsProcessRunning("kvtprobe.exe"), 0);
   std::uint32_t pid = 0;
-  ASSERT_TRUE(m.processes.Start("\"D:\\KvtProbe.EXE\" 30", platform::kSwHide, pid));
-  const platform::ProcessHandle process = m.processes.Open(platform::kSynchronize, false, pid);
+  const platform::ProcessHandle process =
+      m.processes.Start("\"D:\\KvtProbe.EXE\" 30", platform::kSwHide, pid);
   ASSERT_NE(process, 0u);
 
   EXPECT_EQ(Mupdate::IsProcessRunning("kvtprobe.exe"), -1);

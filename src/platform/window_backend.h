@@ -34,6 +34,12 @@ class WindowBackend {
   virtual void SetValue(ControlId id, int value) = 0;
   // Repaints the control at once.
   virtual void Refresh(ControlId id) = 0;
+  // Blocks (false) or restores (true) the user's input to the whole window, close box included,
+  // while a window of the system without an owner (the folder picker) is open.
+  virtual void SetInputEnabled(bool enabled) = 0;
+  // Registers the reason shown when a log-off or shut-down waits for this window; an empty text
+  // withdraws it.
+  virtual void SetShutdownReason(const std::string& reason) = 0;
 };
 
 }  // namespace kvt::platform

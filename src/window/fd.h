@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/processes.h"
 #include "platform/window_backend.h"
+#include "window/busy_state.h"
 #include "window/control_ids.h"
 #include "window/layout.h"
 
@@ -83,14 +85,45 @@ class Fd {
   void Cno_Click();
   // `Cancel` set to true (-1) keeps the window open.
   void Form_Unload(std::int16_t& Cancel);
+  // The system asks whether the session may end (log-off, shut-down): no while an install
+  // runs (the reason is then registered with the window), yes at any other time.
+  bool Form_QueryEndSession();
+  // The session ends (`ending` true): the program ends at once, leaving the files as a close
+  // would.
+  void Form_EndSession(bool ending);
 
  private:
+  // Marks Start's handler as running; however it is left, the install counts as ended.
+  class InstallRun {
+   public:
+    explicit InstallRun(Fd& fd) : fd_(fd) { fd_.busy_.Begin(Activity::kInstalling); }
+    ~InstallRun() {
+      fd_.EndInstall();
+      fd_.busy_.End(Activity::kInstalling);
+    }
+    InstallRun(const InstallRun&) = delete;
+    InstallRun& operator=(const InstallRun&) = delete;
+
+   private:
+    Fd& fd_;
+  };
+
   // Shows `message` and returns the path page to idle so that the user can try again.
   void ReturnToIdle(const char* message);
+  // The downloads and the extractor are over: a log-off is no longer held up.
+  void EndInstall();
+  // Asks whether to abandon the install; true for OK. A second request to leave that arrives
+  // while the question is open is refused.
+  bool ConfirmAbandon();
 
   platform::WindowBackend& backend_;
   int outer_width_ = 0;
   int outer_height_ = 0;
+  BusyState busy_;
+  // The extractor while it is waited for (0 otherwise): closing the window may end it.
+  platform::ProcessHandle extractor_ = 0;
+  // A log-off was refused and the reason registered with the window.
+  bool shutdown_reason_ = false;
 
  public:
   // Pages.

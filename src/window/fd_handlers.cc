@@ -33,6 +33,8 @@ std::string ExtractorCommandLine(const std::string& dir) {
 void Fd::Ck_Click() { Ccontinue.SetEnabled(Ck.Value() == 1); }
 
 void Fd::Ccontinue_Click() {
+  if (!busy_.Idle()) return;
+  BusyState::Scope fetching(busy_, Activity::kFetching);
   // The overlay covers the agreement page, so Continue cannot be pressed again during the fetch.
   FrameW.SetVisible(true);
   if (Mupdate::FetchReleaseManifest(Mupdate::ReleaseVersion, Mupdate::UnrarUrl,
@@ -52,15 +54,27 @@ void Fd::Ccontinue_Click() {
 }
 
 void Fd::Cfolder_Click() {
+  if (!busy_.Idle()) return;
   std::string path;
-  switch (Sys().shell->BrowseForFolder(text::kPickerTitle, platform::kBifEditBox,
-                                       platform::kSsfDrives, path)) {
+  platform::PickResult result;
+  {
+    // The picker has no owner window: input to this window is blocked while it is open, and
+    // whatever arrives otherwise (a message from another program) finds the window busy.
+    BusyState::Scope picking(busy_, Activity::kPicking);
+    backend_.SetInputEnabled(false);
+    result = Sys().shell->BrowseForFolder(text::kPickerTitle, platform::kBifEditBox,
+                                          platform::kSsfDrives, path);
+    backend_.SetInputEnabled(true);
+  }
+  switch (result) {
     case platform::PickResult::kCancelled:
       return;
     case platform::PickResult::kFailed:
       Message(text::kPickerFailed, platform::kMbCritical, text::kTitleError);
       return;
     case platform::PickResult::kChosen:
+      // Only the idle path page takes a choice: the folder of an install never moves.
+      if (!busy_.Idle() || !Frame2.Visible()) return;
       // One backslash is always appended, also to a drive root that already ends in one.
       Mupdate::InstallPath = path + "\\";
       Tpath.SetText(Mupdate::InstallPath);
@@ -73,6 +87,8 @@ void Fd::Tpath_DblClick() {
 }
 
 void Fd::Cyes_Click() {
+  if (!busy_.Idle()) return;
+  InstallRun run(*this);
   const platform::Platform& sys = Sys();
   const std::string& dir = Mupdate::InstallPath;
 
@@ -98,6 +114,7 @@ void Fd::Cyes_Click() {
     if (!sys.files->CreateDirectory(dir)) PendingError::Raise("cannot create " + dir);
   }
 
+  busy_.Begin(Activity::kDownloading);
   Lb.SetCaption(text::kConnecting);
   Lb.SetVisible(true);
   Lb.Refresh();
@@ -145,14 +162,18 @@ void Fd::Cyes_Click() {
     return;
   }
 
+  busy_.End(Activity::kDownloading);
+  busy_.Begin(Activity::kExtracting);
   Lb.SetCaption(text::kInstalling);
   Lb.Refresh();
   Cno.SetEnabled(false);
 
   std::uint32_t pid = 0;
+  // Owned: ended with this program, and by a confirmed close while it runs (Form_Unload).
   const platform::ProcessHandle process =
-      sys.processes->Start(ExtractorCommandLine(dir), platform::kSwHide, pid);
+      sys.processes->StartOwned(ExtractorCommandLine(dir), platform::kSwHide, pid);
   if (process == 0) PendingError::Raise("cannot start the extractor");
+  extractor_ = process;
   platform::DoEvents();
   if (process != 0) {
     // Waited for through the handle of its start, so that its exit code is read however fast
@@ -165,6 +186,7 @@ void Fd::Cyes_Click() {
     } else if (code != 0) {
       PendingError::Raise("the extractor exited with code " + std::to_string(code));
     }
+    extractor_ = 0;
     sys.processes->Close(process);
   }
   if (PendingError::IsPending()) {
@@ -186,6 +208,7 @@ void Fd::Cyes_Click() {
 }
 
 void Fd::ReturnToIdle(const char* message) {
+  EndInstall();
   Message(message, platform::kMbCritical, text::kTitleError);
   Lb.SetVisible(false);
   Lb.Refresh();
@@ -196,7 +219,18 @@ void Fd::ReturnToIdle(const char* message) {
   Cno.SetEnabled(true);
 }
 
+void Fd::EndInstall() {
+  busy_.End(Activity::kDownloading);
+  busy_.End(Activity::kExtracting);
+  extractor_ = 0;
+  if (shutdown_reason_) {
+    shutdown_reason_ = false;
+    backend_.SetShutdownReason("");
+  }
+}
+
 void Fd::Cend_Click() {
+  if (!busy_.Idle()) return;
   if (Crun.Value() == 1) {
     const std::string program = Mupdate::InstallPath + text::kProductExe;
     std::uint32_t pid = 0;
@@ -211,21 +245,55 @@ void Fd::Cend_Click() {
   platform::EndProgram();
 }
 
+bool Fd::ConfirmAbandon() {
+  BusyState::Scope asking(busy_, Activity::kAsking);
+  return Message(text::kConfirmAbandon, platform::kMbOkCancel, text::kTitleNotice) ==
+         platform::kIdOk;
+}
+
 void Fd::Cno_Click() {
-  if (Message(text::kConfirmAbandon, platform::kMbOkCancel, text::kTitleNotice) ==
-      platform::kIdOk) {
-    platform::EndProgram();
+  // Cancel belongs to the path page, idle or downloading; it is disabled while the extractor
+  // runs, and a click that arrives while the picker or the question is open is refused.
+  if (busy_.Is(Activity::kAsking) || busy_.Is(Activity::kPicking) ||
+      busy_.Is(Activity::kFetching) || busy_.Is(Activity::kExtracting)) {
+    return;
   }
+  if (ConfirmAbandon()) platform::EndProgram();
 }
 
 void Fd::Form_Unload(std::int16_t& Cancel) {
+  if (busy_.Is(Activity::kAsking)) {
+    Cancel = -1;  // the question is open already
+    return;
+  }
   if (Frame3.Visible()) Cend_Click();
   if (Frame1.Visible()) platform::EndProgram();
-  if (Message(text::kConfirmAbandon, platform::kMbOkCancel, text::kTitleNotice) ==
-      platform::kIdOk) {
-    platform::EndProgram();
+  if (busy_.Is(Activity::kExtracting)) {
+    // An extractor may hang (a prompt in its hidden console). OK ends it, not the program: the
+    // install takes its failure path and the page returns to idle. An extractor that cannot be
+    // ended goes with the program.
+    if (ConfirmAbandon() && extractor_ != 0 && !Sys().processes->Terminate(extractor_)) {
+      platform::EndProgram();
+    }
+    Cancel = -1;
+    return;
   }
+  if (ConfirmAbandon()) platform::EndProgram();
   Cancel = -1;
+}
+
+bool Fd::Form_QueryEndSession() {
+  if (!busy_.InstallRunning()) return true;
+  if (!shutdown_reason_) {
+    shutdown_reason_ = true;
+    backend_.SetShutdownReason(text::kShutdownReason);
+  }
+  return false;
+}
+
+void Fd::Form_EndSession(bool ending) {
+  // Ended where it stands, like a confirmed close: a partial download stays, nothing is renamed.
+  if (ending) platform::EndProgram();
 }
 
 }  // namespace kvt

@@ -46,7 +46,7 @@ if [ "${1:-}" = --https-rows ]; then https_rows=1; shift; fi
 
 SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 close-fetch excel
            no-drive install interrupt finish-close redirect extractor-404 archive-cut stall
-           bad-archive cno-ok https signed)
+           bad-archive cno-ok busy https signed)
 # What runs under Wine 10, for each build: layout and pixels, the whole install with its
 # progress and finish page, the stall with Cancel, a failed download, the planted DLLs.
 WINE10_SCENARIOS=(layout-144 agreement install stall extractor-404 finish-close)
@@ -360,14 +360,15 @@ scenario_install() {
 }
 
 # During the download Cno and the close box are both answered Cancel: the install goes on into
-# the default folder (created by the installer). The extractor takes 3 s: the window keeps
-# answering and neither Cno nor closing does anything meanwhile. The window is closed on the
+# the default folder (created by the installer). The extractor takes 5 s: the window keeps
+# answering, Cno does nothing, and closing (posted, and sent by another program) asks the
+# question, whose Cancel lets the extractor go on. The window is closed on the
 # finish page with Crun cleared, so nothing is started.
 scenario_interrupt() {
   reset_world
   map_d
   start_fault_server release "$RELEASE" || { record 1; return; }
-  KVT_UNRAR_DELAY_MS=3000 start_app "$APP_EXE"
+  KVT_UNRAR_DELAY_MS=5000 start_app "$APP_EXE"
   driver install --interrupt --slow-extractor --end close-unticked
   record $?
   stop_fault_server
@@ -507,6 +508,41 @@ scenario_cno-ok() {
   check "its bytes are the archive's first ones" cmp -s -n "$size" "$dir/KVT_SETUP.rar.temp" "$RELEASE/KVT_SETUP.rar"
   check "no KVT_SETUP.rar" absent "$dir/KVT_SETUP.rar"
   check "nothing extracted" absent "$dir/KVT.exe"
+  finish_scenario
+}
+
+# The busy window, two installer starts. First log-off and the folder picker: a log-off may go
+# on while idle; with the picker open Start does nothing (posted, or clicked with the mouse);
+# during the archive download a log-off is refused and the end of the session ends the installer
+# at once, leaving the partial file. Then an extractor that never ends: a sent WM_CLOSE asks
+# instead of ending, and OK ends the extractor into the install-failure message.
+scenario_busy() {
+  reset_world
+  map_d
+  mkdir -p "$DRIVE_D/选择"
+  start_fault_server release "$RELEASE" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver busy --folder 'D:\选择'
+  record $?
+  stop_fault_server
+  local dir="$DRIVE_D/选择" size
+  size=$(stat -c %s "$dir/KVT_SETUP.rar.temp" 2>/dev/null || echo 0)
+  check "the server was asked for each file once" requests_are 1 1 1
+  check "the extractor went to the chosen folder" same_file "$dir/UnRAR.exe" "$RELEASE/UnRAR.exe"
+  check "KVT_SETUP.rar.temp stays, partly written ($size of $ARCHIVE_SIZE bytes)" \
+    test "$size" -gt 0 -a "$size" -lt "$ARCHIVE_SIZE"
+  check "no KVT_SETUP.rar, nothing extracted" test ! -e "$dir/KVT_SETUP.rar" -a ! -e "$dir/KVT.exe"
+  check "nothing went to the default folder" absent "$DRIVE_D/KVT记账宝"
+  stop_wine
+  echo "-- an extractor that never ends"
+  start_fault_server release-fast "$RELEASE" || { record 1; return; }
+  KVT_UNRAR_DELAY_MS=600000 start_app "$APP_EXE"
+  driver hang
+  record $?
+  stop_fault_server
+  dir="$DRIVE_D/KVT记账宝"
+  check "the downloaded files stay" test -f "$dir/UnRAR.exe" -a -f "$dir/KVT_SETUP.rar"
+  check "nothing extracted, no shortcut" test ! -e "$dir/KVT.exe" -a ! -e "$LINK"
   finish_scenario
 }
 

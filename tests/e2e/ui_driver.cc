@@ -34,6 +34,11 @@
 //   path-page          Continue reaches the path page (heading with --version); Cno, OK end.
 //   stall              the archive trickles, then stalls: the window answers, the caption
 //                      moves, Cno asks at once; the receive time-out ends the download.
+//   busy               log-off while idle (may go on) and during the archive download (refused,
+//                      then the end of the session ends the installer); the folder picker
+//                      (--folder) blocks input: Start, posted or clicked, does nothing.
+//   hang               a hanging extractor: log-off refused; a sent WM_CLOSE asks, Cancel goes
+//                      on; closing answered OK ends the extractor into the failure message.
 //   wait               only waits for the installer window to appear (for demos).
 //   start              the path page, --folder picked, Start pressed; then leaves the installer
 //                      alone (bench/wine-download.sh times the download from outside).
@@ -49,6 +54,7 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cmath>
@@ -837,8 +843,8 @@ BOOL CALLBACK FindText(HWND hwnd, LPARAM lp) {
 
 // Chooses `folder` in the real folder picker: Cfolder opens it, the path is written into the
 // installer's memory for BFFM_SETSELECTIONW (Wine's picker has no edit box), then OK.
-void PickFolder(const Installer& ui, DWORD pid, const std::wstring& folder) {
-  Step("press Cfolder and choose " + Utf8(folder) + " in the folder picker");
+// Cfolder opens the folder picker; null when it does not appear.
+HWND OpenPicker(const Installer& ui, DWORD pid) {
   PostMessageW(ui.Get(kvt::kCfolder), BM_CLICK, 0, 0);
   HWND picker = nullptr;
   WaitUntil(
@@ -848,11 +854,21 @@ void PickFolder(const Installer& ui, DWORD pid, const std::wstring& folder) {
       },
       20000);
   Check(picker != nullptr, "Cfolder opens the folder picker");
-  if (picker == nullptr) return;
+  if (picker == nullptr) return nullptr;
   std::pair<std::wstring, bool> prompt{Wide("请选择安装路径："), false};
   EnumChildWindows(picker, FindText, reinterpret_cast<LPARAM>(&prompt));
   Check(prompt.second, "the picker asks 请选择安装路径：");
+  return picker;
+}
 
+void ChooseInPicker(const Installer& ui, DWORD pid, HWND picker, const std::wstring& folder);
+
+void PickFolder(const Installer& ui, DWORD pid, const std::wstring& folder) {
+  Step("press Cfolder and choose " + Utf8(folder) + " in the folder picker");
+  if (HWND picker = OpenPicker(ui, pid)) ChooseInPicker(ui, pid, picker, folder);
+}
+
+void ChooseInPicker(const Installer& ui, DWORD pid, HWND picker, const std::wstring& folder) {
   HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
   const SIZE_T bytes = (folder.size() + 1) * sizeof(wchar_t);
   void* remote = process != nullptr ? VirtualAllocEx(process, nullptr, bytes,
@@ -998,31 +1014,44 @@ void InterruptAndGoOn(const Installer& ui, DWORD pid, bool close_box) {
   Check(ui.Visible(kvt::kFrame2), "after Cancel (" + how + ") the install goes on");
 }
 
-// While the (slow) extractor runs: the window answers within 200 ms throughout, and Cno, the
-// close box and Alt+F4's close command do nothing, not even ask.
+// Sends WM_CLOSE as another program would (SendMessageTimeout: the sender does not wait for the
+// question to be answered).
+void SendClose(const Installer& ui) {
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(ui.main(), WM_CLOSE, 0, 0, SMTO_NORMAL, 300, &ignored);
+}
+
+// While the (slow) extractor runs: the window answers within 200 ms throughout; Cno (disabled)
+// does nothing; closing the window, by the system menu's Close and by a WM_CLOSE that another
+// program sends, asks the question, and Cancel lets the extractor run on.
 void TryToLeaveWhileExtracting(const Installer& ui, DWORD pid) {
-  Step("the extractor runs: press Cno, close the window, ping it");
+  Step("the extractor runs: press Cno, close the window (answer Cancel), ping it");
   const std::wstring installing = Wide("正在安装(请不要关闭本窗口)...");
   const DWORD start = GetTickCount();
   DWORD worst = 0;
-  bool asked = false;
-  int tries = 0;
-  while (ui.Text(kvt::kLb) == installing && GetTickCount() - start < 30000) {
-    if (tries < 3) {
-      PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
-      PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  PostMessageW(ui.Get(kvt::kCno), BM_CLICK, 0, 0);
+  ExpectNoMessageBox(pid, 300, "Cno does nothing while the extractor runs");
+  for (const bool sent : {false, true}) {
+    if (sent) {
+      SendClose(ui);
+    } else {
       PostMessageW(ui.main(), WM_SYSCOMMAND, SC_CLOSE, 0);
-      ++tries;
     }
+    HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？");
     worst = std::max(worst, Ping(ui.main()));
-    asked = asked || FindMessageBox(pid) != nullptr;
+    if (ask != nullptr) AnswerMessageBox(ask, IDCANCEL);
+    Check(ui.Text(kvt::kLb) == installing,
+          std::string(sent ? "a sent WM_CLOSE" : "Close") + " answered Cancel: still installing");
+  }
+  while (ui.Text(kvt::kLb) == installing && GetTickCount() - start < 30000) {
+    worst = std::max(worst, Ping(ui.main()));
     Sleep(100);
   }
   const DWORD lasted = GetTickCount() - start;
   Check(lasted >= 1500, "the extractor ran a while (" + std::to_string(lasted) + " ms)");
   Check(worst <= 200, "the window answered within 200 ms while it ran (worst " +
                           std::to_string(worst) + " ms)");
-  Check(!asked && IsWindow(ui.main()), "Cno and closing did nothing while it ran");
+  Check(IsWindow(ui.main()) && FindMessageBox(pid) == nullptr, "the install went on");
 }
 
 // The shortcut on the desktop and the path it points to.
@@ -1486,6 +1515,175 @@ void ScenarioCnoOk(const Installer& ui) {
   ExpectExit(process, 5000, "OK ends the installer during the download");
   CloseHandle(process);
 }
+// --- the busy window: log-off, the picker, a hanging extractor -------------------------------
+
+// Sends WM_QUERYENDSESSION as the system does at log-off; the window's answer (0: refused).
+DWORD_PTR QueryEndSession(const Installer& ui) {
+  DWORD_PTR answer = 12345;
+  SendMessageTimeoutW(ui.main(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000,
+                      &answer);
+  return answer;
+}
+
+// The reason registered for a refused log-off is the installer's, where the system can tell
+// (Wine 8 has no ShutdownBlockReasonQuery).
+void CheckShutdownReason(HWND hwnd) {
+  using QueryFn = BOOL(WINAPI*)(HWND, LPWSTR, DWORD*);
+  const auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "ShutdownBlockReasonQuery")));
+  if (query == nullptr) {
+    Step("this system does not tell the registered shut-down reason (no ShutdownBlockReasonQuery)");
+    return;
+  }
+  wchar_t text[256] = {};
+  DWORD size = 256;
+  const bool got = query(hwnd, text, &size) != FALSE;
+  Check(got && text == Wide("正在安装KVT记账宝，请稍候..."),
+        "the refused log-off names its reason (" + Utf8(text) + ")");
+}
+
+// A real left click, through the system's input queue, at the centre of `hwnd`.
+void MouseClick(HWND hwnd) {
+  RECT r;
+  GetWindowRect(hwnd, &r);
+  SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  INPUT input[2] = {};
+  input[0].type = input[1].type = INPUT_MOUSE;
+  input[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  input[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  SendInput(2, input, sizeof(INPUT));
+}
+
+// Moves `picker` where it does not cover `target`; false when the screen has no room for that.
+bool MoveAside(HWND picker, HWND target) {
+  RECT t, p;
+  GetWindowRect(target, &t);
+  GetWindowRect(picker, &p);
+  const int width = p.right - p.left, screen = GetSystemMetrics(SM_CXSCREEN);
+  int x = -1;
+  if (t.left >= width) x = 0;
+  if (x < 0 && screen - t.right >= width) x = screen - width;
+  if (x < 0) return false;
+  SetWindowPos(picker, nullptr, x, p.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  return WaitUntil([&] { return GetWindowRect(picker, &p) && p.left == x; }, 2000);
+}
+
+int CountPickers(DWORD pid) {
+  int n = 0;
+  for (HWND hwnd : VisibleTopWindows(pid)) n += ClassOf(hwnd) == L"#32770" ? 1 : 0;
+  return n;
+}
+
+// True while a process named UnRAR.exe runs.
+bool ExtractorRunning() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  bool found = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+       more = Process32NextW(snapshot, &entry)) {
+    found = _wcsicmp(entry.szExeFile, L"UnRAR.exe") == 0;
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+// Log-off and the folder picker in one run: while idle a log-off may go on; with the picker open
+// the window takes no input (Start posted, and clicked with the mouse, does nothing; no second
+// picker opens), and a choice confirmed then is taken; during the archive download a log-off is
+// refused, and the end of the session ends the installer within 2 s.
+void ScenarioBusy(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  Check(QueryEndSession(ui) != 0, "on the agreement page a log-off may go on");
+  if (!ToPathPage(ui, pid)) return;
+  Step("open the folder picker; press Start by message and with the mouse");
+  HWND picker = OpenPicker(ui, pid);
+  if (picker == nullptr) return;
+  Check(!IsWindowEnabled(ui.main()),
+        "the installer window takes no input while the picker is open");
+  HWND yes = ui.Get(kvt::kCyes);
+  const bool aside = MoveAside(picker, yes);
+  PostMessageW(yes, BM_CLICK, 0, 0);
+  if (aside) {
+    MouseClick(yes);
+  } else {
+    Step("no room beside Start for the picker: no mouse click");
+  }
+  Sleep(1500);
+  Check(!ui.Shown(kvt::kLb) && ui.Enabled(kvt::kCyes) && IsWindow(picker),
+        "Start did nothing while the picker is open");
+  PostMessageW(ui.Get(kvt::kCfolder), BM_CLICK, 0, 0);
+  Sleep(500);
+  Check(CountPickers(pid) == 1, "no second picker opens");
+  Check(QueryEndSession(ui) != 0, "with the picker open a log-off may go on");
+  ChooseInPicker(ui, pid, picker, g_options.folder);
+  Check(WaitUntil([&] { return IsWindowEnabled(ui.main()) != FALSE; }, 5000),
+        "the window takes input again");
+
+  Step(aside ? "click Start with the mouse" : "press Start");
+  if (aside) {
+    MouseClick(yes);
+  } else {
+    PostMessageW(yes, BM_CLICK, 0, 0);
+  }
+  Progress progress;
+  Check(WaitUntil(
+            [&] {
+              Sample(ui, progress);
+              return progress.captions >= 2 || FindMessageBox(pid) != nullptr;
+            },
+            60000) &&
+            progress.captions >= 2,
+        "Start works once the picker is closed: the archive is downloading");
+  Step("log off during the download");
+  Check(QueryEndSession(ui) == 0, "during the download a log-off is refused");
+  CheckShutdownReason(ui.main());
+  Check(IsWindow(ui.main()) && FindMessageBox(pid) == nullptr,
+        "the refused log-off asks nothing and the download goes on");
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(ui.main(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 2000,
+                      &ignored);
+  ExpectExit(process, 2000, "the end of the session ends the installer within 2 s");
+  CloseHandle(process);
+}
+
+// An extractor that never ends: a log-off is refused; a WM_CLOSE sent by another program asks
+// the question instead of ending, and Cancel lets it run on; closing answered OK ends the
+// extractor into the install-failure message, and the page is idle and usable again.
+void ScenarioHang(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!ToPathPage(ui, pid)) return;
+  Step("press Cyes; the extractor hangs");
+  PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+  const std::wstring installing = Wide("正在安装(请不要关闭本窗口)...");
+  Check(WaitUntil([&] { return ui.Text(kvt::kLb) == installing; }, 60000),
+        "Lb reads 正在安装(请不要关闭本窗口)...");
+  Check(WaitUntil(ExtractorRunning, 5000), "UnRAR.exe is running");
+  Check(QueryEndSession(ui) == 0, "while the extractor runs a log-off is refused");
+  Step("another program sends WM_CLOSE; answer Cancel");
+  SendClose(ui);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) {
+    AnswerMessageBox(ask, IDCANCEL);
+  }
+  Sleep(500);
+  Check(ui.Text(kvt::kLb) == installing && ExtractorRunning() && Ping(ui.main()) <= 200,
+        "after Cancel the extractor runs on and the window answers");
+  Step("close the window; answer OK");
+  PostMessageW(ui.main(), WM_SYSCOMMAND, SC_CLOSE, 0);
+  if (HWND ask = ExpectMessageBox(pid, "提示", "确定要放弃安装吗？")) AnswerMessageBox(ask, IDOK);
+  if (HWND box = ExpectMessageBox(pid, "错误", "在线安装过程发生错误！\r\n请重试！")) {
+    SaveScreen(L"hang-message");
+    AnswerMessageBox(box, IDOK);
+  }
+  CheckIdle(ui, "after the extractor was ended");
+  Check(WaitUntil([] { return !ExtractorRunning(); }, 5000), "the extractor process is gone");
+  Check(QueryEndSession(ui) != 0, "idle again, a log-off may go on");
+  LeaveWithCno(ui, pid, process);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -1533,6 +1731,7 @@ int wmain(int argc, wchar_t** argv) {
       {L"close-fetch", ScenarioCloseDuringFetch}, {L"cno-ok", ScenarioCnoOk},
       {L"stall", ScenarioStall},           {L"path-page", ScenarioPathPage},
       {L"no-server", ScenarioNoServer},    {L"start", ScenarioStart},
+      {L"busy", ScenarioBusy},             {L"hang", ScenarioHang},
   };
   Run run = nullptr;
   for (const auto& [name, fn] : installs) {
@@ -1545,6 +1744,7 @@ int wmain(int argc, wchar_t** argv) {
                  "usage: kvt-e2e-driver SCENARIO [--exe PATH] [--dpi N] [--shots DIR]\n"
                  "  SCENARIO: agreement layout wait no-server retry manifest-rejected close-fetch\n"
                  "            install install-fails excel no-drive cno-ok stall path-page start\n"
+                 "            busy hang\n"
                  "  install options: --version V --folder DIR --total SIZE\n"
                  "                   --end finish|close|close-unticked --interrupt --fast-server\n"
                  "                   --slow-extractor\n"

@@ -15,14 +15,20 @@ namespace kvt::testing {
 platform::ProcessHandle RecordingProcesses::Start(const std::string& command_line,
                                                   int window_style, std::uint32_t& pid) {
   const platform::ProcessHandle process = inner_.Start(command_line, window_style, pid);
-  starts.push_back({command_line, window_style, process != 0});
+  starts.push_back({command_line, window_style, process != 0, false, pid});
   return process;
 }
 
-platform::ProcessHandle RecordingProcesses::Open(std::uint32_t access, bool inherit,
-                                                 std::uint32_t pid) {
-  open_access.push_back(access);
-  return inner_.Open(access, inherit, pid);
+platform::ProcessHandle RecordingProcesses::StartOwned(const std::string& command_line,
+                                                       int window_style, std::uint32_t& pid) {
+  const platform::ProcessHandle process = inner_.StartOwned(command_line, window_style, pid);
+  starts.push_back({command_line, window_style, process != 0, true, pid});
+  return process;
+}
+
+bool RecordingProcesses::Terminate(platform::ProcessHandle process) {
+  ++terminates;
+  return inner_.Terminate(process);
 }
 
 std::uint32_t RecordingProcesses::Wait(platform::ProcessHandle process,

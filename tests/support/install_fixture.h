@@ -33,17 +33,21 @@ class RecordingProcesses : public platform::Processes {
     std::string command_line;
     int window_style;
     bool started;
+    bool owned;  // StartOwned
+    std::uint32_t pid;
   };
   std::vector<StartCall> starts;
-  std::vector<std::uint32_t> open_access;
   std::vector<std::uint32_t> waits;  // milliseconds asked for
   int closes = 0;
+  int terminates = 0;
 
   explicit RecordingProcesses(platform::Processes& inner) : inner_(inner) {}
 
   platform::ProcessHandle Start(const std::string& command_line, int window_style,
                                 std::uint32_t& pid) override;
-  platform::ProcessHandle Open(std::uint32_t access, bool inherit, std::uint32_t pid) override;
+  platform::ProcessHandle StartOwned(const std::string& command_line, int window_style,
+                                     std::uint32_t& pid) override;
+  bool Terminate(platform::ProcessHandle process) override;
   std::uint32_t Wait(platform::ProcessHandle process, std::uint32_t milliseconds) override;
   bool ExitCode(platform::ProcessHandle process, std::uint32_t& code) override;
   bool Close(platform::ProcessHandle process) override;

@@ -10,9 +10,6 @@
 namespace kvt::win32 {
 namespace {
 
-constexpr std::uint32_t kWaitAccess =
-    platform::kSynchronize | platform::kProcessQueryLimitedInformation;
-
 class ProcessesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -29,11 +26,10 @@ class ProcessesTest : public ::testing::Test {
 TEST_F(ProcessesTest, StartsAChineseQuotedPathAndReportsItsExitCode) {
   for (const std::uint32_t expected : {0u, 3u, 1234u}) {
     std::uint32_t pid = 0;
-    ASSERT_TRUE(processes_.Start("\"" + exe_ + "\" --exit-with " + std::to_string(expected),
-                                 platform::kSwHide, pid));
-    ASSERT_NE(pid, 0u);
-    const platform::ProcessHandle process = processes_.Open(kWaitAccess, false, pid);
+    const platform::ProcessHandle process = processes_.Start(
+        "\"" + exe_ + "\" --exit-with " + std::to_string(expected), platform::kSwHide, pid);
     ASSERT_NE(process, 0u);
+    ASSERT_NE(pid, 0u);
     EXPECT_EQ(processes_.Wait(process, platform::kInfinite), platform::kWaitObject0);
     std::uint32_t code = 99999;
     EXPECT_TRUE(processes_.ExitCode(process, code));
@@ -44,16 +40,58 @@ TEST_F(ProcessesTest, StartsAChineseQuotedPathAndReportsItsExitCode) {
 
 TEST_F(ProcessesTest, StartDoesNotWaitForTheProgram) {
   std::uint32_t pid = 0;
-  ASSERT_TRUE(processes_.Start("\"" + exe_ + "\" --sleep 30000", platform::kSwShowNormal, pid));
   const platform::ProcessHandle process =
-      processes_.Open(kWaitAccess | PROCESS_TERMINATE, false, pid);
+      processes_.Start("\"" + exe_ + "\" --sleep 30000", platform::kSwShowNormal, pid);
   ASSERT_NE(process, 0u);
+  EXPECT_FALSE(processes_.Terminate(process)) << "only owned processes are terminated";
   EXPECT_EQ(processes_.Wait(process, 0), static_cast<std::uint32_t>(WAIT_TIMEOUT));
   std::uint32_t code = 0;
   EXPECT_TRUE(processes_.ExitCode(process, code));
   EXPECT_EQ(code, static_cast<std::uint32_t>(STILL_ACTIVE));
   ::TerminateProcess(reinterpret_cast<HANDLE>(process), 7);
   EXPECT_EQ(processes_.Wait(process, 10000), platform::kWaitObject0);
+  EXPECT_TRUE(processes_.Close(process));
+}
+
+// An owned process runs in a job that ends it: on Terminate (the wait then ends with a non-zero
+// exit code), and on Close while it still runs.
+TEST_F(ProcessesTest, OwnedProcessEndsOnTerminateAndOnClose) {
+  for (const bool by_terminate : {true, false}) {
+    SCOPED_TRACE(by_terminate ? "Terminate" : "Close");
+    std::uint32_t pid = 0;
+    const platform::ProcessHandle process =
+        processes_.StartOwned("\"" + exe_ + "\" --sleep 60000", platform::kSwHide, pid);
+    ASSERT_NE(process, 0u);
+    HANDLE watch = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
+    ASSERT_NE(watch, nullptr);
+    EXPECT_EQ(processes_.Wait(process, 100), static_cast<std::uint32_t>(WAIT_TIMEOUT));
+    if (by_terminate) {
+      EXPECT_TRUE(processes_.Terminate(process));
+      EXPECT_EQ(processes_.Wait(process, 10000), platform::kWaitObject0);
+      std::uint32_t code = 0;
+      EXPECT_TRUE(processes_.ExitCode(process, code));
+      EXPECT_NE(code, 0u);
+      EXPECT_TRUE(processes_.Terminate(process)) << "an ended process counts as ended";
+    }
+    EXPECT_TRUE(processes_.Close(process));
+    EXPECT_EQ(::WaitForSingleObject(watch, 10000), WAIT_OBJECT_0) << "the process is gone";
+    ::CloseHandle(watch);
+  }
+}
+
+// A WM_QUIT in the thread's queue ends a wait without a user interface instead of waking it
+// again and again; the message stays for the event loop.
+TEST_F(ProcessesTest, PendingQuitEndsTheWait) {
+  std::uint32_t pid = 0;
+  const platform::ProcessHandle process =
+      processes_.StartOwned("\"" + exe_ + "\" --sleep 60000", platform::kSwHide, pid);
+  ASSERT_NE(process, 0u);
+  ::PostQuitMessage(3);
+  EXPECT_EQ(processes_.Wait(process, platform::kInfinite),
+            static_cast<std::uint32_t>(WAIT_TIMEOUT));
+  MSG msg;
+  EXPECT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 3u);
   EXPECT_TRUE(processes_.Close(process));
 }
 
@@ -64,8 +102,8 @@ TEST_F(ProcessesTest, FailuresGiveNoProcess) {
   EXPECT_FALSE(processes_.Start("\"" + missing + "\" x -o+ \"a.rar\" \"" + dir_.path() + "\\\"",
                                 platform::kSwHide, pid));
   EXPECT_EQ(pid, 0u);
-  // With the id still 0 nothing can be opened, so the installer does not wait.
-  EXPECT_EQ(processes_.Open(platform::kSynchronize, false, 0), 0u);
+  EXPECT_FALSE(processes_.StartOwned("\"" + missing + "\"", platform::kSwHide, pid));
+  EXPECT_EQ(pid, 0u);
   EXPECT_FALSE(processes_.Close(0));
 }
 

@@ -66,6 +66,10 @@ class HeadlessWindow : public platform::WindowBackend {
   std::vector<std::string> log;
   std::map<ControlId, int> refreshes;
   bool record = true;
+  // False while the window takes no input (the folder picker is open).
+  bool input_enabled = true;
+  // The reason registered for a refused log-off; empty when none is.
+  std::string shutdown_reason;
 
   void Create(Fd& fd) override;
   void Show() override;
@@ -77,6 +81,8 @@ class HeadlessWindow : public platform::WindowBackend {
   void SetEnabled(ControlId id, bool enabled) override;
   void SetValue(ControlId id, int value) override;
   void Refresh(ControlId id) override;
+  void SetInputEnabled(bool enabled) override;
+  void SetShutdownReason(const std::string& reason) override;
 
  private:
   void Note(ControlId id, const std::string& what);
@@ -169,12 +175,15 @@ struct Machine {
 bool RunUntilEnd(const std::function<void()>& body);
 
 // User actions as the window would deliver them: only a visible, enabled control on a page that
-// is shown and not covered can be clicked. Returns false (and does nothing) otherwise.
+// is shown and not covered, in a window that takes input, can be clicked. Returns false (and
+// does nothing) otherwise. (Calling a handler directly stands for a message another program
+// sends, which no input block stops.)
 bool Click(Fd& fd, ControlId id);
 bool DoubleClick(Fd& fd, ControlId id);
 // The close box: runs Form_Unload and ends the program unless it was cancelled.
 void Close(Fd& fd);
-// True when the user can reach the control (visible on a shown, uncovered page, enabled).
+// True when the user can reach the control (visible on a shown, uncovered page, enabled, and
+// the window takes input).
 bool Reachable(Fd& fd, ControlId id);
 
 }  // namespace kvt::headless

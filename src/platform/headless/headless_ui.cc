@@ -76,6 +76,8 @@ bool PageShown(Fd& fd, ControlId page) {
 bool Reachable(Fd& fd, ControlId id) {
   const layout::Control* design = layout::Find(id);
   if (design == nullptr || design->page == kNoControl) return false;
+  const auto* window = dynamic_cast<const HeadlessWindow*>(&fd.backend());
+  if (window != nullptr && !window->input_enabled) return false;
   Control& c = fd.Get(id);
   return PageShown(fd, design->page) && c.Visible() && c.Enabled();
 }

@@ -38,5 +38,7 @@ void HeadlessWindow::SetEnabled(ControlId id, bool e) {
 }
 void HeadlessWindow::SetValue(ControlId id, int v) { Note(id, "Value=" + std::to_string(v)); }
 void HeadlessWindow::Refresh(ControlId id) { ++refreshes[id]; }
+void HeadlessWindow::SetInputEnabled(bool enabled) { input_enabled = enabled; }
+void HeadlessWindow::SetShutdownReason(const std::string& reason) { shutdown_reason = reason; }
 
 }  // namespace kvt::headless

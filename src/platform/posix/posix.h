@@ -278,7 +278,13 @@ class PosixProcesses : public platform::Processes {
 
   platform::ProcessHandle Start(const std::string& command_line, int window_style,
                                 std::uint32_t& pid) override;
-  platform::ProcessHandle Open(std::uint32_t access, bool inherit, std::uint32_t pid) override;
+  // The child leads a process group of its own, which Terminate, a Close while it runs and the
+  // end of this object kill.
+  platform::ProcessHandle StartOwned(const std::string& command_line, int window_style,
+                                     std::uint32_t& pid) override;
+  bool Terminate(platform::ProcessHandle process) override;
+  // Processes the window's events (platform::DoEvents, when a user interface is installed)
+  // every few milliseconds while it waits.
   std::uint32_t Wait(platform::ProcessHandle process, std::uint32_t milliseconds) override;
   bool ExitCode(platform::ProcessHandle process, std::uint32_t& code) override;
   bool Close(platform::ProcessHandle process) override;
@@ -286,10 +292,14 @@ class PosixProcesses : public platform::Processes {
  private:
   struct Child {
     bool ended = false;
+    bool owned = false;
     std::uint32_t exit_code = 0;
   };
+  platform::ProcessHandle Launch(const std::string& command_line, bool owned, std::uint32_t& pid);
   // Reaps the child when it has ended (waiting when `block`); true once it has ended.
   bool Reap(int pid, bool block);
+  // Kills an owned child's process group and reaps the child.
+  void Kill(int pid);
 
   const PosixFileSystem& files_;
   std::map<int, Child> children_;                   // started by us

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/platform.h"
 #include "platform/posix/posix.h"
 
 extern char** environ;
@@ -111,14 +112,29 @@ std::vector<std::string> SplitWindowsCommandLine(const std::string& s) {
 PosixProcesses::PosixProcesses(const PosixFileSystem& files) : files_(files) {}
 
 PosixProcesses::~PosixProcesses() {
-  // Children that ended are reaped; running ones are left to run, as on Windows.
+  // Children that ended are reaped; owned ones end with us; the others are left to run, as on
+  // Windows.
   for (auto& [pid, child] : children_) {
-    if (!child.ended) Reap(pid, false);
+    if (child.owned) {
+      Kill(pid);
+    } else if (!child.ended) {
+      Reap(pid, false);
+    }
   }
 }
 
 platform::ProcessHandle PosixProcesses::Start(const std::string& command_line, int window_style,
                                               std::uint32_t& pid) {
+  return Launch(command_line, false, pid);
+}
+
+platform::ProcessHandle PosixProcesses::StartOwned(const std::string& command_line,
+                                                   int window_style, std::uint32_t& pid) {
+  return Launch(command_line, true, pid);
+}
+
+platform::ProcessHandle PosixProcesses::Launch(const std::string& command_line, bool owned,
+                                               std::uint32_t& pid) {
   pid = 0;
   started_.push_back(command_line);
   std::vector<std::string> args = SplitWindowsCommandLine(command_line);
@@ -172,6 +188,7 @@ platform::ProcessHandle PosixProcesses::Start(const std::string& command_line, i
   }
   if (child == 0) {
     ::close(report[0]);
+    if (owned) ::setpgid(0, 0);
     ::execve(program.c_str(), argv.data(), envp.data());
     const int error = errno;
     ssize_t ignored = ::write(report[1], &error, sizeof error);
@@ -179,6 +196,7 @@ platform::ProcessHandle PosixProcesses::Start(const std::string& command_line, i
     ::_exit(127);
   }
   ::close(report[1]);
+  if (owned) ::setpgid(child, child);  // also here, so that it holds before Start returns
   int error = 0;
   ssize_t got;
   do {
@@ -191,7 +209,7 @@ platform::ProcessHandle PosixProcesses::Start(const std::string& command_line, i
     }
     return 0;
   }
-  children_[child] = Child{};
+  children_[child] = Child{false, owned, 0};
   pid = static_cast<std::uint32_t>(child);
   const platform::ProcessHandle handle = next_handle_++;
   handles_[handle] = child;
@@ -214,14 +232,21 @@ bool PosixProcesses::Reap(int pid, bool block) {
   return true;
 }
 
-platform::ProcessHandle PosixProcesses::Open(std::uint32_t access, bool inherit,
-                                             std::uint32_t pid) {
-  if (pid == 0 || pid > 0x7FFFFFFFu) return 0;
-  const int p = static_cast<int>(pid);
-  if (children_.count(p) == 0 && ::kill(p, 0) != 0 && errno != EPERM) return 0;
-  const platform::ProcessHandle handle = next_handle_++;
-  handles_[handle] = p;
-  return handle;
+void PosixProcesses::Kill(int pid) {
+  auto it = children_.find(pid);
+  if (it == children_.end() || it->second.ended) return;
+  ::kill(-pid, SIGKILL);
+  ::kill(pid, SIGKILL);
+  Reap(pid, true);
+}
+
+bool PosixProcesses::Terminate(platform::ProcessHandle process) {
+  auto it = handles_.find(process);
+  if (it == handles_.end()) return false;
+  auto child = children_.find(it->second);
+  if (child == children_.end() || !child->second.owned) return false;
+  Kill(it->second);
+  return child->second.ended;
 }
 
 std::uint32_t PosixProcesses::Wait(platform::ProcessHandle process, std::uint32_t milliseconds) {
@@ -233,10 +258,6 @@ std::uint32_t PosixProcesses::Wait(platform::ProcessHandle process, std::uint32_
     if (ours) return Reap(pid, block);
     return ::kill(pid, 0) != 0 && errno == ESRCH;
   };
-  if (milliseconds == platform::kInfinite && ours) {
-    Reap(pid, true);
-    return platform::kWaitObject0;
-  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (true) {
     if (ended(false)) return platform::kWaitObject0;
@@ -244,6 +265,7 @@ std::uint32_t PosixProcesses::Wait(platform::ProcessHandle process, std::uint32_
       return kWaitTimeout;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (platform::Sys().ui != nullptr) platform::DoEvents();
   }
 }
 
@@ -262,6 +284,13 @@ bool PosixProcesses::ExitCode(platform::ProcessHandle process, std::uint32_t& co
   return false;  // not our child: its exit code is not ours to read
 }
 
-bool PosixProcesses::Close(platform::ProcessHandle process) { return handles_.erase(process) != 0; }
+bool PosixProcesses::Close(platform::ProcessHandle process) {
+  auto it = handles_.find(process);
+  if (it == handles_.end()) return false;
+  auto child = children_.find(it->second);
+  if (child != children_.end() && child->second.owned) Kill(it->second);
+  handles_.erase(it);
+  return true;
+}
 
 }  // namespace kvt::posix

@@ -118,14 +118,32 @@ class Win32Clock : public platform::Clock {
   std::string DecimalSeparator() override;
 };
 
+// Processes started by CreateProcessW. An owned one runs in a job object of its own that kills
+// it when the job's last handle closes: on Terminate, on Close, and when this program ends
+// however it ends. Waits process the window's messages (win32_wait.h).
 class Win32Processes : public platform::Processes {
  public:
+  Win32Processes() = default;
+  ~Win32Processes() override;
+  Win32Processes(const Win32Processes&) = delete;
+  Win32Processes& operator=(const Win32Processes&) = delete;
+
   platform::ProcessHandle Start(const std::string& command_line, int window_style,
                                 std::uint32_t& pid) override;
-  platform::ProcessHandle Open(std::uint32_t access, bool inherit, std::uint32_t pid) override;
+  platform::ProcessHandle StartOwned(const std::string& command_line, int window_style,
+                                     std::uint32_t& pid) override;
+  bool Terminate(platform::ProcessHandle process) override;
   std::uint32_t Wait(platform::ProcessHandle process, std::uint32_t milliseconds) override;
   bool ExitCode(platform::ProcessHandle process, std::uint32_t& code) override;
   bool Close(platform::ProcessHandle process) override;
+
+ private:
+  platform::ProcessHandle Launch(const std::string& command_line, int window_style, bool owned,
+                                 std::uint32_t& pid);
+
+  // The job of each owned process (null when the system refused to put it in one: it is then
+  // ended by TerminateProcess).
+  std::map<HANDLE, HANDLE> jobs_;
 };
 
 // The process list through WMI's scripting objects, late-bound ("winmgmts:" + ExecQuery).

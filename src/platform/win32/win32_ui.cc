@@ -20,7 +20,12 @@ int Win32Ui::MessageBox(const std::string& text, int style, const std::string& t
     owner = nullptr;
     flags |= MB_SETFOREGROUND;  // no window of ours yet: bring the box to the user
   }
-  return MessageBoxW(owner, Widen(text).c_str(), Widen(title).c_str(), flags);
+  // A box re-enables its owner when it closes: a window whose input is blocked (the folder
+  // picker is open) stays blocked.
+  const bool blocked = owner != nullptr && !IsWindowEnabled(owner);
+  const int answer = MessageBoxW(owner, Widen(text).c_str(), Widen(title).c_str(), flags);
+  if (blocked) EnableWindow(owner, FALSE);
+  return answer;
 }
 
 void Win32Ui::Dispatch(MSG& msg) {
@@ -50,10 +55,9 @@ void Win32Ui::DoEvents() {
   pumped_ = true;
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(msg.wParam));  // leave it for the event loop
-      return;
-    }
+    // The event loop ends the program on WM_QUIT; so does a pump inside a handler, rather than
+    // leave it in the queue, where every wait would wake for it at once, again and again.
+    if (msg.message == WM_QUIT) EndProgram();
     Dispatch(msg);
   }
 }

@@ -5,39 +5,29 @@
 namespace kvt::win32 {
 namespace {
 
-// The window's events through the installed user interface; without one (adapters used on
-// their own) the thread's messages are still dispatched so that the wait does not spin.
-void PumpMessages() {
+// The window's events through the installed user interface (a WM_QUIT there ends the
+// program). Without one (adapters used on their own) the thread's messages are dispatched
+// here; a WM_QUIT is put back and ends the wait (false), which would otherwise wake at once for
+// it again and again.
+bool PumpMessages() {
   if (platform::Sys().ui != nullptr) {
     platform::DoEvents();
-    return;
+    return true;
   }
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return false;
+    }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
+  return true;
 }
 
-// Dispatches what is not user input; drops input and requests to close.
-void PumpWithoutInput() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
-  }
-  while (PeekMessageW(&msg, nullptr, 0, 0,
-                      PM_REMOVE | PM_QS_PAINT | PM_QS_POSTMESSAGE | PM_QS_SENDMESSAGE)) {
-    const bool close = msg.message == WM_CLOSE ||
-                       (msg.message == WM_SYSCOMMAND && (msg.wParam & 0xFFF0) == SC_CLOSE);
-    if (msg.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(msg.wParam));  // left for the event loop
-      return;
-    }
-    if (!close) DispatchMessageW(&msg);
-  }
-}
-
-// Waits for `object`, running `pump` whenever messages arrive.
-bool Wait(HANDLE object, DWORD limit_ms, void (*pump)()) {
+// Waits for `object`, processing messages whenever they arrive.
+bool Wait(HANDLE object, DWORD limit_ms) {
   const ULONGLONG begin = GetTickCount64();
   while (true) {
     DWORD wait = INFINITE;
@@ -49,7 +39,7 @@ bool Wait(HANDLE object, DWORD limit_ms, void (*pump)()) {
     const DWORD r = MsgWaitForMultipleObjectsEx(1, &object, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (r == WAIT_OBJECT_0) return true;
     if (r == WAIT_OBJECT_0 + 1) {
-      pump();
+      if (!PumpMessages()) return WaitForSingleObject(object, 0) == WAIT_OBJECT_0;
       continue;
     }
     if (r == WAIT_FAILED) return false;
@@ -65,13 +55,7 @@ DWORD WINAPI RunJob(void* param) {
 
 }  // namespace
 
-bool WaitWhilePumping(HANDLE object, DWORD limit_ms) {
-  return Wait(object, limit_ms, PumpMessages);
-}
-
-bool WaitWithoutInput(HANDLE object, DWORD limit_ms) {
-  return Wait(object, limit_ms, PumpWithoutInput);
-}
+bool WaitWhilePumping(HANDLE object, DWORD limit_ms) { return Wait(object, limit_ms); }
 
 bool RunWhilePumping(const std::shared_ptr<BlockingJob>& job, DWORD limit_ms) {
   auto* reference = new std::shared_ptr<BlockingJob>(job);

@@ -11,13 +11,8 @@ namespace kvt::win32 {
 
 // Waits until `object` is signalled (true) or `limit_ms` has passed (false; INFINITE: no
 // limit), processing the window's messages meanwhile (platform::DoEvents). A handler run
-// meanwhile may end the program.
+// meanwhile may end the program; the window's busy state keeps it from starting other work.
 bool WaitWhilePumping(HANDLE object, DWORD limit_ms);
-
-// Waits like WaitWhilePumping, but the window only keeps painting: user input (clicks, keys,
-// the close box) is taken from the queue and dropped, and so is a posted request to close; all
-// else is dispatched. For waits during which the user must not act.
-bool WaitWithoutInput(HANDLE object, DWORD limit_ms);
 
 // A blocking call and its results. Run() executes on a worker thread and may touch only the
 // job's own members: the caller may have given up on it and gone on by the time it returns.

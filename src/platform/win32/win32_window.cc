@@ -16,12 +16,6 @@ namespace {
 constexpr wchar_t kMainClass[] = L"KVTsoftOnlineSetupWindow";
 constexpr wchar_t kPageClass[] = L"KVTsoftOnlineSetupPage";
 
-COLORREF ToColorref(layout::Rgb c) { return RGB(c.r, c.g, c.b); }
-
-constexpr layout::Rgb kFill{0, 192, 0};
-constexpr COLORREF kButtonBorder = RGB(160, 160, 160);
-constexpr COLORREF kButtonPressed = RGB(228, 228, 228);
-
 template <typename T>
 T* Self(HWND hwnd) {
   return reinterpret_cast<T*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -33,53 +27,12 @@ bool IsUsable(HWND hwnd) {
 
 }  // namespace
 
-Win32Window::Win32Window(HINSTANCE instance) : instance_(instance) {
-  white_ = CreateSolidBrush(ToColorref(layout::kWhite));
-  button_face_ = CreateSolidBrush(ToColorref(layout::kButtonFace));
-  fill_ = CreateSolidBrush(ToColorref(kFill));
-  silver_ = CreateSolidBrush(ToColorref(layout::kSilver));
-}
+Win32Window::Win32Window(HINSTANCE instance) : instance_(instance) { CreateBrushes(); }
 
 Win32Window::~Win32Window() {
   if (main_ != nullptr) DestroyWindow(main_);
   ClearFonts();
-  for (HBRUSH b : {white_, button_face_, fill_, silver_}) DeleteObject(b);
-}
-
-int Win32Window::QueryDpi() const {
-  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-  // Looked up at run time: GetDpiForWindow exists from Windows 10 1607 on.
-  static const auto get_dpi_for_window = reinterpret_cast<GetDpiForWindowFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-  if (main_ != nullptr && get_dpi_for_window != nullptr) {
-    UINT dpi = get_dpi_for_window(main_);
-    if (dpi != 0) return static_cast<int>(dpi);
-  }
-  HDC screen = GetDC(nullptr);
-  int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-  ReleaseDC(nullptr, screen);
-  return dpi > 0 ? dpi : 96;
-}
-
-int Win32Window::Px(double twips) const {
-  return static_cast<int>(std::lround(twips * dpi_ / 1440.0));
-}
-
-RECT Win32Window::PixelRect(const Item& item) const {
-  RECT r;
-  r.left = Px(item.left);
-  r.top = Px(item.top);
-  r.right = Px(item.left + item.width);
-  if (item.design->kind == layout::Kind::kLine) {
-    r.bottom = r.top + 1;  // lines are one pixel thick at any DPI
-  } else if (item.design->opaque && item.design->kind == layout::Kind::kLabel) {
-    // The progress fill reaches down over the track line that runs along its bottom edge.
-    r.bottom = static_cast<int>(std::ceil((item.top + item.height) * dpi_ / 1440.0 - 1e-9));
-  } else {
-    r.bottom = Px(item.top + item.height);
-  }
-  if (r.right < r.left) r.right = r.left;
-  return r;
+  DeleteBrushes();
 }
 
 Win32Window::Item* Win32Window::Find(ControlId id) {
@@ -94,54 +47,6 @@ Win32Window::Item* Win32Window::FindByHwnd(HWND hwnd) {
     if (item.hwnd == hwnd && hwnd != nullptr) return &item;
   }
   return nullptr;
-}
-
-HFONT Win32Window::FontFor(const layout::Control& design) {
-  std::string_view face = design.font.empty() ? layout::kWindowFont : design.font;
-  double pt = design.font_pt == 0 ? layout::kWindowFontPt : design.font_pt;
-  auto key = std::make_pair(face, pt);
-  auto it = fonts_.find(key);
-  if (it != fonts_.end()) return it->second;
-  LOGFONTW lf{};
-  lf.lfHeight = -static_cast<LONG>(std::lround(pt * dpi_ / 72.0));
-  lf.lfWeight = FW_NORMAL;
-  // The Chinese character set makes the font mapper pick a CJK font when the face is missing.
-  lf.lfCharSet = GB2312_CHARSET;
-  lf.lfOutPrecision = OUT_DEFAULT_PRECIS;
-  lf.lfClipPrecision = CLIP_DEFAULT_PRECIS;
-  lf.lfQuality = DEFAULT_QUALITY;
-  lf.lfPitchAndFamily = DEFAULT_PITCH | FF_DONTCARE;
-  std::wstring wface = Widen(std::string(face));
-  wface.resize(std::min<std::size_t>(wface.size(), LF_FACESIZE - 1));
-  std::copy(wface.begin(), wface.end(), lf.lfFaceName);
-  HFONT font = CreateFontIndirectW(&lf);
-  fonts_[key] = font;
-  return font;
-}
-
-void Win32Window::ClearFonts() {
-  for (auto& [key, font] : fonts_) DeleteObject(font);
-  fonts_.clear();
-}
-
-void Win32Window::ApplyFonts() {
-  for (Item& item : items_) {
-    if (item.hwnd != nullptr) {
-      SendMessageW(item.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(*item.design)), FALSE);
-    }
-  }
-}
-
-void Win32Window::Place(const Item& item) {
-  RECT r = PixelRect(item);
-  SetWindowPos(item.hwnd, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
-               SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-void Win32Window::LayoutAll() {
-  SetWindowPos(main_, nullptr, 0, 0, Px(outer_width_), Px(outer_height_),
-               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  for (const Item& item : items_) Place(item);
 }
 
 void Win32Window::Create(Fd& fd) {
@@ -367,29 +272,6 @@ void Win32Window::Refresh(ControlId id) {
   RepaintUnder(*item, true);
 }
 
-void Win32Window::RepaintUnder(const Item& item, bool now) {
-  UINT flags = RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_ERASENOW;
-  if (now) flags |= RDW_UPDATENOW;
-  if (item.design->kind == layout::Kind::kFrame) {
-    RedrawWindow(item.hwnd, nullptr, nullptr, flags);
-    return;
-  }
-  HWND parent = GetParent(item.hwnd);
-  if (item.design->kind == layout::Kind::kLabel && !item.design->opaque) {
-    // A transparent label: the page paints the area under it first, then the label's text.
-    RECT r;
-    GetWindowRect(item.hwnd, &r);
-    MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
-    RedrawWindow(parent, &r, nullptr, flags);
-    return;
-  }
-  // An opaque control paints all of itself: no erasing of the page under it (the progress fill
-  // would flicker at every block). What a narrower fill uncovered is already invalid in the page
-  // and its other children, and is painted with it.
-  RedrawWindow(item.hwnd, nullptr, nullptr, flags);
-  if (now) RedrawWindow(parent, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
-}
-
 HWND Win32Window::FrontPage() const {
   // Pages are stacked front to back in the table's order; the first visible one is in front.
   for (const Item& item : items_) {
@@ -425,20 +307,6 @@ void Win32Window::KeepFocusInPage() {
   if (target == nullptr || !IsUsable(target)) target = page;  // a page without focusable controls
   saved_focus_ = target;
   if (active) SetFocus(target);
-}
-
-void Win32Window::OnDpiChanged(int dpi, const RECT* suggested) {
-  dpi_ = dpi;
-  ClearFonts();
-  for (Item& item : items_) {
-    SendMessageW(item.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(*item.design)), FALSE);
-  }
-  if (suggested != nullptr) {
-    SetWindowPos(main_, nullptr, suggested->left, suggested->top, 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-  }
-  LayoutAll();
-  RedrawWindow(main_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void Win32Window::OnCommand(int id, int code, HWND control) {
@@ -492,127 +360,10 @@ void Win32Window::OnCommand(int id, int code, HWND control) {
   }
 }
 
-void Win32Window::DrawButton(const DRAWITEMSTRUCT& d) {
-  Item* item = FindByHwnd(d.hwndItem);
-  if (item == nullptr) return;
-  HDC dc = d.hDC;
-  RECT r = d.rcItem;
-  bool pressed = (d.itemState & ODS_SELECTED) != 0;
-  bool disabled = (d.itemState & ODS_DISABLED) != 0;
-
-  // Flat face with a thin border; a pressed button darkens and its text shifts by a pixel.
-  HBRUSH pressed_brush = nullptr;
-  if (pressed) pressed_brush = CreateSolidBrush(kButtonPressed);
-  FillRect(dc, &r, pressed ? pressed_brush : button_face_);
-  if (pressed_brush != nullptr) DeleteObject(pressed_brush);
-  HPEN pen = CreatePen(PS_SOLID, 1, kButtonBorder);
-  HGDIOBJ old_pen = SelectObject(dc, pen);
-  HGDIOBJ old_brush = SelectObject(dc, GetStockObject(NULL_BRUSH));
-  Rectangle(dc, r.left, r.top, r.right, r.bottom);
-  SelectObject(dc, old_brush);
-  SelectObject(dc, old_pen);
-  DeleteObject(pen);
-
-  int length = GetWindowTextLengthW(d.hwndItem);
-  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-  GetWindowTextW(d.hwndItem, text.data(), length + 1);
-  text.resize(static_cast<std::size_t>(length));
-  HGDIOBJ old_font = SelectObject(dc, FontFor(*item->design));
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, disabled ? GetSysColor(COLOR_GRAYTEXT) : ToColorref(item->design->fore));
-  RECT text_rect = r;
-  if (pressed) OffsetRect(&text_rect, 1, 1);
-  // The access key stays underlined (no DT_HIDEPREFIX).
-  DrawTextW(dc, text.c_str(), length, &text_rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-  SelectObject(dc, old_font);
-
-  if ((d.itemState & ODS_FOCUS) != 0) {
-    RECT focus = r;
-    InflateRect(&focus, -3, -3);
-    DrawFocusRect(dc, &focus);
-  }
-}
-
-bool Win32Window::OnControlMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
-  switch (msg) {
-    case WM_COMMAND:
-      OnCommand(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp));
-      result = 0;
-      return true;
-    case WM_DRAWITEM: {
-      const auto* d = reinterpret_cast<const DRAWITEMSTRUCT*>(lp);
-      if (d->CtlType != ODT_BUTTON) return false;
-      DrawButton(*d);
-      result = TRUE;
-      return true;
-    }
-    case WM_CTLCOLORSTATIC:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORBTN: {
-      HDC dc = reinterpret_cast<HDC>(wp);
-      Item* item = FindByHwnd(reinterpret_cast<HWND>(lp));
-      if (item == nullptr) return false;
-      const layout::Control& d = *item->design;
-      HBRUSH brush = white_;
-      switch (d.kind) {
-        case layout::Kind::kLabel:
-          if (d.opaque) {
-            SetBkColor(dc, ToColorref(kFill));
-            brush = fill_;
-          } else {
-            SetTextColor(dc, ToColorref(d.fore));
-            SetBkMode(dc, TRANSPARENT);
-            brush = static_cast<HBRUSH>(GetStockObject(NULL_BRUSH));
-          }
-          break;
-        case layout::Kind::kLine:
-          SetBkColor(dc, ToColorref(layout::kSilver));
-          brush = silver_;
-          break;
-        case layout::Kind::kTextBox:
-          SetTextColor(dc, ToColorref(d.fore));
-          if (d.id == kTpath) {
-            // The path box has the system's window background (white unless the user changed
-            // it), not the grey a read-only edit gets by default; its grey text marks it
-            // read-only.
-            SetBkColor(dc, GetSysColor(COLOR_WINDOW));
-            brush = GetSysColorBrush(COLOR_WINDOW);
-          } else {
-            SetBkColor(dc, ToColorref(d.back));
-            brush = white_;
-          }
-          break;
-        case layout::Kind::kCheckBox:
-          SetTextColor(dc, ToColorref(d.fore));
-          SetBkColor(dc, ToColorref(d.back));
-          brush = white_;
-          break;
-        case layout::Kind::kButton:
-          SetBkColor(dc, ToColorref(d.back));
-          brush = button_face_;
-          break;
-        case layout::Kind::kFrame:
-          break;
-      }
-      result = reinterpret_cast<LRESULT>(brush);
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
 LRESULT Win32Window::OnMainMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   LRESULT result = 0;
-  if (OnControlMessage(msg, wp, lp, result)) return result;
+  if (OnControlMessage(msg, wp, lp, result) || OnLeaveMessage(msg, wp, lp, result)) return result;
   switch (msg) {
-    case WM_CLOSE: {
-      if (fd_ == nullptr) return 0;
-      std::int16_t cancel = 0;
-      fd_->Form_Unload(cancel);
-      if (cancel == 0) platform::EndProgram();
-      return 0;
-    }
     case WM_NEXTDLGCTL: {
       // Tab from the multi-line agreement box: move within the page in front.
       HWND page = FrontPage();
@@ -643,6 +394,28 @@ LRESULT Win32Window::OnMainMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     default:
       return DefWindowProcW(hwnd, msg, wp, lp);
+  }
+}
+
+bool Win32Window::OnControlMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
+  switch (msg) {
+    case WM_COMMAND:
+      OnCommand(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp));
+      result = 0;
+      return true;
+    case WM_DRAWITEM: {
+      const auto* d = reinterpret_cast<const DRAWITEMSTRUCT*>(lp);
+      if (d->CtlType != ODT_BUTTON) return false;
+      DrawButton(*d);
+      result = TRUE;
+      return true;
+    }
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORBTN:
+      return OnColourMessage(wp, lp, result);
+    default:
+      return false;
   }
 }
 

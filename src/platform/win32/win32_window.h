@@ -38,6 +38,8 @@ class Win32Window : public platform::WindowBackend {
   void SetEnabled(ControlId id, bool enabled) override;
   void SetValue(ControlId id, int value) override;
   void Refresh(ControlId id) override;
+  void SetInputEnabled(bool enabled) override;
+  void SetShutdownReason(const std::string& reason) override;
 
   // The top-level window; null until Create.
   HWND hwnd() const { return main_; }
@@ -61,7 +63,17 @@ class Win32Window : public platform::WindowBackend {
   // Messages that the pages pass up from their controls (commands, colours, drawing).
   bool OnControlMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT& result);
   void OnCommand(int id, int code, HWND control);
+  // Requests to close the window and the end of the session, however they arrive (posted, sent
+  // by another program, during a wait): passed to Fd's handlers (win32_session.cc).
+  bool OnLeaveMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT& result);
+
+  // Painting (win32_paint.cc).
+  void CreateBrushes();
+  void DeleteBrushes();
+  bool OnColourMessage(WPARAM wp, LPARAM lp, LRESULT& result);
   void DrawButton(const DRAWITEMSTRUCT& item);
+
+  // Layout (win32_layout.cc).
   void OnDpiChanged(int dpi, const RECT* suggested);
 
   Item* Find(ControlId id);
@@ -97,6 +109,8 @@ class Win32Window : public platform::WindowBackend {
   HWND saved_focus_ = nullptr;
   // Last focused control of each page that lost the focus to another page.
   std::map<HWND, HWND> page_focus_;
+  // A reason for a refused log-off is registered with the window.
+  bool shutdown_reason_ = false;
 };
 
 }  // namespace kvt::win32
