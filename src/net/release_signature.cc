@@ -1,34 +1,45 @@
 // The release's signature file: strict parser and check against the trusted keys.
 #include "net/release_signature.h"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
+#include <string_view>
 
 #include "kvt/build_config.h"
 
 namespace kvt::Mupdate {
 namespace {
 
-constexpr char kFirstLine[] = "KVT-RELEASE-SIGNATURE 1";
-constexpr char kIssued[] = "issued: ";
-constexpr char kManifest[] = "manifest: ";
-constexpr char kFile[] = "file: ";
-constexpr char kSignature[] = "signature: ";
+constexpr std::string_view kFirstLine = "KVT-RELEASE-SIGNATURE 1";
+constexpr std::string_view kIssued = "issued: ";
+constexpr std::string_view kManifest = "manifest: ";
+constexpr std::string_view kFile = "file: ";
+constexpr std::string_view kSignature = "signature: ";
 constexpr std::size_t kKeyIdDigits = 16;
 constexpr std::size_t kPointBytes = 65;
 constexpr std::size_t kSignatureBytes = 64;
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-bool StartsWith(const std::string& s, const char* prefix, std::string& rest) {
-  const std::string p = prefix;
-  if (s.compare(0, p.size(), p) != 0) return false;
-  rest = s.substr(p.size());
+// The line at `at` (without its LF); `at` moves past the LF. False at the end of `text`.
+bool NextLine(std::string_view text, std::size_t& at, std::string_view& line) {
+  if (at >= text.size()) return false;
+  const std::size_t lf = text.find('\n', at);  // the text ends with one: never npos here
+  line = text.substr(at, lf - at);
+  at = lf + 1;
+  return true;
+}
+
+// `line` begins with `prefix`; `rest` receives what follows it.
+bool Field(std::string_view line, std::string_view prefix, std::string_view& rest) {
+  if (line.substr(0, prefix.size()) != prefix) return false;
+  rest = line.substr(prefix.size());
   return true;
 }
 
 // Canonical decimal: digits only, no leading zero except "0" itself, at most `max`.
-bool ParseDecimal(const std::string& text, std::uint64_t max, std::uint64_t& value) {
+bool ParseDecimal(std::string_view text, std::uint64_t max, std::uint64_t& value) {
   if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
   std::uint64_t n = 0;
   for (char c : text) {
@@ -47,66 +58,49 @@ int HexValue(char c) {
   return -1;  // upper case is not canonical
 }
 
-// Exactly 64 lowercase hex digits.
-bool ParseDigest(const std::string& text, platform::Sha256Digest& digest) {
-  if (text.size() != 2 * digest.size()) return false;
-  for (std::size_t i = 0; i < digest.size(); ++i) {
+// Exactly 2 * size lowercase hex digits into `out` (size bytes); `out` may be null.
+bool ParseHex(std::string_view text, std::size_t size, std::uint8_t* out) {
+  if (text.size() != 2 * size) return false;
+  for (std::size_t i = 0; i < size; ++i) {
     const int hi = HexValue(text[2 * i]);
     const int lo = HexValue(text[2 * i + 1]);
     if (hi < 0 || lo < 0) return false;
-    digest[i] = static_cast<std::uint8_t>(hi * 16 + lo);
-  }
-  return true;
-}
-
-bool ParseKeyId(const std::string& text) {
-  if (text.size() != kKeyIdDigits) return false;
-  for (char c : text) {
-    if (HexValue(c) < 0) return false;
+    if (out != nullptr) out[i] = static_cast<std::uint8_t>(hi * 16 + lo);
   }
   return true;
 }
 
 // "<size> <sha256> <url>"; the URL is the rest of the line, not empty.
-bool ParseFileLine(const std::string& rest, SignedFile& file) {
+bool ParseFileLine(std::string_view rest, SignedFile& file) {
   const std::size_t blank = rest.find(' ');
-  if (blank == std::string::npos) return false;
   std::uint64_t size = 0;
-  if (!ParseDecimal(rest.substr(0, blank),
-                    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()), size)) {
+  const std::size_t hash_end = blank + 1 + 2 * file.sha256.size();
+  if (blank == std::string_view::npos ||
+      !ParseDecimal(rest.substr(0, blank),
+                    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()), size) ||
+      rest.size() <= hash_end + 1 || rest[hash_end] != ' ' ||
+      !ParseHex(rest.substr(blank + 1, hash_end - blank - 1), file.sha256.size(),
+                file.sha256.data())) {
     return false;
   }
   file.size = static_cast<std::int64_t>(size);
-  const std::size_t hash_end = blank + 1 + 2 * file.sha256.size();
-  if (rest.size() <= hash_end + 1 || rest[hash_end] != ' ') return false;
-  if (!ParseDigest(rest.substr(blank + 1, hash_end - blank - 1), file.sha256)) return false;
   file.url = rest.substr(hash_end + 1);
   return true;
 }
 
 // "<key id> <base64 of r || s>".
-bool ParseSignatureLine(const std::string& rest, SignatureFile::Signature& signature) {
-  if (rest.size() <= kKeyIdDigits + 1 || rest[kKeyIdDigits] != ' ') return false;
-  signature.key_id = rest.substr(0, kKeyIdDigits);
-  return ParseKeyId(signature.key_id) &&
-         DecodeBase64(rest.substr(kKeyIdDigits + 1), signature.rs) &&
+bool ParseSignatureLine(std::string_view rest, SignatureFile::Signature& signature) {
+  if (rest.size() <= kKeyIdDigits + 1 || rest[kKeyIdDigits] != ' ' ||
+      !ParseHex(rest.substr(0, kKeyIdDigits), signature.key_id.size(), signature.key_id.data())) {
+    return false;
+  }
+  return DecodeBase64(rest.substr(kKeyIdDigits + 1), signature.rs) &&
          signature.rs.size() == kSignatureBytes;
 }
 
-ReleaseKeys BuildKeys() {
-  ReleaseKeys keys;
-  // The build refuses a malformed setting (CMakeLists.txt), so this parse cannot fail; if it
-  // did, no key would verify anything and every release would be refused.
-  if (!ParseReleaseKeys(build::kReleaseKeys, keys.points)) keys.points.assign(1, std::string());
-  keys.not_before = build::kReleaseNotBefore;
-  return keys;
-}
-
-const ReleaseKeys& BuildReleaseKeys() {
-  static const ReleaseKeys keys = BuildKeys();
-  return keys;
-}
-
+// The build's keys, decoded on first use (the window's one thread asks).
+ReleaseKeys build_keys;
+bool build_keys_read = false;
 const ReleaseKeys* active_keys = nullptr;
 
 }  // namespace
@@ -137,38 +131,31 @@ bool ParseSignatureFile(const std::string& bytes, SignatureFile& out) {
   for (unsigned char c : bytes) {
     if (c != '\n' && (c < 0x20 || c > 0x7E)) return false;  // ASCII text only, no CR
   }
-  std::vector<std::string> lines;
-  std::vector<std::size_t> starts;
-  for (std::size_t start = 0; start < bytes.size();) {
-    const std::size_t lf = bytes.find('\n', start);
-    lines.push_back(bytes.substr(start, lf - start));
-    starts.push_back(start);
-    start = lf + 1;
-  }
-  std::string rest;
-  if (lines.size() < 5 || lines[0] != kFirstLine) return false;
-  if (!StartsWith(lines[1], kIssued, rest) ||
+  const std::string_view text = bytes;
+  std::size_t at = 0;
+  std::string_view line, rest;
+  if (!NextLine(text, at, line) || line != kFirstLine) return false;
+  if (!NextLine(text, at, line) || !Field(line, kIssued, rest) ||
       !ParseDecimal(rest, std::numeric_limits<std::uint64_t>::max(), out.issued)) {
     return false;
   }
-  if (!StartsWith(lines[2], kManifest, rest) || !ParseDigest(rest, out.manifest_sha256)) {
+  if (!NextLine(text, at, line) || !Field(line, kManifest, rest) ||
+      !ParseHex(rest, out.manifest_sha256.size(), out.manifest_sha256.data())) {
     return false;
   }
-  std::size_t i = 3;
-  for (; i < lines.size() && StartsWith(lines[i], kFile, rest); ++i) {
-    SignedFile file;
-    if (!ParseFileLine(rest, file)) return false;
-    out.files.push_back(std::move(file));
+  std::size_t line_start = at;
+  bool more = NextLine(text, at, line);
+  for (; more && Field(line, kFile, rest); more = NextLine(text, at, line)) {
+    if (!ParseFileLine(rest, out.files.emplace_back())) return false;
+    line_start = at;
   }
-  if (out.files.empty() || i == lines.size()) return false;
-  out.signed_message = bytes.substr(0, starts[i]);
-  for (; i < lines.size() && StartsWith(lines[i], kSignature, rest); ++i) {
-    SignatureFile::Signature signature;
-    if (!ParseSignatureLine(rest, signature)) return false;
-    out.signatures.push_back(std::move(signature));
+  if (out.files.empty()) return false;
+  out.signed_message = bytes.substr(0, line_start);
+  for (; more && Field(line, kSignature, rest); more = NextLine(text, at, line)) {
+    if (!ParseSignatureLine(rest, out.signatures.emplace_back())) return false;
   }
   // Nothing may follow the signatures (a line there would be unsigned).
-  return !out.signatures.empty() && i == lines.size();
+  return !out.signatures.empty() && !more;
 }
 
 SignatureCheck CheckReleaseSignature(platform::Crypto& crypto, const std::string& signature_file,
@@ -182,10 +169,11 @@ SignatureCheck CheckReleaseSignature(platform::Crypto& crypto, const std::string
   bool known = false;
   bool verified = false;
   for (const std::string& point : keys.points) {
-    const std::string id = KeyId(crypto, point);
-    if (id.empty()) continue;
+    // The key id is the start of the point's hash.
+    platform::Sha256Digest id{};
+    if (!Sha256Of(crypto, point, id)) continue;
     for (const SignatureFile::Signature& signature : parsed.signatures) {
-      if (signature.key_id != id) continue;
+      if (!std::equal(signature.key_id.begin(), signature.key_id.end(), id.begin())) continue;
       known = true;
       if (crypto.VerifyP256(point, parsed.signed_message, signature.rs)) verified = true;
     }
@@ -229,7 +217,7 @@ std::string KeyId(platform::Crypto& crypto, const std::string& point) {
   return HexOf(digest).substr(0, kKeyIdDigits);
 }
 
-bool DecodeBase64(const std::string& text, std::string& bytes) {
+bool DecodeBase64(std::string_view text, std::string& bytes) {
   bytes.clear();
   if (text.size() % 4 != 0) return false;
   std::size_t padding = 0;
@@ -278,15 +266,15 @@ std::string EncodeBase64(const std::string& bytes) {
   return text;
 }
 
-bool ParseReleaseKeys(const std::string& text, std::vector<std::string>& points) {
+bool ParseReleaseKeys(std::string_view text, std::vector<std::string>& points) {
   points.clear();
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find(';', start);
-    if (end == std::string::npos) end = text.size();
-    std::string entry = text.substr(start, end - start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view entry = text.substr(start, end - start);
     const std::size_t first = entry.find_first_not_of(" \t");
-    if (first != std::string::npos) {
+    if (first != std::string_view::npos) {
       entry = entry.substr(first, entry.find_last_not_of(" \t") + 1 - first);
       std::string point;
       if (!DecodeBase64(entry, point) || point.size() != kPointBytes || point[0] != '\x04') {
@@ -301,7 +289,16 @@ bool ParseReleaseKeys(const std::string& text, std::vector<std::string>& points)
 }
 
 const ReleaseKeys& ActiveReleaseKeys() {
-  return active_keys != nullptr ? *active_keys : BuildReleaseKeys();
+  if (active_keys != nullptr) return *active_keys;
+  if (!build_keys_read) {
+    build_keys_read = true;
+    // Decoded and checked when the build was configured (CMakeLists.txt).
+    for (unsigned i = 0; i < build::kReleaseKeyCount; ++i) {
+      build_keys.points.emplace_back(build::kReleaseKeyPoints + i * kPointBytes, kPointBytes);
+    }
+    build_keys.not_before = build::kReleaseNotBefore;
+  }
+  return build_keys;
 }
 
 ScopedReleaseKeys::ScopedReleaseKeys(const ReleaseKeys& keys) : previous_(active_keys) {

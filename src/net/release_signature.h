@@ -23,8 +23,10 @@
 // The installer and the release tool (its check) call this same function.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/crypto.h"
@@ -53,8 +55,8 @@ struct SignatureFile {
   platform::Sha256Digest manifest_sha256{};
   std::vector<SignedFile> files;
   struct Signature {
-    std::string key_id;  // 16 lowercase hex digits
-    std::string rs;      // 64 bytes, r || s
+    std::array<std::uint8_t, 8> key_id;  // the 16 hex digits as bytes
+    std::string rs;                      // 64 bytes, r || s
   };
   std::vector<Signature> signatures;
   std::string signed_message;  // the bytes before the first signature line
@@ -94,11 +96,11 @@ bool Sha256Of(platform::Crypto& crypto, const std::string& bytes, platform::Sha2
 std::string HexOf(const platform::Sha256Digest& digest);
 
 // Strict base64 (standard alphabet, "=" padding required, unused bits zero, nothing else).
-bool DecodeBase64(const std::string& text, std::string& bytes);
+bool DecodeBase64(std::string_view text, std::string& bytes);
 std::string EncodeBase64(const std::string& bytes);
 // A KVT_RELEASE_KEYS value: base64 points separated by ";" (blanks around each allowed, empty
 // entries skipped). False when an entry is not base64 of a 65-byte point starting with 04.
-bool ParseReleaseKeys(const std::string& text, std::vector<std::string>& points);
+bool ParseReleaseKeys(std::string_view text, std::vector<std::string>& points);
 
 // The keys the installer trusts: the build's (KVT_RELEASE_KEYS, KVT_RELEASE_NOT_BEFORE), unless
 // a ScopedReleaseKeys holds others. No points: the build checks no signatures.

@@ -124,34 +124,32 @@ void Fd::Cyes_Click() {
   Cfolder.SetEnabled(false);
   Cyes.SetEnabled(false);
 
-  // A signed release: each file must be what was verified at Continue. One that is not ends the
-  // install at once; nothing is downloaded, extracted or linked after it.
-  const Mupdate::SignedFile* signed_extractor = nullptr;
-  const Mupdate::SignedFile* signed_archive = nullptr;
+  // A signed release: each file must be what was verified at Continue (SignedFiles: extractor,
+  // archive). One that is not ends the install at once: nothing is downloaded, extracted or
+  // linked after it.
+  const Mupdate::SignedFile* expected = nullptr;
+  bool refused = false;
   if (!Mupdate::ActiveReleaseKeys().points.empty()) {
-    if (Mupdate::SignedFiles.size() != 2) {
-      PendingError::Clear();
-      ReturnToIdle(text::kTampered);
-      return;
-    }
-    signed_extractor = &Mupdate::SignedFiles[0];
-    signed_archive = &Mupdate::SignedFiles[1];
+    refused = Mupdate::SignedFiles.size() != 2;
+    if (!refused) expected = Mupdate::SignedFiles.data();
   }
   const auto tampered = [] {
     return Mupdate::LastDownloadFailure == Mupdate::DownloadFailure::kTampered;
   };
 
   // Both downloads are always made, so a failure of the first still tries the second.
-  const std::int16_t extractor = Mupdate::DownloadFile(
-      Mupdate::UnrarUrl, dir + text::kExtractorFile, "", signed_extractor);
-  if (tampered()) {
-    PendingError::Clear();
-    ReturnToIdle(text::kTampered);
-    return;
+  std::int16_t extractor = 0;
+  std::int16_t archive = 0;
+  if (!refused) {
+    extractor = Mupdate::DownloadFile(Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected);
+    refused = tampered();
   }
-  const std::int16_t archive = Mupdate::DownloadFile(
-      Mupdate::PackageUrl, dir + text::kArchiveFile, text::kDownloadPrefix, signed_archive);
-  if (tampered()) {
+  if (!refused) {
+    archive = Mupdate::DownloadFile(Mupdate::PackageUrl, dir + text::kArchiveFile,
+                                    text::kDownloadPrefix, expected ? expected + 1 : nullptr);
+    refused = tampered();
+  }
+  if (refused) {
     PendingError::Clear();
     ReturnToIdle(text::kTampered);
     return;

@@ -266,7 +266,7 @@ sign_release() {
   # two numbers as 32 bytes each.
   openssl dgst -sha256 -sign "$key" -out "$dir/signature.der" "$dir/signed-part" || return 1
   read -r r s < <(openssl asn1parse -inform DER -in "$dir/signature.der" |
-    awk -F: '/INTEGER/ { printf "%s ", $NF }')
+    awk -F: '/INTEGER/ { printf "%s ", $NF } END { print "" }')
   r=$(printf '%64s' "$(sed 's/^0*//' <<<"$r")" | tr ' ' 0)
   s=$(printf '%64s' "$(sed 's/^0*//' <<<"$s")" | tr ' ' 0)
   id=$(release_point "$key" | sha256sum | cut -c1-16)

@@ -643,8 +643,12 @@ scenario_signed() {
   cp -f "$RELEASE/KVT_TRNQP_SETUP_LOG.txt" "$RELEASE/UnRAR.exe" "$RELEASE/KVT_SETUP.rar" "$signed/"
   sign_release "$signed" "$key" "$(date +%s)" || { echo "FAIL signing the release"; record 1; return; }
   cp -r "$signed" "$tampered" && cp -r "$signed" "$changed"
-  # A letter of the DOS stub's message: the program still runs.
-  printf 'T' | dd of="$tampered/UnRAR.exe" bs=1 seek=$((0x4E)) conv=notrunc status=none
+  # The first letter of the DOS stub's message ("This program cannot be run in DOS mode"), in
+  # lower case: the program still runs.
+  printf 't' | dd of="$tampered/UnRAR.exe" bs=1 seek=$((0x4E)) conv=notrunc status=none
+  check "the changed UnRAR.exe has the signed size and differs in one byte" test \
+    "$(stat -c %s "$tampered/UnRAR.exe") $(cmp -l "$tampered/UnRAR.exe" "$signed/UnRAR.exe" | wc -l)" \
+    = "$(stat -c %s "$signed/UnRAR.exe") 1"
   VERSION="2.2 演示版" write_manifest "$changed" http://127.0.0.1/UnRAR.exe http://127.0.0.1/KVT_SETUP.rar
   cp -f "$signed_dir/kvt-setup.exe" "$APP_EXE"
   local only_installer='test -z "$(find "$APP_DIR" -mindepth 1 ! -name kvt-setup.exe)"'

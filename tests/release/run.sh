@@ -24,8 +24,9 @@ trap 'rm -rf "$WORK"' EXIT
 
 # DLLs that come with every Windows from 7 SP1 on (lower case). Not shcore.dll (8.1), not the
 # api-ms-win-* sets.
-SYSTEM_DLLS=(advapi32.dll comctl32.dll comdlg32.dll gdi32.dll kernel32.dll msvcrt.dll ole32.dll
-  oleaut32.dll shell32.dll shlwapi.dll user32.dll uxtheme.dll wininet.dll ws2_32.dll wsock32.dll)
+SYSTEM_DLLS=(advapi32.dll bcrypt.dll comctl32.dll comdlg32.dll gdi32.dll kernel32.dll msvcrt.dll
+  ole32.dll oleaut32.dll shell32.dll shlwapi.dll user32.dll uxtheme.dll wininet.dll ws2_32.dll
+  wsock32.dll)
 # Loaded with the program, before it can restrict the DLL search: KnownDLLs only.
 KNOWN_DLLS=(gdi32.dll kernel32.dll msvcrt.dll user32.dll)
 # Functions newer than Windows 7 SP1 that this program might be tempted to call. The DLL search
@@ -170,7 +171,7 @@ for row in "64-bit:$exe1:pei-x86-64:amd64" "32-bit:$exe32:pei-i386:x86"; do
   # Made to fail: one load-time and one delay-loaded DLL or function of the program's own.
   check "$bits: the DLL check fails on user32.dll and wininet.dll left off its list" \
     fails_naming "user32.dll wininet.dll" only_dlls imported_dlls "$exe" \
-      "${KNOWN_DLLS[@]/user32.dll/}" shell32.dll ole32.dll oleaut32.dll wsock32.dll
+      "${KNOWN_DLLS[@]/user32.dll/}" shell32.dll ole32.dll oleaut32.dll wsock32.dll bcrypt.dll
   check "$bits: the function check fails on GetTickCount64 and InternetOpenA put on its list" \
     fails_naming "GetTickCount64 InternetOpenA" none_of "$exe" SetDefaultDllDirectories \
       GetTickCount64 InternetOpenA
