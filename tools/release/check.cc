@@ -369,7 +369,14 @@ void Checker::CheckSignature(const std::string& manifest, const std::vector<std:
   s.parsed = Mupdate::ParseSignatureFile(bytes, file);
   if (s.parsed) {
     s.issued = file.issued;
-    for (const auto& signature : file.signatures) s.key_ids.push_back(signature.key_id);
+    for (const auto& signature : file.signatures) {
+      std::string id;
+      for (std::uint8_t b : signature.key_id) {
+        id += "0123456789abcdef"[b >> 4];
+        id += "0123456789abcdef"[b & 15];
+      }
+      s.key_ids.push_back(id);
+    }
   }
   const Mupdate::SignatureCheck result =
       Mupdate::CheckReleaseSignature(crypto_, bytes, manifest, urls, release_keys_, nullptr);
