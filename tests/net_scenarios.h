@@ -8,6 +8,7 @@
 // server sends and the files hold, and a recording wrapper around any platform::Internet.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -90,110 +91,236 @@ inline const std::string& OldPartialBytes() {
   return bytes;
 }
 
+// A header line that takes a response head past 64 KiB.
+inline const char* LongHeaderLine() {
+  static const std::string line = "X-Padding: " + std::string(66000, 'p');
+  return line.c_str();
+}
+
 inline const std::vector<Scenario>& Table() {
   using enum Client;
   static const std::vector<Scenario> table = {
       // Accepted responses.
-      {.name = "ok_200", .body_size = 5000, .result = -1, .target = After::kBody,
+      {.name = "ok_200",
+       .body_size = 5000,
+       .result = -1,
+       .target = After::kBody,
        .target_bytes = 5000},
-      {.name = "ok_206", .status_line = "HTTP/1.1 206 Partial Content", .body_size = 5000,
-       .result = -1, .target = After::kBody, .target_bytes = 5000},
+      {.name = "ok_206",
+       .status_line = "HTTP/1.1 206 Partial Content",
+       .body_size = 5000,
+       .result = -1,
+       .target = After::kBody,
+       .target_bytes = 5000},
       // Ends exactly on a piece boundary: the count, not an empty read, ends the loop.
-      {.name = "ok_whole_pieces", .body_size = 3072, .result = -1, .target = After::kBody,
+      {.name = "ok_whole_pieces",
+       .body_size = 3072,
+       .result = -1,
+       .target = After::kBody,
        .target_bytes = 3072},
-      {.name = "ok_many_pieces", .body_size = 300001, .result = -1, .target = After::kBody,
+      {.name = "ok_many_pieces",
+       .body_size = 300001,
+       .result = -1,
+       .target = After::kBody,
        .target_bytes = 300001},
-      {.name = "content_length_zero", .body_size = 0, .result = -1, .target = After::kBody,
+      {.name = "content_length_zero",
+       .body_size = 0,
+       .result = -1,
+       .target = After::kBody,
        .target_bytes = 0},
       // The same length twice is still one length.
-      {.name = "length_repeated", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: 3000", "Content-Length: 3000"}, .result = -1,
-       .target = After::kBody, .target_bytes = 3000},
+      {.name = "length_repeated",
+       .body_size = 3000,
+       .length = Length::kText,
+       .length_lines = {"Content-Length: 3000", "Content-Length: 3000"},
+       .result = -1,
+       .target = After::kBody,
+       .target_bytes = 3000},
       // Redirects are followed to where the body is.
-      {.name = "redirect_302", .body_size = 70000, .transfer = Transfer::kRedirect, .result = -1,
-       .target = After::kBody, .target_bytes = 70000},
-      {.name = "redirect_absolute", .body_size = 2000, .transfer = Transfer::kRedirectAbsolute,
-       .result = -1, .target = After::kBody, .target_bytes = 2000},
+      {.name = "redirect_302",
+       .body_size = 70000,
+       .transfer = Transfer::kRedirect,
+       .result = -1,
+       .target = After::kBody,
+       .target_bytes = 70000},
+      {.name = "redirect_absolute",
+       .body_size = 2000,
+       .transfer = Transfer::kRedirectAbsolute,
+       .result = -1,
+       .target = After::kBody,
+       .target_bytes = 2000},
       // Only the announced bytes are the body.
-      {.name = "length_too_small", .body_size = 5000, .length = Length::kGiven, .announced = 2000,
-       .result = -1, .target = After::kBody, .target_bytes = 2000},
+      {.name = "length_too_small",
+       .body_size = 5000,
+       .length = Length::kGiven,
+       .announced = 2000,
+       .result = -1,
+       .target = After::kBody,
+       .target_bytes = 2000},
       // An earlier target and partial file are both deleted; the transfer starts at byte 0.
-      {.name = "replaces_old_files", .body_size = 3000, .target_before = Before::kOldFile,
-       .partial_before = Before::kOldFile, .result = -1, .target = After::kBody,
+      {.name = "replaces_old_files",
+       .body_size = 3000,
+       .target_before = Before::kOldFile,
+       .partial_before = Before::kOldFile,
+       .result = -1,
+       .target = After::kBody,
        .target_bytes = 3000},
 
       // Refused responses: nothing on disk is touched.
-      {.name = "status_404", .status_line = "HTTP/1.1 404 Not Found", .body_size = 9,
-       .target_before = Before::kOldFile, .partial_before = Before::kOldFile,
-       .target = After::kOldFile, .partial = After::kOldFile},
-      {.name = "status_500", .status_line = "HTTP/1.1 500 Internal Server Error",
-       .body_size = 100, .target_before = Before::kOldFile, .target = After::kOldFile},
-      {.name = "status_204", .status_line = "HTTP/1.1 204 No Content", .body_size = 0,
-       .length = Length::kAbsent, .target_before = Before::kOldFile, .target = After::kOldFile},
+      {.name = "status_404",
+       .status_line = "HTTP/1.1 404 Not Found",
+       .body_size = 9,
+       .target_before = Before::kOldFile,
+       .partial_before = Before::kOldFile,
+       .target = After::kOldFile,
+       .partial = After::kOldFile},
+      {.name = "status_500",
+       .status_line = "HTTP/1.1 500 Internal Server Error",
+       .body_size = 100,
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile},
+      {.name = "status_204",
+       .status_line = "HTTP/1.1 204 No Content",
+       .body_size = 0,
+       .length = Length::kAbsent,
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile},
 
       // Incomplete bodies: the target is gone, the partial file keeps what arrived.
-      {.name = "closed_mid_body", .body_size = 6000, .ending = Ending::kClose, .end_after = 2500,
-       .target_before = Before::kOldFile, .partial = After::kBody, .partial_bytes = 2500},
+      {.name = "closed_mid_body",
+       .body_size = 6000,
+       .ending = Ending::kClose,
+       .end_after = 2500,
+       .target_before = Before::kOldFile,
+       .partial = After::kBody,
+       .partial_bytes = 2500},
       // Windows drops received bytes that were not read yet when a reset arrives, so under
       // WinINet fewer bytes (or not even the head) may arrive; tests/win32 allows for that.
-      {.name = "reset_mid_body", .body_size = 6000, .ending = Ending::kReset, .end_after = 2500,
-       .target_before = Before::kOldFile, .partial = After::kBody, .partial_bytes = 2500},
-      {.name = "closed_after_head", .body_size = 6000, .ending = Ending::kClose, .end_after = 0,
-       .partial = After::kBody, .partial_bytes = 0},
-      {.name = "length_too_large", .body_size = 3000, .length = Length::kGiven,
-       .announced = 8000, .partial = After::kBody, .partial_bytes = 3000},
+      {.name = "reset_mid_body",
+       .body_size = 6000,
+       .ending = Ending::kReset,
+       .end_after = 2500,
+       .target_before = Before::kOldFile,
+       .partial = After::kBody,
+       .partial_bytes = 2500},
+      {.name = "closed_after_head",
+       .body_size = 6000,
+       .ending = Ending::kClose,
+       .end_after = 0,
+       .partial = After::kBody,
+       .partial_bytes = 0},
+      {.name = "length_too_large",
+       .body_size = 3000,
+       .length = Length::kGiven,
+       .announced = 8000,
+       .partial = After::kBody,
+       .partial_bytes = 3000},
       // A stall mid-body ends at the receive time-out with every byte that arrived kept.
-      {.name = "stall_mid_body", .body_size = 6000, .ending = Ending::kStall, .end_after = 2500,
-       .target_before = Before::kOldFile, .partial = After::kBody, .partial_bytes = 2500},
+      {.name = "stall_mid_body",
+       .body_size = 6000,
+       .ending = Ending::kStall,
+       .end_after = 2500,
+       .target_before = Before::kOldFile,
+       .partial = After::kBody,
+       .partial_bytes = 2500},
       // A head that never comes: the request fails, nothing on disk is touched.
-      {.name = "stall_before_head", .body_size = 100, .ending = Ending::kStallHead,
-       .target_before = Before::kOldFile, .target = After::kOldFile},
+      {.name = "stall_before_head",
+       .body_size = 100,
+       .ending = Ending::kStallHead,
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile},
 
-      // Without one valid length no end of the body can be told from a cut: never complete,
-      // whatever arrived stays in the partial file.
-      {.name = "no_length_with_body", .body_size = 3000, .length = Length::kAbsent,
-       .partial = After::kBody, .partial_bytes = 3000},
-      {.name = "no_length_empty_body", .body_size = 0, .length = Length::kAbsent,
-       .partial = After::kBody, .partial_bytes = 0},
-      {.name = "no_length_chunked", .body_size = 70000, .length = Length::kAbsent,
-       .transfer = Transfer::kChunked, .partial = After::kBody, .partial_bytes = 70000},
-      {.name = "length_with_exponent", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: 1.5e3"}, .partial = After::kBody, .partial_bytes = 3000},
-      {.name = "length_negative", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: -3000"}, .partial = After::kBody, .partial_bytes = 3000},
-      {.name = "length_not_a_number", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: 3000 bytes"}, .partial = After::kBody,
-       .partial_bytes = 3000},
-      {.name = "length_out_of_range", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: 99999999999999999999"}, .partial = After::kBody,
-       .partial_bytes = 3000},
-      {.name = "length_conflicting", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: 3000", "Content-Length: 2000"}, .partial = After::kBody,
-       .partial_bytes = 3000},
+      // Without one valid length no end of the body can be told from a cut: refused before
+      // any file is touched, so an earlier good file stays.
+      {.name = "no_length_with_body",
+       .body_size = 3000,
+       .length = Length::kAbsent,
+       .target_before = Before::kOldFile,
+       .partial_before = Before::kOldFile,
+       .target = After::kOldFile,
+       .partial = After::kOldFile},
+      {.name = "no_length_empty_body", .body_size = 0, .length = Length::kAbsent},
+      {.name = "no_length_chunked",
+       .body_size = 70000,
+       .length = Length::kAbsent,
+       .transfer = Transfer::kChunked,
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile},
+      {.name = "length_with_exponent",
+       .body_size = 3000,
+       .length = Length::kText,
+       .length_lines = {"Content-Length: 1.5e3"}},
+      {.name = "length_negative",
+       .body_size = 3000,
+       .length = Length::kText,
+       .length_lines = {"Content-Length: -3000"}},
+      {.name = "length_not_a_number",
+       .body_size = 3000,
+       .length = Length::kText,
+       .length_lines = {"Content-Length: 3000 bytes"}},
+      {.name = "length_out_of_range",
+       .body_size = 3000,
+       .length = Length::kText,
+       .length_lines = {"Content-Length: 99999999999999999999"}},
+      {.name = "length_conflicting",
+       .body_size = 3000,
+       .length = Length::kText,
+       .length_lines = {"Content-Length: 3000", "Content-Length: 2000"},
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile},
+      // A second length behind a head too large to be read whole does not let the first stand.
+      {.name = "length_behind_long_head",
+       .body_size = 4000,
+       .length = Length::kText,
+       .length_lines = {"Content-Length: 100", LongHeaderLine(), "Content-Length: 4000"},
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile},
 
       // Local failures: the pending error tells the caller.
       {.name = "missing_folder", .client = kMissingFolder, .error_pending = true},
       // A folder in the target's place cannot be replaced: the final rename fails and the
       // received bytes stay in the partial file.
-      {.name = "target_is_folder", .body_size = 3000, .target_before = Before::kFolder,
-       .target = After::kFolder, .partial = After::kBody, .partial_bytes = 3000,
+      {.name = "target_is_folder",
+       .body_size = 3000,
+       .target_before = Before::kFolder,
+       .target = After::kFolder,
+       .partial = After::kBody,
+       .partial_bytes = 3000,
        .error_pending = true},
 
       // Client-side refusals and unreachable servers.
-      {.name = "closed_port", .client = kClosedPort, .target_before = Before::kOldFile,
+      {.name = "closed_port",
+       .client = kClosedPort,
+       .target_before = Before::kOldFile,
        .target = After::kOldFile},
-      {.name = "empty_url", .client = kEmptyUrl, .target_before = Before::kOldFile,
-       .target = After::kOldFile, .opens_handles = false},
+      {.name = "empty_url",
+       .client = kEmptyUrl,
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile,
+       .opens_handles = false},
       {.name = "empty_local_path", .client = kEmptyLocalPath, .opens_handles = false},
-      {.name = "control_in_url", .client = kControlInUrl, .target_before = Before::kOldFile,
-       .target = After::kOldFile, .opens_handles = false},
-      {.name = "not_connected", .client = kNotConnected, .target_before = Before::kOldFile,
-       .target = After::kOldFile, .opens_handles = false},
-      {.name = "probe_fails", .client = kProbeFails, .target_before = Before::kOldFile,
-       .target = After::kOldFile, .opens_handles = false},
-      {.name = "secure_scheme", .client = kSecureScheme, .target_before = Before::kOldFile,
+      {.name = "control_in_url",
+       .client = kControlInUrl,
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile,
+       .opens_handles = false},
+      {.name = "not_connected",
+       .client = kNotConnected,
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile,
+       .opens_handles = false},
+      {.name = "probe_fails",
+       .client = kProbeFails,
+       .target_before = Before::kOldFile,
+       .target = After::kOldFile,
+       .opens_handles = false},
+      {.name = "secure_scheme",
+       .client = kSecureScheme,
+       .target_before = Before::kOldFile,
        .target = After::kOldFile},
-      {.name = "capital_scheme", .client = kCapitalScheme, .target_before = Before::kOldFile,
+      {.name = "capital_scheme",
+       .client = kCapitalScheme,
+       .target_before = Before::kOldFile,
        .target = After::kOldFile},
   };
   return table;
@@ -291,11 +418,13 @@ class RecordingInternet : public platform::Internet {
   std::vector<std::uint32_t> header_modifiers;
   std::vector<std::uint32_t> read_sizes;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> options;  // option, value
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> error_dialogs;  // error, flags
 
   bool GetConnectedState() override {
     calls.push_back("GetConnectedState");
     return connected && inner_.GetConnectedState();
   }
+  bool UsesProxy() override { return inner_.UsesProxy(); }
   platform::InetHandle Open(const std::string& a) override {
     calls.push_back("Open");
     agent = a;
@@ -346,6 +475,12 @@ class RecordingInternet : public platform::Internet {
     read_sizes.push_back(size);
     return inner_.ReadFile(request, buffer, size, read);
   }
+  std::uint32_t ErrorDlg(platform::InetHandle request, std::uint32_t error,
+                         std::uint32_t flags) override {
+    calls.push_back("ErrorDlg");
+    error_dialogs.emplace_back(error, flags);
+    return inner_.ErrorDlg(request, error, flags);
+  }
   void CloseHandle(platform::InetHandle handle) override {
     calls.push_back("CloseHandle");
     if (handle != 0) ++closed;
@@ -363,16 +498,23 @@ class RecordingInternet : public platform::Internet {
 
 // Forwards every call to another FileSystem and records the changes asked for
 // ("CreateForWrite C:\\KVT\\x.temp", "DeleteFile ...", "RenameFile a -> b", "ReadAllText ...").
-// Writes from a given offset on and whole-file reads can be made to fail.
+// Writes from a given offset on and whole-file reads can be made to fail, renames and deletions
+// refused as if another process held the file, and the free space reported can be set.
 class RecordingFiles : public platform::FileSystem {
  public:
   explicit RecordingFiles(platform::FileSystem& inner) : inner_(inner) {}
 
   std::vector<std::string> calls;
-  // Writes that reach this offset fail (UINT64_MAX: none).
+  // Writes that reach this offset fail with `write_failure` (UINT64_MAX: none).
   std::uint64_t fail_writes_from = UINT64_MAX;
+  platform::FileResult write_failure = platform::FileResult::kFailed;
   bool fail_read_all = false;
   std::uint64_t writes = 0;
+  // The next this many renames (deletions) are refused with kHeld.
+  int held_renames = 0;
+  int held_deletes = 0;
+  // Reported instead of the real free space when set.
+  std::uint64_t free_space = UINT64_MAX;
 
   bool FileExists(const std::string& path, bool& ok) override {
     return inner_.FileExists(path, ok);
@@ -384,23 +526,30 @@ class RecordingFiles : public platform::FileSystem {
     calls.push_back("CreateDirectory " + path);
     return inner_.CreateDirectory(path);
   }
-  bool DeleteFile(const std::string& path) override {
+  platform::FileResult DeleteFile(const std::string& path) override {
     calls.push_back("DeleteFile " + path);
+    if (held_deletes > 0 && held_deletes--) return platform::FileResult::kHeld;
     return inner_.DeleteFile(path);
   }
-  bool RenameFile(const std::string& from, const std::string& to) override {
+  platform::FileResult RenameFile(const std::string& from, const std::string& to) override {
     calls.push_back("RenameFile " + from + " -> " + to);
+    if (held_renames > 0 && held_renames--) return platform::FileResult::kHeld;
     return inner_.RenameFile(from, to);
   }
   platform::FileHandle CreateForWrite(const std::string& path) override {
     calls.push_back("CreateForWrite " + path);
     return inner_.CreateForWrite(path);
   }
-  bool WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
-               std::size_t size) override {
+  platform::FileResult WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
+                               std::size_t size) override {
     ++writes;
-    if (offset + size > fail_writes_from) return false;
+    if (offset + size > fail_writes_from) return write_failure;
     return inner_.WriteAt(file, offset, data, size);
+  }
+  bool FreeSpace(const std::string& folder, std::uint64_t& bytes) override {
+    if (!inner_.FreeSpace(folder, bytes)) return false;
+    bytes = std::min(bytes, free_space);
+    return true;
   }
   bool Close(platform::FileHandle file) override { return inner_.Close(file); }
   bool ReadAllText(const std::string& path, std::string& text) override {

@@ -2,6 +2,7 @@
 // ending the program.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kvt::platform {
@@ -25,6 +26,10 @@ class Ui {
 
   // Processes the pending window events once (every handler they raise runs inside this call).
   virtual void DoEvents() = 0;
+
+  // A pause during which the window keeps answering: processes the window's events as they come
+  // for `milliseconds`, then returns.
+  virtual void PumpFor(std::uint32_t milliseconds) = 0;
 
   // Runs the event loop until the program ends. Used once, after the window is shown.
   virtual void RunEventLoop() = 0;

@@ -28,6 +28,18 @@ std::string ExtractorCommandLine(const std::string& dir) {
          dir + "\"";
 }
 
+// What the user is told when a download failed for `why`.
+const char* DownloadFailureText(Mupdate::DownloadFailure why) {
+  switch (why) {
+    case Mupdate::DownloadFailure::kDiskFull:
+      return text::kDiskFull;
+    case Mupdate::DownloadFailure::kFileInUse:
+      return text::kInstallFailed;
+    default:
+      return text::kCannotConnect;
+  }
+}
+
 }  // namespace
 
 void Fd::Ck_Click() { Ccontinue.SetEnabled(Ck.Value() == 1); }
@@ -104,15 +116,19 @@ void Fd::Cyes_Click() {
   Cfolder.SetEnabled(false);
   Cyes.SetEnabled(false);
 
-  // Both downloads are always made, so a failure of the first still tries the second.
+  // Both downloads are made, so a failure of the first still tries the second; only a volume
+  // too full for the extractor is not asked for the far larger archive.
   const std::int16_t extractor = Mupdate::DownloadFile(Mupdate::UnrarUrl,
                                                        dir + text::kExtractorFile, "");
-  const std::int16_t archive = Mupdate::DownloadFile(Mupdate::PackageUrl,
-                                                     dir + text::kArchiveFile,
-                                                     text::kDownloadPrefix);
+  const Mupdate::DownloadFailure first = Mupdate::LastDownloadFailure;
+  const std::int16_t archive =
+      first == Mupdate::DownloadFailure::kDiskFull
+          ? 0
+          : Mupdate::DownloadFile(Mupdate::PackageUrl, dir + text::kArchiveFile,
+                                  text::kDownloadPrefix);
   if (extractor != -1 || archive != -1 || PendingError::IsPending()) {
     PendingError::Clear();
-    ReturnToIdle(text::kCannotConnect);
+    ReturnToIdle(DownloadFailureText(extractor != -1 ? first : Mupdate::LastDownloadFailure));
     return;
   }
 

@@ -20,6 +20,7 @@ class Win32Ui : public platform::Ui {
   // Modal to the installer window once that exists.
   int MessageBox(const std::string& text, int style, const std::string& title) override;
   void DoEvents() override;
+  void PumpFor(std::uint32_t milliseconds) override;
   void RunEventLoop() override;
   [[noreturn]] void EndProgram() override;
 

@@ -59,6 +59,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   static kvt::win32::WmiProcessList process_list;
   static kvt::win32::Win32Shell shell;
 
+  // The proxy's password dialog belongs to the installer window.
+  internet.SetDialogOwner([] { return window.hwnd(); });
+
   kvt::platform::Platform machine;
   machine.ui = &ui;
   machine.window = &window;
