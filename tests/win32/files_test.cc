@@ -141,6 +141,26 @@ TEST_F(FilesTest, RenameNeverReplacesAnExistingTarget) {
   EXPECT_EQ(fs_.RenameFile(partial, target), platform::FileResult::kFailed);  // source gone
 }
 
+// What a virus scanner does to a new file: it reads it without sharing its deletion. Renaming
+// and deleting the file then say that another process holds it; once it lets go both work.
+TEST_F(FilesTest, AFileAReaderHoldsIsReportedAsHeldAndTheVolumeTellsItsFreeSpace) {
+  const std::string partial = dir_.Join("KVT_SETUP.rar.temp");
+  ASSERT_TRUE(WriteBytes(partial, "new"));
+  HANDLE scanner = ::CreateFileW(Widen(partial).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fs_.RenameFile(partial, dir_.Join("KVT_SETUP.rar")), platform::FileResult::kHeld);
+  EXPECT_EQ(fs_.DeleteFile(partial), platform::FileResult::kHeld);
+  ::CloseHandle(scanner);
+  EXPECT_EQ(fs_.RenameFile(partial, dir_.Join("KVT_SETUP.rar")), platform::FileResult::kOk);
+
+  std::uint64_t free_bytes = 0;
+  EXPECT_TRUE(fs_.FreeSpace(dir_.path(), free_bytes));
+  EXPECT_GT(free_bytes, 0u);
+  EXPECT_FALSE(fs_.FreeSpace(dir_.Join("缺少\\"), free_bytes));
+}
+
 TEST_F(FilesTest, ReadAllTextDecodesTheAnsiCodePage) {
   if (!testing::ChineseCodePage()) GTEST_SKIP() << "needs code page 936 (zh_CN locale)";
   const std::string path = dir_.Join("清单.TEMP");
