@@ -414,9 +414,10 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     (void)sys.files->DeleteFile(partial);
   }
   if (end == BodyEnd::kComplete && closed) {
-    if (sys.files->FileExists(localPath, ok) &&
-        RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); }) != FileResult::kOk) {
-      PendingError::Raise("cannot delete " + localPath);
+    FileResult deleted = FileResult::kOk;
+    if (sys.files->FileExists(localPath, ok)) {
+      deleted = RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); });
+      if (deleted != FileResult::kOk) PendingError::Raise("cannot delete " + localPath);
     }
     const FileResult renamed =
         RetryWhileHeld([&] { return sys.files->RenameFile(partial, localPath); });
@@ -424,7 +425,9 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
       result = -1;
       LastDownloadFailure = DownloadFailure::kNone;
     } else {
-      if (renamed == FileResult::kHeld) LastDownloadFailure = DownloadFailure::kFileInUse;
+      if (renamed == FileResult::kHeld || deleted == FileResult::kHeld) {
+        LastDownloadFailure = DownloadFailure::kFileInUse;
+      }
       PendingError::Raise("cannot rename " + partial);
     }
   }
