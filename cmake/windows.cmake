@@ -107,4 +107,8 @@ if(KVT_E2E)
   add_library(kvt-e2e-marker SHARED tests/e2e/marker_dll.cc)
   set_target_properties(kvt-e2e-marker PROPERTIES PREFIX "")
   target_link_options(kvt-e2e-marker PRIVATE -static -s)
+  # A stand-in for a virus scanner that holds a new file open for a while.
+  add_executable(kvt-e2e-holder tests/e2e/holder.cc)
+  target_compile_options(kvt-e2e-holder PRIVATE -municode)
+  target_link_options(kvt-e2e-holder PRIVATE -static -s -municode)
 endif()

@@ -29,6 +29,9 @@ using testing::Response;
 constexpr char kCannotConnect[] = "无法连接到服务器！";
 constexpr char kInstallFailed[] = "在线安装过程发生错误！\r\n请重试！";
 constexpr char kTampered[] = "安装文件校验失败，文件可能已被篡改！\r\n请检查网络环境后重试。";
+constexpr char kDiskFull[] = "磁盘空间不足！\r\n请清理磁盘或选择其他安装路径。";
+// A length no disk of this machine can hold.
+constexpr std::uint64_t kHugeLength = std::uint64_t{1} << 52;
 
 class InstallFlowTest : public ::testing::Test {
  protected:
@@ -314,6 +317,35 @@ const FailureRow kFailureRows[] = {
                  rig.ProductArchive().substr(0, 3000));
        EXPECT_TRUE(rig.processes.starts.empty());
      }},
+    {"NoRoomForTheArchive",
+     "",
+     [](InstallRig& rig) {
+       rig.server.Route(testing::kArchiveTarget,
+                        Response::Ok(rig.ProductArchive()).Length(kHugeLength));
+     },
+     kDiskFull,
+     {"/UnRAR.exe", "/KVT_SETUP.rar"},
+     [](InstallRig& rig) {
+       EXPECT_TRUE(PathExists(Folder(rig) + "UnRAR.exe"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar.temp"));
+       EXPECT_TRUE(rig.processes.starts.empty());
+     }},
+    {"NoRoomForTheExtractor",
+     "",
+     [](InstallRig& rig) {
+       rig.server.Route(testing::kExtractorTarget,
+                        Response::Ok(rig.ExtractorScript(0)).Length(kHugeLength));
+     },
+     kDiskFull,
+     // A disk that cannot hold the extractor is not asked for the archive.
+     {"/UnRAR.exe"},
+     [](InstallRig& rig) {
+       EXPECT_FALSE(PathExists(Folder(rig) + "UnRAR.exe"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "UnRAR.exe.temp"));
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar"));
+       EXPECT_TRUE(rig.processes.starts.empty());
+     }},
     {"ManifestWithoutExtractorUrl",
      // Two lines are a valid manifest with an empty extractor URL; only its download fails.
      "2.1\r\n" + InstallRig::VendorUrl(testing::kArchiveTarget),
@@ -378,20 +410,27 @@ INSTANTIATE_TEST_SUITE_P(Rows, InstallFailureTest, ::testing::ValuesIn(kFailureR
                            return std::string(info.param.name);
                          });
 
+// A missing archive, and one the disk had no room for until the user freed some.
 TEST_F(InstallFlowTest, AfterAFailureTheUserCanTryAgainAndFinish) {
-  InstallRig rig;
-  rig.ServeRelease();
-  Fd& fd = rig.OpenPathPage();
-  rig.server.Route(testing::kArchiveTarget, Response::Status("HTTP/1.1 404 Not Found"));
-  EXPECT_FALSE(rig.Press(kCyes));
-  ASSERT_EQ(rig.ui().messages.size(), 1u);
-  ExpectIdle(fd);
+  for (const bool disk_full : {false, true}) {
+    SCOPED_TRACE(disk_full ? "disk full" : "not found");
+    InstallRig rig;
+    rig.ServeRelease();
+    Fd& fd = rig.OpenPathPage();
+    rig.server.Route(testing::kArchiveTarget,
+                     disk_full ? Response::Ok(rig.ProductArchive()).Length(kHugeLength)
+                               : Response::Status("HTTP/1.1 404 Not Found"));
+    EXPECT_FALSE(rig.Press(kCyes));
+    ASSERT_EQ(rig.ui().messages.size(), 1u);
+    EXPECT_EQ(rig.ui().messages[0].text, disk_full ? kDiskFull : kCannotConnect);
+    ExpectIdle(fd);
 
-  rig.ServeRelease();
-  EXPECT_FALSE(rig.Press(kCyes));
-  EXPECT_EQ(rig.ui().messages.size(), 1u);
-  EXPECT_TRUE(fd.Frame3.Visible());
-  EXPECT_EQ(ReadFileBytes(rig.Linux(testing::kProductPath)), rig.ProductArchive());
+    rig.ServeRelease();
+    EXPECT_FALSE(rig.Press(kCyes));
+    EXPECT_EQ(rig.ui().messages.size(), 1u);
+    EXPECT_TRUE(fd.Frame3.Visible());
+    EXPECT_EQ(ReadFileBytes(rig.Linux(testing::kProductPath)), rig.ProductArchive());
+  }
 }
 
 struct CheckRow {

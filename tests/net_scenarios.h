@@ -8,6 +8,7 @@
 // server sends and the files hold, and a recording wrapper around any platform::Internet.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -90,6 +91,12 @@ inline const std::string& OldPartialBytes() {
   return bytes;
 }
 
+// A header line that takes a response head past 64 KiB.
+inline const char* LongHeaderLine() {
+  static const std::string line = "X-Padding: " + std::string(66000, 'p');
+  return line.c_str();
+}
+
 inline const std::vector<Scenario>& Table() {
   using enum Client;
   static const std::vector<Scenario> table = {
@@ -149,27 +156,30 @@ inline const std::vector<Scenario>& Table() {
       {.name = "stall_before_head", .body_size = 100, .ending = Ending::kStallHead,
        .target_before = Before::kOldFile, .target = After::kOldFile},
 
-      // Without one valid length no end of the body can be told from a cut: never complete,
-      // whatever arrived stays in the partial file.
+      // Without one valid length no end of the body can be told from a cut: refused before
+      // any file is touched, so an earlier good file stays.
       {.name = "no_length_with_body", .body_size = 3000, .length = Length::kAbsent,
-       .partial = After::kBody, .partial_bytes = 3000},
-      {.name = "no_length_empty_body", .body_size = 0, .length = Length::kAbsent,
-       .partial = After::kBody, .partial_bytes = 0},
+       .target_before = Before::kOldFile, .partial_before = Before::kOldFile,
+       .target = After::kOldFile, .partial = After::kOldFile},
+      {.name = "no_length_empty_body", .body_size = 0, .length = Length::kAbsent},
       {.name = "no_length_chunked", .body_size = 70000, .length = Length::kAbsent,
-       .transfer = Transfer::kChunked, .partial = After::kBody, .partial_bytes = 70000},
+       .transfer = Transfer::kChunked, .target_before = Before::kOldFile,
+       .target = After::kOldFile},
       {.name = "length_with_exponent", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: 1.5e3"}, .partial = After::kBody, .partial_bytes = 3000},
+       .length_lines = {"Content-Length: 1.5e3"}},
       {.name = "length_negative", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: -3000"}, .partial = After::kBody, .partial_bytes = 3000},
+       .length_lines = {"Content-Length: -3000"}},
       {.name = "length_not_a_number", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: 3000 bytes"}, .partial = After::kBody,
-       .partial_bytes = 3000},
+       .length_lines = {"Content-Length: 3000 bytes"}},
       {.name = "length_out_of_range", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: 99999999999999999999"}, .partial = After::kBody,
-       .partial_bytes = 3000},
+       .length_lines = {"Content-Length: 99999999999999999999"}},
       {.name = "length_conflicting", .body_size = 3000, .length = Length::kText,
-       .length_lines = {"Content-Length: 3000", "Content-Length: 2000"}, .partial = After::kBody,
-       .partial_bytes = 3000},
+       .length_lines = {"Content-Length: 3000", "Content-Length: 2000"},
+       .target_before = Before::kOldFile, .target = After::kOldFile},
+      // A second length behind a head too large to be read whole does not let the first stand.
+      {.name = "length_behind_long_head", .body_size = 4000, .length = Length::kText,
+       .length_lines = {"Content-Length: 100", LongHeaderLine(), "Content-Length: 4000"},
+       .target_before = Before::kOldFile, .target = After::kOldFile},
 
       // Local failures: the pending error tells the caller.
       {.name = "missing_folder", .client = kMissingFolder, .error_pending = true},
@@ -291,11 +301,13 @@ class RecordingInternet : public platform::Internet {
   std::vector<std::uint32_t> header_modifiers;
   std::vector<std::uint32_t> read_sizes;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> options;  // option, value
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> error_dialogs;  // error, flags
 
   bool GetConnectedState() override {
     calls.push_back("GetConnectedState");
     return connected && inner_.GetConnectedState();
   }
+  bool UsesProxy() override { return inner_.UsesProxy(); }
   platform::InetHandle Open(const std::string& a) override {
     calls.push_back("Open");
     agent = a;
@@ -346,6 +358,12 @@ class RecordingInternet : public platform::Internet {
     read_sizes.push_back(size);
     return inner_.ReadFile(request, buffer, size, read);
   }
+  std::uint32_t ErrorDlg(platform::InetHandle request, std::uint32_t error,
+                         std::uint32_t flags) override {
+    calls.push_back("ErrorDlg");
+    error_dialogs.emplace_back(error, flags);
+    return inner_.ErrorDlg(request, error, flags);
+  }
   void CloseHandle(platform::InetHandle handle) override {
     calls.push_back("CloseHandle");
     if (handle != 0) ++closed;
@@ -363,16 +381,23 @@ class RecordingInternet : public platform::Internet {
 
 // Forwards every call to another FileSystem and records the changes asked for
 // ("CreateForWrite C:\\KVT\\x.temp", "DeleteFile ...", "RenameFile a -> b", "ReadAllText ...").
-// Writes from a given offset on and whole-file reads can be made to fail.
+// Writes from a given offset on and whole-file reads can be made to fail, renames and deletions
+// refused as if another process held the file, and the free space reported can be set.
 class RecordingFiles : public platform::FileSystem {
  public:
   explicit RecordingFiles(platform::FileSystem& inner) : inner_(inner) {}
 
   std::vector<std::string> calls;
-  // Writes that reach this offset fail (UINT64_MAX: none).
+  // Writes that reach this offset fail with `write_failure` (UINT64_MAX: none).
   std::uint64_t fail_writes_from = UINT64_MAX;
+  platform::FileResult write_failure = platform::FileResult::kFailed;
   bool fail_read_all = false;
   std::uint64_t writes = 0;
+  // The next this many renames (deletions) are refused with kHeld.
+  int held_renames = 0;
+  int held_deletes = 0;
+  // Reported instead of the real free space when smaller.
+  std::uint64_t free_space = UINT64_MAX;
 
   bool FileExists(const std::string& path, bool& ok) override {
     return inner_.FileExists(path, ok);
@@ -384,23 +409,30 @@ class RecordingFiles : public platform::FileSystem {
     calls.push_back("CreateDirectory " + path);
     return inner_.CreateDirectory(path);
   }
-  bool DeleteFile(const std::string& path) override {
+  platform::FileResult DeleteFile(const std::string& path) override {
     calls.push_back("DeleteFile " + path);
+    if (held_deletes > 0 && held_deletes--) return platform::FileResult::kHeld;
     return inner_.DeleteFile(path);
   }
-  bool RenameFile(const std::string& from, const std::string& to) override {
+  platform::FileResult RenameFile(const std::string& from, const std::string& to) override {
     calls.push_back("RenameFile " + from + " -> " + to);
+    if (held_renames > 0 && held_renames--) return platform::FileResult::kHeld;
     return inner_.RenameFile(from, to);
   }
   platform::FileHandle CreateForWrite(const std::string& path) override {
     calls.push_back("CreateForWrite " + path);
     return inner_.CreateForWrite(path);
   }
-  bool WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
-               std::size_t size) override {
+  platform::FileResult WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
+                               std::size_t size) override {
     ++writes;
-    if (offset + size > fail_writes_from) return false;
+    if (offset + size > fail_writes_from) return write_failure;
     return inner_.WriteAt(file, offset, data, size);
+  }
+  bool FreeSpace(const std::string& folder, std::uint64_t& bytes) override {
+    if (!inner_.FreeSpace(folder, bytes)) return false;
+    bytes = std::min(bytes, free_space);
+    return true;
   }
   bool Close(platform::FileHandle file) override { return inner_.Close(file); }
   bool ReadAllText(const std::string& path, std::string& text) override {

@@ -138,16 +138,17 @@ TEST_F(PosixFilesTest, WritesAtOffsetsIntoAFreshFile) {
   const platform::FileHandle f = files_.CreateForWrite("D:\\f.temp");
   ASSERT_NE(f, 0u);
   EXPECT_EQ(ReadFileBytes(d_ + "/f.temp"), "");  // truncated
-  EXPECT_TRUE(files_.WriteAt(f, 5, "world", 5));
-  EXPECT_TRUE(files_.WriteAt(f, 0, "hello", 5));
-  EXPECT_TRUE(files_.WriteAt(f, 12, "!", 1));  // past the end: the gap is zeros
-  EXPECT_TRUE(files_.WriteAt(f, 12, "", 0));
+  EXPECT_EQ(files_.WriteAt(f, 5, "world", 5), platform::FileResult::kOk);
+  EXPECT_EQ(files_.WriteAt(f, 0, "hello", 5), platform::FileResult::kOk);
+  EXPECT_EQ(files_.WriteAt(f, 12, "!", 1),
+            platform::FileResult::kOk);  // past the end: the gap is zeros
+  EXPECT_EQ(files_.WriteAt(f, 12, "", 0), platform::FileResult::kOk);
   EXPECT_TRUE(files_.Close(f));
   EXPECT_EQ(ReadFileBytes(d_ + "/f.temp"), std::string("helloworld\0\0!", 13));
   // A closed or unknown handle writes nothing.
-  EXPECT_FALSE(files_.WriteAt(f, 0, "x", 1));
+  EXPECT_EQ(files_.WriteAt(f, 0, "x", 1), platform::FileResult::kFailed);
   EXPECT_FALSE(files_.Close(f));
-  EXPECT_FALSE(files_.WriteAt(0, 0, "x", 1));
+  EXPECT_EQ(files_.WriteAt(0, 0, "x", 1), platform::FileResult::kFailed);
   EXPECT_FALSE(files_.Close(0));
   EXPECT_EQ(files_.CreateForWrite("D:\\missing\\f.temp"), 0u);
   EXPECT_EQ(files_.CreateForWrite("E:\\f.temp"), 0u);
@@ -156,26 +157,27 @@ TEST_F(PosixFilesTest, WritesAtOffsetsIntoAFreshFile) {
 TEST_F(PosixFilesTest, RenameRefusesToReplaceAnExistingFile) {
   WriteFileBytes(d_ + "/a.temp", "new");
   WriteFileBytes(d_ + "/a", "old");
-  EXPECT_FALSE(files_.RenameFile("D:\\a.temp", "D:\\a"));
+  EXPECT_EQ(files_.RenameFile("D:\\a.temp", "D:\\a"), platform::FileResult::kFailed);
   EXPECT_EQ(ReadFileBytes(d_ + "/a"), "old");
   EXPECT_EQ(ReadFileBytes(d_ + "/a.temp"), "new");
 
-  EXPECT_TRUE(files_.DeleteFile("D:\\a"));
+  EXPECT_EQ(files_.DeleteFile("D:\\a"), platform::FileResult::kOk);
   EXPECT_FALSE(PathExists(d_ + "/a"));
-  EXPECT_TRUE(files_.RenameFile("D:\\a.temp", "D:\\\\a"));
+  EXPECT_EQ(files_.RenameFile("D:\\a.temp", "D:\\\\a"), platform::FileResult::kOk);
   EXPECT_EQ(ReadFileBytes(d_ + "/a"), "new");
   EXPECT_FALSE(PathExists(d_ + "/a.temp"));
 
-  EXPECT_FALSE(files_.RenameFile("D:\\a.temp", "D:\\b"));  // source gone
-  EXPECT_FALSE(files_.RenameFile("D:\\a", "E:\\a"));
+  EXPECT_EQ(files_.RenameFile("D:\\a.temp", "D:\\b"),
+            platform::FileResult::kFailed);  // source gone
+  EXPECT_EQ(files_.RenameFile("D:\\a", "E:\\a"), platform::FileResult::kFailed);
 }
 
 TEST_F(PosixFilesTest, DeleteRemovesFilesOnly) {
   ::mkdir((d_ + "/folder").c_str(), 0755);
   WriteFileBytes(d_ + "/f", "x");
-  EXPECT_TRUE(files_.DeleteFile("D:\\f"));
-  EXPECT_FALSE(files_.DeleteFile("D:\\f"));
-  EXPECT_FALSE(files_.DeleteFile("D:\\folder"));
+  EXPECT_EQ(files_.DeleteFile("D:\\f"), platform::FileResult::kOk);
+  EXPECT_EQ(files_.DeleteFile("D:\\f"), platform::FileResult::kFailed);
+  EXPECT_EQ(files_.DeleteFile("D:\\folder"), platform::FileResult::kFailed);
   EXPECT_TRUE(PathExists(d_ + "/folder"));
 }
 

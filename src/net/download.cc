@@ -1,6 +1,7 @@
 // HTTP download of one URL into one local file, showing its progress in Lb and Lw.
 #include "net/download.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -24,6 +25,7 @@ DownloadFailure LastDownloadFailure = DownloadFailure::kNone;
 
 namespace {
 
+using platform::FileResult;
 using platform::InetHandle;
 using platform::Sys;
 
@@ -32,6 +34,15 @@ constexpr std::uint32_t kReadSize = 64 * 1024;
 constexpr std::size_t kQueryBufferSize = 1024;
 constexpr std::size_t kHeadBufferSize = 64 * 1024;
 constexpr double kDisplayInterval = 0.2;
+// A file another process holds is tried again after pauses that start short and grow, for this
+// long in all.
+constexpr std::uint32_t kHeldRetryMs = 10000;
+constexpr std::uint32_t kFirstPauseMs = 50;
+constexpr std::uint32_t kLongestPauseMs = 1000;
+// Times a proxy may ask for a login before its answer counts as a refusal.
+constexpr int kMaxProxyLogins = 5;
+// What is read of a refusal's body before the request goes again (a proxy's login page).
+constexpr std::int64_t kMaxDrainBytes = 1024 * 1024;
 const Scheme* active_scheme = build::kVendorHttps ? &kHttpsScheme : &kHttpScheme;
 
 // Closes an internet handle when it goes out of scope.
@@ -60,7 +71,8 @@ bool HasControlCharacter(const std::string& s) {
 }
 
 // The body length the server announced, when it announced exactly one valid length. A response
-// may repeat the header line; the length counts only when every copy gives the same number.
+// may repeat the header line; the length counts only when every copy gives the same number, so
+// a head too large to be read whole (where a later copy may hide) announces none.
 bool AnnouncedLength(InetHandle request, std::int64_t& length) {
   std::string text;
   QueryHttpInfo(request, platform::kHttpQueryContentLength, text);
@@ -68,7 +80,7 @@ bool AnnouncedLength(InetHandle request, std::int64_t& length) {
   std::string head;
   if (!Sys().internet->QueryInfo(request, platform::kHttpQueryRawHeadersCrlf, kHeadBufferSize,
                                  head)) {
-    return true;  // the first copy is all there is to go by
+    return false;
   }
   std::size_t start = head.find("\r\n");  // past the status line
   while (start != std::string::npos && start + 2 < head.size()) {
@@ -124,11 +136,71 @@ void UpdateDisplay(const std::string& captionPrefix) {
   fd.Lw.Refresh();
 }
 
-// Reads the body into the open partial file. Returns true when the server announced a valid
-// length (`length_known`), exactly that many bytes arrived and every byte was written.
-// Each written piece also goes into `hash` when there is one.
-bool ReceiveBody(InetHandle request, platform::FileHandle file, bool length_known,
-                 const std::string& captionPrefix, platform::Sha256* hash) {
+// The folder part of a file path, up to and with its last separator; empty without one.
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Runs a change to a file until it is no longer refused because another process holds the
+// file: a virus scanner opens every new file and keeps it open while it reads it. Between
+// tries the window keeps answering; after kHeldRetryMs of pauses the refusal stands.
+template <typename Change>
+FileResult RetryWhileHeld(Change change) {
+  FileResult result = change();
+  std::uint32_t waited = 0;
+  std::uint32_t pause = kFirstPauseMs;
+  while (result == FileResult::kHeld && waited < kHeldRetryMs) {
+    pause = std::min(pause, kHeldRetryMs - waited);
+    Sys().ui->PumpFor(pause);
+    waited += pause;
+    pause = std::min(pause * 2, kLongestPauseMs);
+    result = change();
+  }
+  return result;
+}
+
+// Reads and drops the rest of a response (at most kMaxDrainBytes), so that the connection is
+// free for the request to go again.
+void DrainBody(InetHandle request) {
+  const std::unique_ptr<char[]> buffer(new char[kReadSize]);
+  std::int64_t drained = 0;
+  std::uint32_t n = 0;
+  while (drained < kMaxDrainBytes &&
+         Sys().internet->ReadFile(request, buffer.get(), kReadSize, n) && n > 0) {
+    drained += n;
+    platform::DoEvents();
+  }
+}
+
+// Sends the request. A proxy that asks for a login (407) gets the system's own password dialog,
+// owned by the installer window, and the request goes again with what the user entered. False
+// when the request cannot be sent or the user cancels the dialog; a proxy that goes on asking
+// leaves its 407 for the status check.
+bool SendRequest(InetHandle request) {
+  const platform::Platform& sys = Sys();
+  for (int logins = 0;; ++logins) {
+    if (!sys.internet->SendRequest(request)) return false;
+    platform::DoEvents();
+    std::string status;
+    QueryHttpInfo(request, platform::kHttpQueryStatusCode, status);
+    if (status != "407" || logins == kMaxProxyLogins) return true;
+    DrainBody(request);
+    const std::uint32_t answer = sys.internet->ErrorDlg(
+        request, platform::kErrorInternetIncorrectPassword,
+        platform::kFlagsErrorUiFilterForErrors | platform::kFlagsErrorUiFlagsGenerateData |
+            platform::kFlagsErrorUiFlagsChangeOptions);
+    if (answer != platform::kErrorInternetForceRetry) return false;
+  }
+}
+
+// How the body ended.
+enum class BodyEnd { kComplete, kIncomplete, kDiskFull };
+
+// Reads the body into the open partial file: complete when exactly the announced `TotalBytes`
+// arrived and every byte was written. Each written piece also goes into `hash` when there is one.
+BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file,
+                    const std::string& captionPrefix, platform::Sha256* hash) {
   const platform::Platform& sys = Sys();
   const std::unique_ptr<char[]> buffer(new char[kReadSize]);
   double last_update = sys.clock->MonotonicSeconds();
@@ -139,17 +211,19 @@ bool ReceiveBody(InetHandle request, platform::FileHandle file, bool length_know
     // Never more than the announced length still owed: bytes a server sends past it are no
     // part of the body, although some clients (Wine's WinINet) hand them on.
     std::uint32_t want = kReadSize;
-    if (length_known && TotalBytes - ReceivedBytes < kReadSize) {
+    if (TotalBytes - ReceivedBytes < kReadSize) {
       want = static_cast<std::uint32_t>(TotalBytes - ReceivedBytes);
     }
     std::uint32_t n = 0;
     const bool read_ok = sys.internet->ReadFile(request, buffer.get(), want, n);
     if (read_ok && n > 0) {
       platform::DoEventsIfDue();
-      if (!sys.files->WriteAt(file, static_cast<std::uint64_t>(ReceivedBytes), buffer.get(), n)) {
+      const FileResult written =
+          sys.files->WriteAt(file, static_cast<std::uint64_t>(ReceivedBytes), buffer.get(), n);
+      if (written != FileResult::kOk) {
         // The file can no longer hold the body: reading on would only waste the transfer.
         PendingError::Raise("cannot write the downloaded data");
-        return false;
+        return written == FileResult::kDiskFull ? BodyEnd::kDiskFull : BodyEnd::kIncomplete;
       }
       if (hash != nullptr) hash->Update(buffer.get(), n);
       ReceivedBytes += n;
@@ -159,10 +233,10 @@ bool ReceiveBody(InetHandle request, platform::FileHandle file, bool length_know
         UpdateDisplay(captionPrefix);
       }
     }
-    if (length_known && ReceivedBytes == TotalBytes) return true;
+    if (ReceivedBytes == TotalBytes) return BodyEnd::kComplete;
     // A failed or timed-out read, or the end of the body before the announced length (the
-    // server closed the connection early); without a valid length no end can be trusted.
-    if (!read_ok || n == 0) return false;
+    // server closed the connection early).
+    if (!read_ok || n == 0) return BodyEnd::kIncomplete;
   }
 }
 
@@ -239,7 +313,9 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   const Scheme& scheme = ActiveScheme();
   if (scheme.secure && url.rfind(scheme.prefix, 0) != 0) return 0;
   if (!sys.internet->GetConnectedState()) return 0;
-  if (Mnetcheck::CanResolveHost() != -1) return 0;
+  // Behind a proxy the proxy looks up the names: many office networks resolve no outside name
+  // themselves, and there the probe's lookup would refuse a network that works.
+  if (!sys.internet->UsesProxy() && Mnetcheck::CanResolveHost() != -1) return 0;
 
   // Declared in this order so that they close request first, then connect, then open.
   UniqueHinternet open(sys.internet->Open(url));
@@ -267,8 +343,7 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                                   "Host: " + host, std::string("Connection: close")}) {
     (void)sys.internet->AddRequestHeaders(request.get(), line, platform::kHttpAddReqFlagAdd);
   }
-  if (!sys.internet->SendRequest(request.get())) return 0;
-  platform::DoEvents();
+  if (!SendRequest(request.get())) return 0;
 
   std::int64_t announced = 0;
   const bool length_known = AnnouncedLength(request.get(), announced);
@@ -276,24 +351,35 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   std::string text;
   QueryHttpInfo(request.get(), platform::kHttpQueryStatusCode, text);
   if (text != "200" && text != "206") return 0;
-
+  // Without one valid length no end of the body can be told from a cut: refused before any
+  // file is touched, so that an earlier good file stays.
+  if (!length_known) return 0;
   // A file the vendor signed: any other length, or no way to hash it, is refused before a file
   // is touched.
   std::unique_ptr<platform::Sha256> hash;
   if (expected != nullptr &&
-      (expected->url != url || (length_known && announced != expected->size) ||
+      (expected->url != url || announced != expected->size ||
        sys.crypto == nullptr || !(hash = sys.crypto->NewSha256()))) {
     LastDownloadFailure = DownloadFailure::kTampered;
     return 0;
   }
 
+  // A body the volume cannot hold is not begun: no file is touched.
+  std::uint64_t free_bytes = 0;
+  if (sys.files->FreeSpace(FolderOf(localPath), free_bytes) &&
+      static_cast<std::uint64_t>(announced) > free_bytes) {
+    LastDownloadFailure = DownloadFailure::kDiskFull;
+    return 0;
+  }
+
   const std::string partial = localPath + text::kPartialSuffix;
   bool ok = true;
-  if (sys.files->FileExists(localPath, ok) && !sys.files->DeleteFile(localPath)) {
+  if (sys.files->FileExists(localPath, ok) &&
+      RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); }) != FileResult::kOk) {
     PendingError::Raise("cannot delete " + localPath);
   }
   if (!ok) PendingError::Raise("cannot list " + localPath);
-  if (sys.files->FileExists(partial, ok) && !sys.files->DeleteFile(partial)) {
+  if (sys.files->FileExists(partial, ok) && sys.files->DeleteFile(partial) != FileResult::kOk) {
     PendingError::Raise("cannot delete " + partial);
   }
   if (!ok) PendingError::Raise("cannot list " + partial);
@@ -304,24 +390,39 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     return 0;
   }
 
-  const bool complete = ReceiveBody(request.get(), file, length_known, captionPrefix, hash.get());
+  const BodyEnd end = ReceiveBody(request.get(), file, captionPrefix, hash.get());
   const bool closed = sys.files->Close(file);
   if (!closed) PendingError::Raise("cannot close " + partial);
-  if (complete && hash != nullptr &&
+  if (end == BodyEnd::kDiskFull) {
+    // Unlike a cut transfer's, this partial file is no use to anyone: it would only keep the
+    // volume full.
+    LastDownloadFailure = DownloadFailure::kDiskFull;
+    (void)sys.files->DeleteFile(partial);
+  }
+  if (end == BodyEnd::kComplete && hash != nullptr &&
       (ReceivedBytes != expected->size || hash->Finish() != expected->sha256)) {
     // Not what the vendor signed: deleted, so that it never bears a name anyone would run.
-    if (!sys.files->DeleteFile(partial)) PendingError::Raise("cannot delete " + partial);
+    if (RetryWhileHeld([&] { return sys.files->DeleteFile(partial); }) != FileResult::kOk) {
+      PendingError::Raise("cannot delete " + partial);
+    }
     LastDownloadFailure = DownloadFailure::kTampered;
     return 0;
   }
-  if (complete && closed) {
-    if (sys.files->FileExists(localPath, ok) && !sys.files->DeleteFile(localPath)) {
-      PendingError::Raise("cannot delete " + localPath);
+  if (end == BodyEnd::kComplete && closed) {
+    FileResult deleted = FileResult::kOk;
+    if (sys.files->FileExists(localPath, ok)) {
+      deleted = RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); });
+      if (deleted != FileResult::kOk) PendingError::Raise("cannot delete " + localPath);
     }
-    if (sys.files->RenameFile(partial, localPath)) {
+    const FileResult renamed =
+        RetryWhileHeld([&] { return sys.files->RenameFile(partial, localPath); });
+    if (renamed == FileResult::kOk) {
       result = -1;
       LastDownloadFailure = DownloadFailure::kNone;
     } else {
+      if (renamed == FileResult::kHeld || deleted == FileResult::kHeld) {
+        LastDownloadFailure = DownloadFailure::kFileInUse;
+      }
       PendingError::Raise("cannot rename " + partial);
     }
   }

@@ -43,9 +43,10 @@ extern std::int64_t TotalBytes;
 // thing; kNone after a success.
 enum class DownloadFailure {
   kNone,
-  kNetwork,   // no connection, refused, broken off, timed out, bad status or length
-  kDiskFull,  // the volume cannot hold the file (checked before writing, or a write failed)
-  kTampered,  // the file does not match the size and SHA-256 the vendor signed
+  kNetwork,    // no connection, refused, broken off, timed out, bad status or length
+  kDiskFull,   // the volume cannot hold the file (checked before writing, or a write failed)
+  kTampered,   // the file does not match the size and SHA-256 the vendor signed
+  kFileInUse,  // every byte arrived, but another process kept the file from taking its name
 };
 extern DownloadFailure LastDownloadFailure;
 

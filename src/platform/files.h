@@ -10,6 +10,15 @@ namespace kvt::platform {
 // An open file; 0 means none.
 using FileHandle = std::uintptr_t;
 
+// How a change to a file went. Callers treat a file held by another process (a virus scanner
+// reading a new file, say) differently from a full volume and from every other failure.
+enum class FileResult {
+  kOk,
+  kHeld,      // another process has the file open in a way that forbids it (sharing, access)
+  kDiskFull,  // the volume has no room left
+  kFailed,    // any other failure
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -22,13 +31,16 @@ class FileSystem {
   virtual bool DirectoryExists(const std::string& path, bool& ok) = 0;
   // Creates one directory level.
   virtual bool CreateDirectory(const std::string& path) = 0;
-  virtual bool DeleteFile(const std::string& path) = 0;
-  virtual bool RenameFile(const std::string& from, const std::string& to) = 0;
+  virtual FileResult DeleteFile(const std::string& path) = 0;
+  // Fails when `to` exists already, as MoveFile does.
+  virtual FileResult RenameFile(const std::string& from, const std::string& to) = 0;
   // Creates (or truncates) the file and opens it for raw writes; 0 on failure.
   virtual FileHandle CreateForWrite(const std::string& path) = 0;
   // Writes `size` bytes at byte `offset` from the start of the file.
-  virtual bool WriteAt(FileHandle file, std::uint64_t offset, const char* data,
-                       std::size_t size) = 0;
+  virtual FileResult WriteAt(FileHandle file, std::uint64_t offset, const char* data,
+                             std::size_t size) = 0;
+  // Bytes the caller may still write on the volume that holds the folder `folder`.
+  virtual bool FreeSpace(const std::string& folder, std::uint64_t& bytes) = 0;
   virtual bool Close(FileHandle file) = 0;
   // Reads the whole file as text, returned as UTF-8: UTF-8 when it says so or is valid UTF-8
   // beyond ASCII, else in the system's ANSI code page (platform/text_decoding.h).

@@ -24,6 +24,14 @@ inline constexpr std::uint32_t kHttpQueryRawHeadersCrlf = 22;
 inline constexpr std::uint32_t kInternetOptionConnectTimeout = 2;
 inline constexpr std::uint32_t kInternetOptionSendTimeout = 5;
 inline constexpr std::uint32_t kInternetOptionReceiveTimeout = 6;
+// InternetErrorDlg: the error shown, how, and what it answers.
+inline constexpr std::uint32_t kErrorInternetIncorrectPassword = 12014;
+inline constexpr std::uint32_t kFlagsErrorUiFilterForErrors = 0x01;
+inline constexpr std::uint32_t kFlagsErrorUiFlagsChangeOptions = 0x02;
+inline constexpr std::uint32_t kFlagsErrorUiFlagsGenerateData = 0x04;
+inline constexpr std::uint32_t kErrorSuccess = 0;
+inline constexpr std::uint32_t kErrorCancelled = 1223;
+inline constexpr std::uint32_t kErrorInternetForceRetry = 12032;
 
 // The calls that wait on the network (SendRequest, ReadFile) never stop the window: while they
 // wait, the adapter keeps processing the window's events (platform::DoEvents) on the calling
@@ -34,6 +42,9 @@ class Internet {
 
   // InternetGetConnectedState: true when the machine has a network connection.
   virtual bool GetConnectedState() = 0;
+  // InternetQueryOption(INTERNET_OPTION_PROXY) without a handle: true when the preconfigured
+  // settings send requests through a proxy.
+  virtual bool UsesProxy() = 0;
   // InternetOpenA with the preconfigured proxy settings.
   virtual InetHandle Open(const std::string& agent) = 0;
   // InternetConnectA for HTTP. Adapters built for tests may reach ports 80 and 443 on others.
@@ -60,6 +71,11 @@ class Internet {
   // at most `size` bytes; `read` is 0 at the end of the body. False on a time-out or error.
   virtual bool ReadFile(InetHandle request, char* buffer, std::uint32_t size,
                         std::uint32_t& read) = 0;
+  // InternetErrorDlg owned by the installer window, for `error` on a request that was sent.
+  // For a proxy's 407 with kErrorInternetIncorrectPassword and kFlagsErrorUiFilterForErrors it
+  // asks the user for the proxy login: kErrorInternetForceRetry when the request should go again
+  // (with the login entered), kErrorCancelled when the user cancelled.
+  virtual std::uint32_t ErrorDlg(InetHandle request, std::uint32_t error, std::uint32_t flags) = 0;
   // InternetCloseHandle.
   virtual void CloseHandle(InetHandle handle) = 0;
 };

@@ -2,6 +2,7 @@
 // ending the program.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kvt::platform {
@@ -30,6 +31,10 @@ class Ui {
   // adapter whose look into the queue is costly may skip the look when the last one was only a
   // few milliseconds ago; what the user does is then handled that little later.
   virtual void DoEventsIfDue() { DoEvents(); }
+
+  // A pause during which the window keeps answering: processes the window's events as they come
+  // for `milliseconds`, then returns.
+  virtual void PumpFor(std::uint32_t milliseconds) = 0;
 
   // Runs the event loop until the program ends. Used once, after the window is shown.
   virtual void RunEventLoop() = 0;

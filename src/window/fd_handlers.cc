@@ -28,6 +28,20 @@ std::string ExtractorCommandLine(const std::string& dir) {
          dir + "\"";
 }
 
+// What the user is told when a download failed for `why`.
+const char* DownloadFailureText(Mupdate::DownloadFailure why) {
+  switch (why) {
+    case Mupdate::DownloadFailure::kDiskFull:
+      return text::kDiskFull;
+    case Mupdate::DownloadFailure::kFileInUse:
+      return text::kInstallFailed;
+    case Mupdate::DownloadFailure::kTampered:
+      return text::kTampered;
+    default:
+      return text::kCannotConnect;
+  }
+}
+
 }  // namespace
 
 void Fd::Ck_Click() { Ccontinue.SetEnabled(Ck.Value() == 1); }
@@ -125,38 +139,37 @@ void Fd::Cyes_Click() {
   Cyes.SetEnabled(false);
 
   // A signed release: each file must be what was verified at Continue (SignedFiles: extractor,
-  // archive). One that is not ends the install at once: nothing is downloaded, extracted or
-  // linked after it.
+  // archive); without that record nothing is downloaded.
   const Mupdate::SignedFile* expected = nullptr;
-  bool refused = false;
   if (!Mupdate::ActiveReleaseKeys().points.empty()) {
-    refused = Mupdate::SignedFiles.size() != 2;
-    if (!refused) expected = Mupdate::SignedFiles.data();
+    if (Mupdate::SignedFiles.size() != 2) {
+      PendingError::Clear();
+      ReturnToIdle(text::kTampered);
+      return;
+    }
+    expected = Mupdate::SignedFiles.data();
   }
-  const auto tampered = [] {
-    return Mupdate::LastDownloadFailure == Mupdate::DownloadFailure::kTampered;
-  };
 
-  // Both downloads are always made, so a failure of the first still tries the second.
-  std::int16_t extractor = 0;
-  std::int16_t archive = 0;
-  if (!refused) {
-    extractor = Mupdate::DownloadFile(Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected);
-    refused = tampered();
-  }
-  if (!refused) {
-    archive = Mupdate::DownloadFile(Mupdate::PackageUrl, dir + text::kArchiveFile,
-                                    text::kDownloadPrefix, expected ? expected + 1 : nullptr);
-    refused = tampered();
-  }
-  if (refused) {
-    PendingError::Clear();
-    ReturnToIdle(text::kTampered);
-    return;
-  }
+  // Both downloads are made, so a failure of the first still tries the second; but an extractor
+  // that is not what the vendor signed ends the install at once, and a volume too full for the
+  // extractor is not asked for the far larger archive.
+  const std::int16_t extractor =
+      Mupdate::DownloadFile(Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected);
+  const Mupdate::DownloadFailure first = Mupdate::LastDownloadFailure;
+  const bool stop = first == Mupdate::DownloadFailure::kDiskFull ||
+                    first == Mupdate::DownloadFailure::kTampered;
+  const std::int16_t archive =
+      stop ? 0
+           : Mupdate::DownloadFile(Mupdate::PackageUrl, dir + text::kArchiveFile,
+                                   text::kDownloadPrefix, expected ? expected + 1 : nullptr);
   if (extractor != -1 || archive != -1 || PendingError::IsPending()) {
     PendingError::Clear();
-    ReturnToIdle(text::kCannotConnect);
+    // A tampered archive is named as such whatever became of the extractor.
+    const Mupdate::DownloadFailure why =
+        extractor != -1 && Mupdate::LastDownloadFailure != Mupdate::DownloadFailure::kTampered
+            ? first
+            : Mupdate::LastDownloadFailure;
+    ReturnToIdle(DownloadFailureText(why));
     return;
   }
 

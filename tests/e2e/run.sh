@@ -25,6 +25,10 @@
 # <build dir>-signed; the key pair is made with openssl on the first build and never leaves that
 # folder) against releases signed by lib.sh's sign_release.
 #
+# The scenario proxy runs a build whose probe host does not resolve (KVT_PROBE_HOST=
+# nonexistent.invalid, built in <build dir>-proxy) behind a proxy that asks for a login; diskfull
+# mounts a small tmpfs as drive D: (needs root; the mount stays in this script's mount namespace).
+#
 # The scenario https runs a secure build (KVT_VENDOR_SCHEME=https, built in <build dir>-https)
 # against the scripted server speaking TLS on 127.0.0.1:443, with a test CA made for the run and
 # trusted only in a private mount namespace (lib.sh: with_test_ca), in which this script runs
@@ -46,7 +50,7 @@ if [ "${1:-}" = --https-rows ]; then https_rows=1; shift; fi
 
 SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 close-fetch excel
            no-drive install interrupt finish-close redirect extractor-404 archive-cut stall
-           bad-archive cno-ok busy https signed)
+           bad-archive cno-ok busy https signed proxy scanner diskfull)
 # What runs under Wine 10, for each build: layout and pixels, the whole install with its
 # progress and finish page, the stall with Cancel, a failed download, the planted DLLs.
 WINE10_SCENARIOS=(layout-144 agreement install stall extractor-404 finish-close)
@@ -69,10 +73,13 @@ with_https=0
 [[ " ${selected[*]} " != *" https "* ]] || with_https=1
 with_signed=0
 [[ " ${selected[*]} " != *" signed "* ]] || with_signed=1
+with_proxy=0
+[[ " ${selected[*]} " != *" proxy "* ]] || with_proxy=1
 
 build_dir="${KVT_E2E_BUILD_DIR:-$REPO_DIR/build/$preset}"
 https_dir="$build_dir-https"
 signed_dir="$build_dir-signed"
+proxy_dir="$build_dir-proxy"
 linux_dir="$REPO_DIR/build/linux"
 if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
   e2e_log "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
@@ -85,7 +92,7 @@ if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
            -DKVT_RESOLVE_TIMEOUT_MS=8000 -DKVT_RELEASE_KEYS= -DKVT_DEMO_SIGNING_KEY=)
   (cd "$REPO_DIR" && cmake --preset "$preset" -B "$build_dir" "${options[@]}" >/dev/null &&
      cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt-e2e-marker \
-       kvt_demo_release &&
+       kvt-e2e-holder kvt_demo_release &&
      { [ "$with_https" = 0 ] ||
        { cmake --preset "$preset" -B "$https_dir" "${options[@]}" -DKVT_VENDOR_SCHEME=https \
            >/dev/null &&
@@ -95,6 +102,10 @@ if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
          cmake --preset "$preset" -B "$signed_dir" "${options[@]}" \
            -DKVT_RELEASE_KEYS="$(release_public_key "$signed_dir/release-key.pem")" >/dev/null &&
          cmake --build "$signed_dir" -j2 --target kvt-setup; }; } &&
+     { [ "$with_proxy" = 0 ] ||
+       { cmake --preset "$preset" -B "$proxy_dir" "${options[@]}" \
+           -DKVT_PROBE_HOST=nonexistent.invalid >/dev/null &&
+         cmake --build "$proxy_dir" -j2 --target kvt-setup; }; } &&
      cmake --preset linux >/dev/null &&
      cmake --build --preset linux -j2 --target kvt_e2e_fault_server) >"$build_log" 2>&1 || {
     cat "$build_log"; echo "FAIL build"; exit 1; }
@@ -127,8 +138,9 @@ PRODUCT_EXE="$BUILD_DIR/tools/KVT.exe"
 needed=()
 [ "$with_https" = 0 ] || needed+=("$https_dir/kvt-setup.exe")
 [ "$with_signed" = 0 ] || needed+=("$signed_dir/kvt-setup.exe")
+[ "$with_proxy" = 0 ] || needed+=("$proxy_dir/kvt-setup.exe")
 for f in "$BUILD_DIR/kvt-setup.exe" "$DRIVER_EXE" "$PRODUCT_EXE" "$FAULT_SERVER" \
-         "$BUILD_DIR/demo-release/KVT_SETUP.rar" "${needed[@]}"; do
+         "$BUILD_DIR/demo-release/KVT_SETUP.rar" "$BUILD_DIR/kvt-e2e-holder.exe" "${needed[@]}"; do
   [ -f "$f" ] || { echo "FAIL missing $f"; exit 1; }
 done
 
@@ -705,6 +717,120 @@ scenario_signed() {
   check "no file was asked for" requests_are 1 0 0
   check "nothing is left beside the installer" eval "$only_installer"
   cp -f "$BUILD_DIR/kvt-setup.exe" "$APP_EXE"
+  finish_scenario
+}
+
+# Behind a proxy that asks for a login, on a network that resolves no names (the build's probe
+# host does not resolve): the driver fills Wine's password dialog, every request goes through the
+# proxy with the login, and the install completes. Nothing listens on port 80.
+INTERNET_SETTINGS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+set_proxy() {  # set_proxy HOST:PORT | set_proxy off
+  if [ "$1" = off ]; then
+    wine reg add "$INTERNET_SETTINGS" /v ProxyEnable /t REG_DWORD /d 0 /f >>"$E2E_DIR/wine.log" 2>&1
+    wine reg delete "$INTERNET_SETTINGS" /v ProxyServer /f >>"$E2E_DIR/wine.log" 2>&1
+  else
+    wine reg add "$INTERNET_SETTINGS" /v ProxyEnable /t REG_DWORD /d 1 /f >>"$E2E_DIR/wine.log" 2>&1
+    wine reg add "$INTERNET_SETTINGS" /v ProxyServer /t REG_SZ /d "$1" /f >>"$E2E_DIR/wine.log" 2>&1
+  fi
+}
+authorized() { grep -c "^authorized http://127.0.0.1:80$1\$" "$(server_out 8080)" 2>/dev/null || true; }
+proxied() { grep -c "^request GET http://127.0.0.1:80$1\$" "$(server_out 8080)" 2>/dev/null || true; }
+scenario_proxy() {
+  reset_world
+  map_d
+  if port_in_use 80; then echo "FAIL proxy: something listens on 127.0.0.1:80"; record 1; return; fi
+  local app="$E2E_DIR/app-proxy/kvt-setup.exe" f
+  mkdir -p "$(dirname "$app")" && cp -f "$proxy_dir/kvt-setup.exe" "$app"
+  start_fault_server proxy "$RELEASE" 8080 || { record 1; return; }
+  set_proxy 127.0.0.1:8080
+  start_app "$app"
+  driver install --fast-server --end close-unticked --proxy-login kvt-user proxy-pass
+  record $?
+  stop_fault_server
+  stop_wine
+  set_proxy off
+  # Wine's WinINet answers the proxy's challenge itself once it has the login: the resend is
+  # refused once more before the request with the login goes.
+  for f in /KVT_TRNQP_SETUP_LOG.txt /UnRAR.exe /KVT_SETUP.rar; do
+    check "$f: asked through the proxy ($(proxied "$f") times), let through once with the login" \
+      test "$(proxied "$f")" -ge 2 -a "$(authorized "$f")" = 1
+  done
+  check_installed "$DRIVE_D/KVT记账宝"
+  finish_scenario
+}
+
+# A virus scanner holds the archive's new .temp file open (reading, without delete sharing) from
+# its first byte until 3 s after its last: the rename waits for it, and the install completes.
+scenario_scanner() {
+  reset_world
+  map_d
+  start_fault_server release "$RELEASE" || { record 1; return; }
+  start_app "$APP_EXE"
+  local out="$E2E_DIR/holder.out" holder
+  wine "$BUILD_DIR/kvt-e2e-holder.exe" 'D:\KVT记账宝\KVT_SETUP.rar.temp' "$ARCHIVE_SIZE" 3000 \
+    >"$out" 2>>"$E2E_DIR/wine.log" &
+  holder=$!
+  driver install --end close-unticked
+  record $?
+  wait "$holder"
+  check "the scanner held KVT_SETUP.rar.temp until 3 s after its last byte ($(tr '\n' ' ' <"$out"))" \
+    grep -q '^released' "$out"
+  stop_fault_server
+  check "the server was asked for each file once" requests_are 1 1 1
+  check_installed "$DRIVE_D/KVT记账宝"
+  finish_scenario
+}
+
+# Drive D: is a small tmpfs. Round 1: the volume is smaller than the extractor: the disk-full
+# message, no file, the archive not even asked for. Round 2: room for both, but another program
+# fills the disk while the archive downloads: the message again, and no partial file left
+# filling the disk. Round 3: space freed, the install completes. One installer start.
+scenario_diskfull() {
+  if [ "$(id -u)" != 0 ]; then echo "FAIL diskfull: mounting a small volume needs root"; record 1; return; fi
+  reset_world
+  local vol="$E2E_DIR/small_d" rounds="$E2E_DIR/rounds" out="$E2E_DIR/diskfull.out" pid i
+  local dir="$vol/KVT记账宝" extractor_size
+  extractor_size=$(stat -c %s "$RELEASE/UnRAR.exe")
+  mkdir -p "$vol" && rm -rf "$rounds" && mkdir -p "$rounds"
+  mount -t tmpfs -o "size=$((extractor_size / 2))" kvt-e2e-small "$vol" || { record 1; return; }
+  ln -sfn "$vol" "$WINEPREFIX/dosdevices/d:"
+  start_fault_server release "$RELEASE" || { umount "$vol"; record 1; return; }
+  start_app "$APP_EXE"
+  : >"$out"
+  driver disk-full --rounds "$(winepath_w "$rounds")" >"$out" &
+  pid=$!
+  wait_for_step() {
+    for i in $(seq 1 1200); do
+      grep -q "^step $1" "$out" && return 0
+      kill -0 "$pid" 2>/dev/null || return 1
+      sleep 0.1
+    done
+    return 1
+  }
+  touch "$rounds/round-1"
+  wait_for_step "round 1 done"
+  check "round 1: nothing was written" test -z "$(find "$vol" -type f)"
+
+  mount -o remount,size=$((extractor_size + ARCHIVE_SIZE + 262144)) "$vol"
+  touch "$rounds/round-2"
+  for i in $(seq 1 600); do [ -e "$dir/KVT_SETUP.rar.temp" ] && break; sleep 0.05; done
+  head -c 100M /dev/zero >"$vol/filler" 2>/dev/null
+  wait_for_step "round 2 done"
+  check "round 2: the disk filled during the archive, whose partial file is gone" \
+    test -f "$dir/UnRAR.exe" -a ! -e "$dir/KVT_SETUP.rar.temp" -a ! -e "$dir/KVT_SETUP.rar"
+
+  rm -f "$vol/filler"
+  touch "$rounds/round-3"
+  wait "$pid"
+  record $?
+  cat "$out"
+  stop_fault_server
+  check "the extractor was asked for in each round, the archive only in rounds 2 and 3" \
+    requests_are 1 3 2
+  check_installed "$dir"
+  stop_wine
+  rm -f "$WINEPREFIX/dosdevices/d:"
+  umount "$vol"
   finish_scenario
 }
 

@@ -101,9 +101,17 @@ void Check(bool ok, const std::string& what) {
   if (!ok) ++g_failures;
 }
 
+// Wine's own dialog for a proxy's login (InternetErrorDlg), answered whenever it turns up while
+// the driver waits when --proxy-login is given.
+constexpr wchar_t kProxyLoginTitle[] = L"输入网络密码";
+std::wstring g_proxy_user, g_proxy_password;
+int g_proxy_logins = 0;  // dialogs answered
+void AnswerProxyLogin();
+
 // Polls `condition` every 50 ms for up to `ms` milliseconds.
 bool WaitUntil(const std::function<bool()>& condition, int ms) {
   for (int waited = 0;; waited += 50) {
+    if (!g_proxy_user.empty()) AnswerProxyLogin();
     if (condition()) return true;
     if (waited >= ms) return false;
     Sleep(50);
@@ -169,9 +177,36 @@ HWND FindInstallerWindow(DWORD pid) {
 
 HWND FindMessageBox(DWORD pid) {
   for (HWND hwnd : VisibleTopWindows(pid)) {
-    if (ClassOf(hwnd) == L"#32770") return hwnd;
+    if (ClassOf(hwnd) == L"#32770" && TextOf(hwnd) != kProxyLoginTitle) return hwnd;
   }
   return nullptr;
+}
+
+BOOL CALLBACK CollectEdits(HWND hwnd, LPARAM lp) {
+  if (ClassOf(hwnd) == L"Edit") reinterpret_cast<std::vector<HWND>*>(lp)->push_back(hwnd);
+  return TRUE;
+}
+
+// Fills the proxy login dialog (user name, then password) and presses OK.
+void AnswerProxyLogin() {
+  for (HWND hwnd : VisibleTopWindows(0)) {
+    if (ClassOf(hwnd) != L"#32770" || TextOf(hwnd) != kProxyLoginTitle) continue;
+    std::vector<HWND> edits;
+    EnumChildWindows(hwnd, CollectEdits, reinterpret_cast<LPARAM>(&edits));
+    if (edits.size() < 2) continue;
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(edits[0], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(g_proxy_user.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &ignored);
+    SendMessageTimeoutW(edits[1], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(g_proxy_password.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &ignored);
+    PostMessageW(GetDlgItem(hwnd, IDOK), BM_CLICK, 0, 0);
+    for (int waited = 0; waited < 5000 && IsWindow(hwnd) && IsWindowVisible(hwnd); waited += 20) {
+      Sleep(20);
+    }
+    ++g_proxy_logins;
+    std::printf("step the proxy's login dialog is filled in and confirmed\n");
+    std::fflush(stdout);
+  }
 }
 
 UINT DpiOf(HWND hwnd) {
@@ -668,6 +703,8 @@ struct Options {
   bool fast_server = false;         // --fast-server: the archive comes too fast to watch
   bool slow_extractor = false;      // --slow-extractor: try to leave while it runs (install)
   int repeat = 1;                   // --repeat N: press Cyes N times (install-fails)
+  int proxy_logins = 0;             // --proxy-login USER:PASSWORD: dialogs expected (install)
+  std::wstring rounds;              // --rounds DIR: where the script flags each round (disk-full)
 };
 Options g_options;
 
@@ -1157,6 +1194,11 @@ void ScenarioInstall(const Installer& ui) {
     Check(asked_cno && asked_close, "Cno and the close box were both tried during the download");
   }
   if (g_options.slow_extractor) Check(extracting, "the extractor's run was seen");
+  if (!g_proxy_user.empty()) {
+    Check(g_proxy_logins == g_options.proxy_logins,
+          "the proxy's login was asked for " + std::to_string(g_proxy_logins) + " time(s), " +
+              std::to_string(g_options.proxy_logins) + " expected");
+  }
   Step("the finish page is up");
   if (!g_options.fast_server) CheckProgress(progress, g_options.interrupt ? 1 : 3);
   Check(ui.Text(kvt::kLb) == Wide("安装完成！"), "Lb reads 安装完成！ (" + Utf8(ui.Text(kvt::kLb)) + ")");
@@ -1241,6 +1283,40 @@ void ScenarioInstallFails(const Installer& ui) {
     CheckIdle(ui, "after the message");
   }
   LeaveWithCno(ui, pid, process);
+}
+
+// The disk fills up: Start is pressed once for each round the script has set the disk up for
+// (it creates the file round-N in the --rounds folder). Rounds 1 and 2 end in the disk-full
+// message and the idle page; in round 3 there is room again and the install finishes.
+void ScenarioDiskFull(const Installer& ui) {
+  DWORD pid = PidOf(ui.main());
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!ToPathPage(ui, pid)) return;
+  for (int round = 1; round <= 3; ++round) {
+    const std::wstring flag = g_options.rounds + L"\\round-" + std::to_wstring(round);
+    Step("waiting for round " + std::to_string(round));
+    Check(WaitUntil([&] { return GetFileAttributesW(flag.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                    120000),
+          "round " + std::to_string(round) + " is set up");
+    PostMessageW(ui.Get(kvt::kCyes), BM_CLICK, 0, 0);
+    WaitUntil([&] { return FindMessageBox(pid) != nullptr || ui.Visible(kvt::kFrame3); }, 120000);
+    if (round < 3) {
+      HWND box = ExpectMessageBox(pid, "错误", "磁盘空间不足！\r\n请清理磁盘或选择其他安装路径。");
+      if (box == nullptr) return;
+      if (round == 1) SaveScreen(L"disk-full");
+      AnswerMessageBox(box, IDOK);
+      ExpectNoMessageBox(pid, 1500, "one message only");
+      CheckIdle(ui, "after the disk-full message");
+      Step("round " + std::to_string(round) + " done");
+    } else {
+      Check(ui.Visible(kvt::kFrame3), "with room again the install reaches the finish page");
+    }
+  }
+  PostMessageW(ui.Get(kvt::kCrun), BM_CLICK, 0, 0);
+  WaitUntil([&] { return ui.Value(kvt::kCrun) == 0; }, 5000);
+  PostMessageW(ui.main(), WM_CLOSE, 0, 0);
+  ExpectExit(process, 10000, "the installer ends");
+  CloseHandle(process);
 }
 
 // Start with a process named excel.exe running: only the notice, nothing else; then the close
@@ -1719,6 +1795,12 @@ int wmain(int argc, wchar_t** argv) {
       g_options.repeat = std::max(1, _wtoi(argv[++i]));
     } else if (arg == L"--expect-progress") {
       g_options.expect_progress = true;
+    } else if (arg == L"--proxy-login" && i + 2 < argc) {
+      g_proxy_user = argv[++i];
+      g_proxy_password = argv[++i];
+      g_options.proxy_logins = 3;  // the manifest, the extractor and the archive
+    } else if (arg == L"--rounds" && has_value) {
+      g_options.rounds = argv[++i];
     } else {
       scenario = arg;
     }
@@ -1732,6 +1814,7 @@ int wmain(int argc, wchar_t** argv) {
       {L"stall", ScenarioStall},           {L"path-page", ScenarioPathPage},
       {L"no-server", ScenarioNoServer},    {L"start", ScenarioStart},
       {L"busy", ScenarioBusy},             {L"hang", ScenarioHang},
+      {L"disk-full", ScenarioDiskFull},
   };
   Run run = nullptr;
   for (const auto& [name, fn] : installs) {
@@ -1744,11 +1827,13 @@ int wmain(int argc, wchar_t** argv) {
                  "usage: kvt-e2e-driver SCENARIO [--exe PATH] [--dpi N] [--shots DIR]\n"
                  "  SCENARIO: agreement layout wait no-server retry manifest-rejected close-fetch\n"
                  "            install install-fails excel no-drive cno-ok stall path-page start\n"
-                 "            busy hang\n"
+                 "            busy hang disk-full\n"
                  "  install options: --version V --folder DIR --total SIZE\n"
                  "                   --end finish|close|close-unticked --interrupt --fast-server\n"
-                 "                   --slow-extractor\n"
-                 "  install-fails options: --expect connect|install|tampered --expect-progress --repeat N\n");
+                 "                   --slow-extractor --proxy-login USER PASSWORD\n"
+                 "  disk-full options: --rounds DIR\n"
+                 "  install-fails options: --expect connect|install|tampered --expect-progress\n"
+                 "                         --repeat N\n");
     return 2;
   }
 

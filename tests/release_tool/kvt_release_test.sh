@@ -77,9 +77,10 @@ SIG=KVT_TRNQP_SETUP_LOG.txt.sig
 KEY1=$(sed -n 's/^KVT_RELEASE_KEYS=//p' "$W/keygen.out")
 KEY2=$("$TOOL" pubkey "$W/key2.pem" | sed -n 's/^KVT_RELEASE_KEYS=//p')
 KEY3=$("$TOOL" pubkey "$W/key3.pem" | sed -n 's/^KVT_RELEASE_KEYS=//p')
-point=$(openssl pkey -in "$W/key1.pem" -pubout -outform DER 2>/dev/null | tail -c 65)
-[ "$(stat -c %a "$W/key1.pem")" = 600 ] && [ "$KEY1" = "$(printf '%s' "$point" | base64 -w0)" ] &&
-  grep -qx "key id: $(printf '%s' "$point" | sha256sum | cut -c1-16)" "$W/keygen.out" ||
+# The point's bytes stay in a file: a shell variable would lose its zero bytes.
+openssl pkey -in "$W/key1.pem" -pubout -outform DER 2>/dev/null | tail -c 65 >"$W/key1.point"
+[ "$(stat -c %a "$W/key1.pem")" = 600 ] && [ "$KEY1" = "$(base64 -w0 "$W/key1.point")" ] &&
+  grep -qx "key id: $(sha256sum "$W/key1.point" | cut -c1-16)" "$W/keygen.out" ||
   fail "keygen: not a 0600 key file printing its point and key id"
 cp "$W/key1.pem" "$W/key1.copy"
 "$TOOL" keygen "$W/key1.pem" >/dev/null 2>&1 && fail "keygen: an existing key is overwritten"

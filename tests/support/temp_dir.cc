@@ -1,5 +1,7 @@
 #include "support/temp_dir.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,6 +53,22 @@ std::optional<std::string> ReadFileBytes(const std::string& linux_path) {
 bool PathExists(const std::string& linux_path) {
   struct stat st;
   return ::lstat(linux_path.c_str(), &st) == 0;
+}
+
+bool EnterOwnMountNamespace() {
+  static const bool entered = ::unshare(CLONE_NEWNS) == 0 &&
+                              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return entered;
+}
+
+SmallVolume::SmallVolume(std::string linux_folder, std::size_t bytes)
+    : folder_(std::move(linux_folder)) {
+  const std::string options = "size=" + std::to_string(bytes);
+  mounted_ = ::mount("tmpfs", folder_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+SmallVolume::~SmallVolume() {
+  if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
 }
 
 }  // namespace kvt::testing

@@ -2,6 +2,7 @@
 // lifetime, and small file helpers for tests.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -28,5 +29,25 @@ bool WriteFileBytes(const std::string& linux_path, const std::string& bytes);
 // The whole file, or nothing when it cannot be read.
 std::optional<std::string> ReadFileBytes(const std::string& linux_path);
 bool PathExists(const std::string& linux_path);
+
+// Gives this process a mount namespace of its own, so that what it mounts stays unseen by the
+// rest of the machine and goes with the process. Must run before the process starts a thread;
+// false where it is not allowed (not root).
+bool EnterOwnMountNamespace();
+
+// A tmpfs volume of `bytes` mounted on `linux_folder` (in the process's own mount namespace)
+// while it lives: a small disk that can really fill up.
+class SmallVolume {
+ public:
+  SmallVolume(std::string linux_folder, std::size_t bytes);
+  ~SmallVolume();
+  SmallVolume(const SmallVolume&) = delete;
+  SmallVolume& operator=(const SmallVolume&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
 
 }  // namespace kvt::testing

@@ -376,8 +376,17 @@ void TestServer::Finish(Connection* connection, bool reset) {
   connection->done = true;
 }
 
+void TestServer::Gate(std::function<std::optional<Response>(const RecordedRequest&)> gate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  gate_ = std::move(gate);
+}
+
 Response TestServer::Choose(const RecordedRequest& request) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (gate_) {
+    std::optional<Response> r = gate_(request);
+    if (r) return std::move(*r);
+  }
   if (!queue_.empty()) {
     Response r = std::move(queue_.front());
     queue_.pop_front();

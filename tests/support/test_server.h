@@ -114,6 +114,10 @@ class TestServer {
   // port in the URL).
   std::string Url(const std::string& target) const;
 
+  // Consulted first for every request: a response it gives answers the request (a proxy that
+  // asks for a login, say); none lets the queue, the routes and the folder answer. Set it before
+  // the first request.
+  void Gate(std::function<std::optional<Response>(const RecordedRequest&)> gate);
   // The next request that arrives takes this response (first in, first out).
   void Enqueue(Response response);
   // Every request for `target` while the queue is empty.
@@ -166,6 +170,7 @@ class TestServer {
   mutable std::condition_variable changed_;
   bool stopping_ = false;
   bool stopped_ = false;
+  std::function<std::optional<Response>(const RecordedRequest&)> gate_;
   std::deque<Response> queue_;
   std::map<std::string, Response> routes_;
   std::string folder_;

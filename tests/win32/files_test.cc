@@ -25,11 +25,12 @@ TEST_F(FilesTest, WritesAtOffsetsIntoChineseNamedFile) {
   const std::string path = dir_.Join("\\KVT_SETUP 安装包.rar.temp");
   const platform::FileHandle file = fs_.CreateForWrite(path);
   ASSERT_NE(file, 0u);
-  EXPECT_TRUE(fs_.WriteAt(file, 0, "abc", 3));
-  EXPECT_TRUE(fs_.WriteAt(file, 3, "defg", 4));
-  EXPECT_TRUE(fs_.WriteAt(file, 10, "Z", 1));  // beyond the end: the gap reads as zeros
-  EXPECT_TRUE(fs_.WriteAt(file, 1, "B", 1));   // back into written bytes
-  EXPECT_TRUE(fs_.WriteAt(file, 11, "", 0));
+  EXPECT_EQ(fs_.WriteAt(file, 0, "abc", 3), platform::FileResult::kOk);
+  EXPECT_EQ(fs_.WriteAt(file, 3, "defg", 4), platform::FileResult::kOk);
+  EXPECT_EQ(fs_.WriteAt(file, 10, "Z", 1),
+            platform::FileResult::kOk);  // beyond the end: the gap reads as zeros
+  EXPECT_EQ(fs_.WriteAt(file, 1, "B", 1), platform::FileResult::kOk);  // back into written bytes
+  EXPECT_EQ(fs_.WriteAt(file, 11, "", 0), platform::FileResult::kOk);
   EXPECT_TRUE(fs_.Close(file));
   std::string bytes;
   ASSERT_TRUE(ReadBytes(path, bytes));
@@ -41,7 +42,7 @@ TEST_F(FilesTest, CreateForWriteEmptiesAnExistingFile) {
   ASSERT_TRUE(WriteBytes(path, "old content that is longer"));
   const platform::FileHandle file = fs_.CreateForWrite(path);
   ASSERT_NE(file, 0u);
-  EXPECT_TRUE(fs_.WriteAt(file, 0, "new", 3));
+  EXPECT_EQ(fs_.WriteAt(file, 0, "new", 3), platform::FileResult::kOk);
   // Others may read while the download writes.
   std::string bytes;
   EXPECT_TRUE(ReadBytes(path, bytes));
@@ -54,7 +55,7 @@ TEST_F(FilesTest, NothingIsCreatedInAMissingFolder) {
   const std::string path = dir_.Join("不存在\\UnRAR.exe.temp");
   EXPECT_EQ(fs_.CreateForWrite(path), 0u);
   EXPECT_FALSE(PathExists(path));
-  EXPECT_FALSE(fs_.WriteAt(0, 0, "x", 1));
+  EXPECT_EQ(fs_.WriteAt(0, 0, "x", 1), platform::FileResult::kFailed);
   EXPECT_FALSE(fs_.Close(0));
 }
 
@@ -124,20 +125,40 @@ TEST_F(FilesTest, RenameNeverReplacesAnExistingTarget) {
   const std::string target = dir_.Join("KVT_SETUP.rar");
   ASSERT_TRUE(WriteBytes(partial, "new"));
   ASSERT_TRUE(WriteBytes(target, "old"));
-  EXPECT_FALSE(fs_.RenameFile(partial, target));
+  EXPECT_EQ(fs_.RenameFile(partial, target), platform::FileResult::kFailed);
   std::string bytes;
   ASSERT_TRUE(ReadBytes(target, bytes));
   EXPECT_EQ(bytes, "old");
   ASSERT_TRUE(ReadBytes(partial, bytes));
   EXPECT_EQ(bytes, "new");
 
-  EXPECT_TRUE(fs_.DeleteFile(target));
-  EXPECT_FALSE(fs_.DeleteFile(target));
-  EXPECT_TRUE(fs_.RenameFile(partial, dir_.Join("\\KVT_SETUP.rar")));
+  EXPECT_EQ(fs_.DeleteFile(target), platform::FileResult::kOk);
+  EXPECT_EQ(fs_.DeleteFile(target), platform::FileResult::kFailed);
+  EXPECT_EQ(fs_.RenameFile(partial, dir_.Join("\\KVT_SETUP.rar")), platform::FileResult::kOk);
   EXPECT_FALSE(PathExists(partial));
   ASSERT_TRUE(ReadBytes(target, bytes));
   EXPECT_EQ(bytes, "new");
-  EXPECT_FALSE(fs_.RenameFile(partial, target));  // source gone
+  EXPECT_EQ(fs_.RenameFile(partial, target), platform::FileResult::kFailed);  // source gone
+}
+
+// What a virus scanner does to a new file: it reads it without sharing its deletion. Renaming
+// and deleting the file then say that another process holds it; once it lets go both work.
+TEST_F(FilesTest, AFileAReaderHoldsIsReportedAsHeldAndTheVolumeTellsItsFreeSpace) {
+  const std::string partial = dir_.Join("KVT_SETUP.rar.temp");
+  ASSERT_TRUE(WriteBytes(partial, "new"));
+  HANDLE scanner = ::CreateFileW(Widen(partial).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fs_.RenameFile(partial, dir_.Join("KVT_SETUP.rar")), platform::FileResult::kHeld);
+  EXPECT_EQ(fs_.DeleteFile(partial), platform::FileResult::kHeld);
+  ::CloseHandle(scanner);
+  EXPECT_EQ(fs_.RenameFile(partial, dir_.Join("KVT_SETUP.rar")), platform::FileResult::kOk);
+
+  std::uint64_t free_bytes = 0;
+  EXPECT_TRUE(fs_.FreeSpace(dir_.path(), free_bytes));
+  EXPECT_GT(free_bytes, 0u);
+  EXPECT_FALSE(fs_.FreeSpace(dir_.Join("缺少\\"), free_bytes));
 }
 
 TEST_F(FilesTest, ReadAllTextDecodesTheAnsiCodePage) {

@@ -51,6 +51,9 @@ class HeadlessUi : public platform::Ui {
   bool AnotherInstanceRunning() override { return another_instance; }
   int MessageBox(const std::string& text, int style, const std::string& title) override;
   void DoEvents() override;
+  // Records the pause and processes the events once; no time passes.
+  void PumpFor(std::uint32_t milliseconds) override;
+  std::vector<std::uint32_t> pauses;
   // Delivers the remaining script steps in order; each must be deliverable.
   void RunEventLoop() override;
   [[noreturn]] void EndProgram() override;

@@ -31,6 +31,11 @@ void HeadlessUi::DoEvents() {
   }
 }
 
+void HeadlessUi::PumpFor(std::uint32_t milliseconds) {
+  pauses.push_back(milliseconds);
+  DoEvents();
+}
+
 void HeadlessUi::RunEventLoop() {
   while (!script.empty()) {
     Fd& fd = Mupdate::FdInstance();

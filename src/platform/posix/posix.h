@@ -80,10 +80,21 @@ class PosixInternet : public platform::Internet {
   // Secure requests trust only the CA certificates in this PEM file instead of the system's
   // store (empty: the system's store again). Tests give their own test CA.
   void SetTrustedCaFile(std::string path);
+  // Sends every plain request through an HTTP proxy on 127.0.0.1:`port` (0: none, the default)
+  // in absolute form ("GET http://host:port/path HTTP/1.1"), as WinINet does behind a proxy.
+  void SetProxy(std::uint16_t port) { proxy_port_ = port; }
+  // The user's part in ErrorDlg's proxy login: true with a user name and password (OK), false
+  // for Cancel; unset, every login is cancelled. The login then goes with every request of that
+  // handle as "Proxy-Authorization: Basic ...".
+  void SetProxyLogin(std::function<bool(std::string& user, std::string& password)> login) {
+    proxy_login_ = std::move(login);
+  }
   // Handles currently allocated (all kinds); for leak checks in tests.
   std::size_t OpenHandleCount() const { return handles_.size(); }
 
   bool GetConnectedState() override;
+  // True once SetProxy named a proxy.
+  bool UsesProxy() override;
   platform::InetHandle Open(const std::string& agent) override;
   platform::InetHandle Connect(platform::InetHandle open, const std::string& host,
                                std::uint16_t port) override;
@@ -98,6 +109,10 @@ class PosixInternet : public platform::Internet {
                  std::string& text) override;
   bool ReadFile(platform::InetHandle request, char* buffer, std::uint32_t size,
                 std::uint32_t& read) override;
+  // The proxy login only (see SetProxyLogin); with kFlagsErrorUiFilterForErrors a response
+  // other than 407 gives kErrorSuccess.
+  std::uint32_t ErrorDlg(platform::InetHandle request, std::uint32_t error,
+                         std::uint32_t flags) override;
   void CloseHandle(platform::InetHandle handle) override;
 
  private:
@@ -116,6 +131,7 @@ class PosixInternet : public platform::Internet {
     std::vector<std::string> headers;
     int connect_timeout_ms = 0, send_timeout_ms = 0, receive_timeout_ms = 0;
     bool secure = false;  // kInternetFlagSecure
+    std::string proxy_authorization;  // the header line of the login ErrorDlg took
     int socket = -1;
     ssl_st* tls = nullptr;  // the TLS session on `socket` of a secure request
     bool sent = false;
@@ -168,6 +184,8 @@ class PosixInternet : public platform::Internet {
   std::string ca_file_;
   ssl_ctx_st* tls_context_ = nullptr;
   int timeout_cap_ms_ = 0;
+  std::uint16_t proxy_port_ = 0;
+  std::function<bool(std::string&, std::string&)> proxy_login_;
   std::function<void()> pump_;
   platform::InetHandle next_handle_ = 0x100;
   std::unordered_map<platform::InetHandle, Handle> handles_;
@@ -217,12 +235,16 @@ class PosixFileSystem : public platform::FileSystem {
   bool FileExists(const std::string& path, bool& ok) override;
   bool DirectoryExists(const std::string& path, bool& ok) override;
   bool CreateDirectory(const std::string& path) override;
-  bool DeleteFile(const std::string& path) override;
-  // Fails when `to` exists already, as MoveFile does.
-  bool RenameFile(const std::string& from, const std::string& to) override;
+  platform::FileResult DeleteFile(const std::string& path) override;
+  // Fails when `to` exists already, as MoveFile does. Linux lets no open file stop a rename or
+  // a deletion: kHeld never comes from here.
+  platform::FileResult RenameFile(const std::string& from, const std::string& to) override;
   platform::FileHandle CreateForWrite(const std::string& path) override;
-  bool WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
-               std::size_t size) override;
+  // kDiskFull when the volume (or the user's quota) is full.
+  platform::FileResult WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
+                               std::size_t size) override;
+  // statvfs: the blocks free to an ordinary user.
+  bool FreeSpace(const std::string& folder, std::uint64_t& bytes) override;
   bool Close(platform::FileHandle file) override;
   bool ReadAllText(const std::string& path, std::string& text) override;
   bool ReadAllBytes(const std::string& path, std::string& bytes) override;

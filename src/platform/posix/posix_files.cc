@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,16 @@ bool ForbiddenInName(char c) {
 }
 
 platform::FileHandle ToHandle(int fd) { return static_cast<platform::FileHandle>(fd) + 1; }
+
+platform::FileResult Result(bool ok) {
+  return ok ? platform::FileResult::kOk : platform::FileResult::kFailed;
+}
+
+// The result of a call that failed with `error`.
+platform::FileResult Failure(int error) {
+  return error == ENOSPC || error == EDQUOT ? platform::FileResult::kDiskFull
+                                            : platform::FileResult::kFailed;
+}
 
 }  // namespace
 
@@ -111,23 +122,25 @@ bool PosixFileSystem::CreateDirectory(const std::string& path) {
   return ok && ::mkdir(p.c_str(), 0755) == 0;
 }
 
-bool PosixFileSystem::DeleteFile(const std::string& path) {
+platform::FileResult PosixFileSystem::DeleteFile(const std::string& path) {
   bool ok;
   const std::string p = ToLinuxPath(path, ok);
-  return ok && ::unlink(p.c_str()) == 0;
+  return Result(ok && ::unlink(p.c_str()) == 0);
 }
 
-bool PosixFileSystem::RenameFile(const std::string& from, const std::string& to) {
+platform::FileResult PosixFileSystem::RenameFile(const std::string& from, const std::string& to) {
   bool ok_from, ok_to;
   const std::string f = ToLinuxPath(from, ok_from);
   const std::string t = ToLinuxPath(to, ok_to);
-  if (!ok_from || !ok_to) return false;
-  if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (!ok_from || !ok_to) return platform::FileResult::kFailed;
+  if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) {
+    return platform::FileResult::kOk;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return Failure(errno);
   // File systems without RENAME_NOREPLACE: test, then rename.
   struct stat st;
-  if (::lstat(t.c_str(), &st) == 0) return false;
-  return ::rename(f.c_str(), t.c_str()) == 0;
+  if (::lstat(t.c_str(), &st) == 0) return platform::FileResult::kFailed;
+  return ::rename(f.c_str(), t.c_str()) == 0 ? platform::FileResult::kOk : Failure(errno);
 }
 
 platform::FileHandle PosixFileSystem::CreateForWrite(const std::string& path) {
@@ -140,21 +153,31 @@ platform::FileHandle PosixFileSystem::CreateForWrite(const std::string& path) {
   return ToHandle(fd);
 }
 
-bool PosixFileSystem::WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
-                              std::size_t size) {
-  if (file == 0) return false;
+platform::FileResult PosixFileSystem::WriteAt(platform::FileHandle file, std::uint64_t offset,
+                                              const char* data, std::size_t size) {
+  if (file == 0) return platform::FileResult::kFailed;
   const int fd = static_cast<int>(file - 1);
-  if (open_files_.count(fd) == 0) return false;
+  if (open_files_.count(fd) == 0) return platform::FileResult::kFailed;
   while (size > 0) {
     const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return Failure(errno);
     }
     data += n;
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
   }
+  return platform::FileResult::kOk;
+}
+
+bool PosixFileSystem::FreeSpace(const std::string& folder, std::uint64_t& bytes) {
+  bytes = 0;
+  bool ok;
+  const std::string p = ToLinuxPath(folder, ok);
+  struct statvfs st;
+  if (!ok || ::statvfs(p.c_str(), &st) != 0) return false;
+  bytes = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
   return true;
 }
 

@@ -2,6 +2,7 @@
 // calls: handles, requests, the response head and redirects, the body. The connection's bytes
 // are in posix_internet_tls.cc, its waits in posix_internet_wait.cc, a chunked body in
 // posix_internet_chunked.cc, URL and head text in posix_internet_text.cc.
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
@@ -28,6 +29,30 @@ PosixInternet::~PosixInternet() {
 }
 
 bool PosixInternet::GetConnectedState() { return true; }
+
+bool PosixInternet::UsesProxy() { return proxy_port_ != 0; }
+
+std::uint32_t PosixInternet::ErrorDlg(platform::InetHandle request, std::uint32_t error,
+                                      std::uint32_t flags) {
+  constexpr std::uint32_t kErrorInvalidHandle = 6;
+  Handle* h = Find(request, Kind::kRequest);
+  if (h == nullptr || !h->sent) return kErrorInvalidHandle;
+  // Only the proxy's login is asked for; with the filter flag a request that needs none passes.
+  if ((flags & platform::kFlagsErrorUiFilterForErrors) != 0 && h->status_code != "407") {
+    return platform::kErrorSuccess;
+  }
+  if (error != platform::kErrorInternetIncorrectPassword) return platform::kErrorCancelled;
+  std::string user, password;
+  if (!proxy_login_ || !proxy_login_(user, password)) return platform::kErrorCancelled;
+  const std::string plain = user + ":" + password;
+  std::string encoded(4 * ((plain.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                reinterpret_cast<const unsigned char*>(plain.data()),
+                                static_cast<int>(plain.size()));
+  encoded.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+  h->proxy_authorization = "Proxy-Authorization: Basic " + encoded;
+  return platform::kErrorInternetForceRetry;
+}
 
 PosixInternet::Handle* PosixInternet::Find(platform::InetHandle handle, Kind kind) {
   auto it = handles_.find(handle);
@@ -131,11 +156,17 @@ bool PosixInternet::Exchange(Handle& h, const std::string& host, std::uint16_t p
   h.buffered_begin = h.buffered_end = 0;
   if (!h.buffer) h.buffer.reset(new char[std::max(kBufferBytes, kMaxHeadBytes)]);
 
-  h.socket = ConnectTo(host, port, Capped(h.connect_timeout_ms));
+  // Behind the proxy a plain request goes to the proxy, naming the whole URL.
+  const bool proxied = proxy_port_ != 0 && !h.secure;
+  h.socket = proxied ? ConnectTo("127.0.0.1", proxy_port_, Capped(h.connect_timeout_ms))
+                     : ConnectTo(host, port, Capped(h.connect_timeout_ms));
   if (h.socket < 0) return false;
   if (h.secure && !StartTls(h, host)) return false;
-  std::string bytes = h.verb + " " + object + " " + h.version + "\r\n";
+  const std::string target =
+      proxied ? "http://" + host + ":" + std::to_string(port) + object : object;
+  std::string bytes = h.verb + " " + target + " " + h.version + "\r\n";
   for (const std::string& line : h.headers) bytes += line + "\r\n";
+  if (proxied && !h.proxy_authorization.empty()) bytes += h.proxy_authorization + "\r\n";
   bytes += "\r\n";
   if (!SendAll(h, bytes)) return false;
 

@@ -9,6 +9,7 @@
 #undef DeleteFile
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,6 +40,7 @@ class WinInetInternet : public platform::Internet {
       : http_port_(http_port), https_port_(https_port), timeout_cap_ms_(timeout_cap_ms) {}
 
   bool GetConnectedState() override;
+  bool UsesProxy() override;
   platform::InetHandle Open(const std::string& agent) override;
   platform::InetHandle Connect(platform::InetHandle open, const std::string& host,
                                std::uint16_t port) override;
@@ -53,9 +55,16 @@ class WinInetInternet : public platform::Internet {
                  std::string& text) override;
   bool ReadFile(platform::InetHandle request, char* buffer, std::uint32_t size,
                 std::uint32_t& read) override;
+  // The dialog is owned by the window `owner` gives (none when it gives none).
+  std::uint32_t ErrorDlg(platform::InetHandle request, std::uint32_t error,
+                         std::uint32_t flags) override;
   void CloseHandle(platform::InetHandle handle) override;
 
+  // Where ErrorDlg finds its owner window: the installer window, once it exists.
+  void SetDialogOwner(std::function<HWND()> owner) { owner_ = std::move(owner); }
+
  private:
+  std::function<HWND()> owner_;
   std::uint16_t http_port_;
   std::uint16_t https_port_;
   std::uint32_t timeout_cap_ms_;
@@ -92,11 +101,16 @@ class Win32FileSystem : public platform::FileSystem {
   bool FileExists(const std::string& path, bool& ok) override;
   bool DirectoryExists(const std::string& path, bool& ok) override;
   bool CreateDirectory(const std::string& path) override;
-  bool DeleteFile(const std::string& path) override;
-  bool RenameFile(const std::string& from, const std::string& to) override;
+  // kHeld for a sharing or lock violation and for a denied access (which is also what a file
+  // whose deletion waits for its last holder answers).
+  platform::FileResult DeleteFile(const std::string& path) override;
+  platform::FileResult RenameFile(const std::string& from, const std::string& to) override;
   platform::FileHandle CreateForWrite(const std::string& path) override;
-  bool WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
-               std::size_t size) override;
+  // kDiskFull for ERROR_DISK_FULL and ERROR_HANDLE_DISK_FULL.
+  platform::FileResult WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
+                               std::size_t size) override;
+  // GetDiskFreeSpaceExW: the bytes free to this user (quotas included).
+  bool FreeSpace(const std::string& folder, std::uint64_t& bytes) override;
   bool Close(platform::FileHandle file) override;
   bool ReadAllText(const std::string& path, std::string& text) override;
   bool ReadAllBytes(const std::string& path, std::string& bytes) override;

@@ -23,6 +23,21 @@ bool IsOrdinaryFile(DWORD attributes) {
           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
 }
 
+// What the last error of a failed call says about it.
+platform::FileResult LastFailure() {
+  switch (::GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED:  // also a file whose deletion is pending until a holder closes it
+      return platform::FileResult::kHeld;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return platform::FileResult::kDiskFull;
+    default:
+      return platform::FileResult::kFailed;
+  }
+}
+
 }  // namespace
 
 bool Win32FileSystem::FileExists(const std::string& path, bool& ok) {
@@ -57,12 +72,14 @@ bool Win32FileSystem::CreateDirectory(const std::string& path) {
   return ::CreateDirectoryW(Widen(path).c_str(), nullptr) != FALSE;
 }
 
-bool Win32FileSystem::DeleteFile(const std::string& path) {
-  return ::DeleteFileW(Widen(path).c_str()) != FALSE;
+platform::FileResult Win32FileSystem::DeleteFile(const std::string& path) {
+  if (::DeleteFileW(Widen(path).c_str())) return platform::FileResult::kOk;
+  return LastFailure();
 }
 
-bool Win32FileSystem::RenameFile(const std::string& from, const std::string& to) {
-  return ::MoveFileW(Widen(from).c_str(), Widen(to).c_str()) != FALSE;
+platform::FileResult Win32FileSystem::RenameFile(const std::string& from, const std::string& to) {
+  if (::MoveFileW(Widen(from).c_str(), Widen(to).c_str())) return platform::FileResult::kOk;
+  return LastFailure();
 }
 
 platform::FileHandle Win32FileSystem::CreateForWrite(const std::string& path) {
@@ -72,19 +89,28 @@ platform::FileHandle Win32FileSystem::CreateForWrite(const std::string& path) {
   return reinterpret_cast<platform::FileHandle>(file);
 }
 
-bool Win32FileSystem::WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
-                              std::size_t size) {
-  if (file == 0) return false;
+platform::FileResult Win32FileSystem::WriteAt(platform::FileHandle file, std::uint64_t offset,
+                                              const char* data, std::size_t size) {
+  if (file == 0) return platform::FileResult::kFailed;
   LARGE_INTEGER position{};
   position.QuadPart = static_cast<LONGLONG>(offset);
-  if (!::SetFilePointerEx(H(file), position, nullptr, FILE_BEGIN)) return false;
+  if (!::SetFilePointerEx(H(file), position, nullptr, FILE_BEGIN)) return LastFailure();
   while (size > 0) {
     const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!::WriteFile(H(file), data, chunk, &written, nullptr) || written == 0) return false;
+    if (!::WriteFile(H(file), data, chunk, &written, nullptr)) return LastFailure();
+    if (written == 0) return platform::FileResult::kFailed;
     data += written;
     size -= written;
   }
+  return platform::FileResult::kOk;
+}
+
+bool Win32FileSystem::FreeSpace(const std::string& folder, std::uint64_t& bytes) {
+  bytes = 0;
+  ULARGE_INTEGER available{};
+  if (!::GetDiskFreeSpaceExW(Widen(folder).c_str(), &available, nullptr, nullptr)) return false;
+  bytes = available.QuadPart;
   return true;
 }
 

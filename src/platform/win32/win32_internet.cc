@@ -55,12 +55,17 @@ void CALLBACK WinInetInternet::StatusCallback(void*, DWORD_PTR context, DWORD st
   }
 }
 
-// True when the request's final URL (after any redirects) is an https URL.
+// True when the request's final URL (after any redirects) is an https URL, however long it is.
 bool WinInetInternet::EndedSecure(platform::InetHandle request) {
-  char url[INTERNET_MAX_URL_LENGTH + 1] = {};
-  DWORD size = sizeof url - 1;
-  if (!::InternetQueryOptionA(H(request), INTERNET_OPTION_URL, url, &size)) return false;
-  return ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, url, 8, "https://", 8) == CSTR_EQUAL;
+  DWORD size = 0;
+  if (::InternetQueryOptionA(H(request), INTERNET_OPTION_URL, nullptr, &size) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+    return false;
+  }
+  std::vector<char> url(size + 1, '\0');
+  if (!::InternetQueryOptionA(H(request), INTERNET_OPTION_URL, url.data(), &size)) return false;
+  return ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, url.data(), 8, "https://", 8) ==
+         CSTR_EQUAL;
 }
 
 WinInetInternet::RequestState* WinInetInternet::Find(platform::InetHandle request) const {
@@ -71,6 +76,20 @@ WinInetInternet::RequestState* WinInetInternet::Find(platform::InetHandle reques
 bool WinInetInternet::GetConnectedState() {
   DWORD flags = 0;
   return ::InternetGetConnectedState(&flags, 0) != FALSE;
+}
+
+bool WinInetInternet::UsesProxy() {
+  // Without a handle the option reads the settings every preconfigured session starts from.
+  DWORD size = 0;
+  if (::InternetQueryOptionA(nullptr, INTERNET_OPTION_PROXY, nullptr, &size) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size < sizeof(INTERNET_PROXY_INFO)) {
+    return false;
+  }
+  std::vector<char> buffer(size);
+  if (!::InternetQueryOptionA(nullptr, INTERNET_OPTION_PROXY, buffer.data(), &size)) return false;
+  INTERNET_PROXY_INFO info;
+  std::memcpy(&info, buffer.data(), sizeof info);
+  return info.dwAccessType == INTERNET_OPEN_TYPE_PROXY;
 }
 
 platform::InetHandle WinInetInternet::Open(const std::string& agent) {
@@ -104,16 +123,18 @@ platform::InetHandle WinInetInternet::OpenRequest(platform::InetHandle connect,
   const std::string a_verb = ToAnsi(verb);
   const std::string a_object = ToAnsi(object);
   const std::string a_version = ToAnsi(version);
+  // The handle is made without a context, and the state becomes its context only once it exists:
+  // a handle that WinINet makes and closes again within a failing call then reports its closing
+  // without the state, which stays this function's to free, once.
+  HINTERNET request = ::HttpOpenRequestA(H(connect), a_verb.c_str(), a_object.c_str(),
+                                         a_version.c_str(), nullptr, nullptr, flags, 0);
+  if (request == nullptr) return 0;
   auto* state = new RequestState;
-  HINTERNET request =
-      ::HttpOpenRequestA(H(connect), a_verb.c_str(), a_object.c_str(), a_version.c_str(), nullptr,
-                         nullptr, flags, reinterpret_cast<DWORD_PTR>(state));
-  if (request == nullptr || state->completed == nullptr) {
-    if (request != nullptr) {
-      ::InternetCloseHandle(request);  // frees the state through its closing report
-    } else {
-      delete state;
-    }
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state);
+  if (state->completed == nullptr ||
+      !::InternetSetOptionA(request, INTERNET_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+    ::InternetCloseHandle(request);  // its closing report carries no state
+    delete state;
     return 0;
   }
   state->secure = (flags & INTERNET_FLAG_SECURE) != 0;
@@ -203,6 +224,14 @@ bool WinInetInternet::ReadFile(platform::InetHandle request, char* buffer, std::
       return false;
     }
   }
+}
+
+std::uint32_t WinInetInternet::ErrorDlg(platform::InetHandle request, std::uint32_t error,
+                                        std::uint32_t flags) {
+  HWND owner = owner_ ? owner_() : nullptr;
+  if (owner != nullptr && !::IsWindowVisible(owner)) owner = nullptr;
+  // Modal: the dialog runs its own message loop, with the installer window disabled beneath it.
+  return ::InternetErrorDlg(owner, H(request), error, flags, nullptr);
 }
 
 void WinInetInternet::CloseHandle(platform::InetHandle handle) {

@@ -62,6 +62,17 @@ void Win32Ui::DoEvents() {
   }
 }
 
+void Win32Ui::PumpFor(std::uint32_t milliseconds) {
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+    // Sleeps until a message arrives or the time is up, whichever comes first.
+    if (MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0) {
+      DoEvents();
+    }
+  }
+}
+
 void Win32Ui::RunEventLoop() {
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) Dispatch(msg);

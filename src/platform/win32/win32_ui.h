@@ -22,6 +22,7 @@ class Win32Ui : public platform::Ui {
   void DoEvents() override;
   // Looks into the queue only when the last look was kPumpIntervalMs or more ago.
   void DoEventsIfDue() override;
+  void PumpFor(std::uint32_t milliseconds) override;
   void RunEventLoop() override;
   [[noreturn]] void EndProgram() override;
 

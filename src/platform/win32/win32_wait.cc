@@ -59,8 +59,9 @@ bool WaitWhilePumping(HANDLE object, DWORD limit_ms) { return Wait(object, limit
 
 bool RunWhilePumping(const std::shared_ptr<BlockingJob>& job, DWORD limit_ms) {
   auto* reference = new std::shared_ptr<BlockingJob>(job);
-  HANDLE thread = CreateThread(nullptr, 64 * 1024, RunJob, reference,
-                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  // The program's normal stack size: a name lookup runs through whatever resolver and network
+  // providers the system has installed.
+  HANDLE thread = CreateThread(nullptr, 0, RunJob, reference, 0, nullptr);
   if (thread == nullptr) {
     delete reference;
     job->Run();  // no thread to be had: do the call here rather than not at all

@@ -78,6 +78,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   static kvt::win32::Win32Shell shell;
   static kvt::win32::CngCrypto crypto;
 
+  // The proxy's password dialog belongs to the installer window.
+  internet.SetDialogOwner([] { return window.hwnd(); });
+
   kvt::platform::Platform machine;
   machine.ui = &ui;
   machine.window = &window;
