@@ -23,18 +23,31 @@
 # Usage: bench/wine-download.sh [rounds (default 5)] [build dir (default build/wine-bench)]
 #   KVT_BENCH_MIB=N   the archive's size in MiB (default 512)
 #   KVT_BENCH_EXE=F   time this kvt-setup.exe (a windows-demo build) instead of the one built here
+#   KVT_BENCH_UNSIGNED=1  an installer without release keys and an unsigned release; by default
+#                     the installer carries a key made for the bench (under the build folder) and
+#                     the release is signed, so that every piece is also hashed (SHA-256, CNG)
 set -euo pipefail
 SRC="$(cd "$(dirname "$0")/.." && pwd)"
 ROUNDS="${1:-5}"
 BUILD="$(realpath -m "${2:-$SRC/build/wine-bench}")"
 MIB="${KVT_BENCH_MIB:-512}"
 
-cmake --preset windows-demo -B "$BUILD" -DKVT_E2E=ON -DKVT_WINE_BENCH=ON >/dev/null
-cmake --build "$BUILD" -j2 --target kvt-setup kvt-e2e-driver kvt_wine_bench_64k >/dev/null
-REF="$BUILD/bench/wine/kvt_wine_bench_64k.exe"
+SIGNED=1
+[ "${KVT_BENCH_UNSIGNED:-0}" = 1 ] && SIGNED=0
 
 # shellcheck source=tests/e2e/lib.sh
 source "$SRC/tests/e2e/lib.sh"
+KEY="$BUILD/bench-release-key.pem"
+keys=
+if [ "$SIGNED" = 1 ]; then
+  mkdir -p "$BUILD" && make_release_key "$KEY"
+  keys=$(release_public_key "$KEY")
+fi
+cmake --preset windows-demo -B "$BUILD" -DKVT_E2E=ON -DKVT_WINE_BENCH=ON \
+  -DKVT_RELEASE_KEYS="$keys" -DKVT_DEMO_SIGNING_KEY= >/dev/null
+cmake --build "$BUILD" -j2 --target kvt-setup kvt-e2e-driver kvt_wine_bench_64k >/dev/null
+REF="$BUILD/bench/wine/kvt_wine_bench_64k.exe"
+
 # shellcheck source=bench/nginx.sh
 source "$SRC/bench/nginx.sh"
 e2e_init "$BUILD"  # the cached Wine prefix of the end-to-end tests, under BUILD/e2e
@@ -59,6 +72,7 @@ head -c $((MIB * 1024 * 1024)) /dev/urandom >"$WORK/www/KVT_SETUP.rar"
 echo "not an extractor" >"$WORK/www/UnRAR.exe"
 printf '2.1\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT_SETUP.rar' \
   >"$WORK/www/KVT_TRNQP_SETUP_LOG.txt"
+[ "$SIGNED" = 0 ] || sign_release "$WORK/www" "$KEY" "$(date +%s)"
 chmod -R a+rX "$WORK/www"
 start_nginx "$WORK" 80
 LOG="$WORK/nginx/logs/access.log"
@@ -140,7 +154,7 @@ median() { sort -g | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (
 spread() { sort -g | awk 'NR == 1 {lo = $1} {hi = $1} END {printf "min %.3f, max %.3f", lo, hi}'; }
 
 SIZE=$(stat -c %s "$WORK/www/KVT_SETUP.rar")
-echo "== $ROUNDS rounds of $MIB MiB (seconds: installer, 64 KiB client; load $(cut -d' ' -f1-3 /proc/loadavg))"
+echo "== $ROUNDS rounds of $MIB MiB, $([ "$SIGNED" = 1 ] && echo "signed release, each piece hashed" || echo unsigned) (seconds: installer, 64 KiB client; load $(cut -d' ' -f1-3 /proc/loadavg))"
 : >"$WORK/k" && : >"$WORK/c" && : >"$WORK/ratios"
 for r in $(seq "$ROUNDS"); do
   if [ $((r % 2)) = 1 ]; then
