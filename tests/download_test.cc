@@ -73,8 +73,6 @@ void RunScenario(const Scenario& s, bool tls) {
       tls ? std::make_unique<TestServer>(testing::Certificates().good)
           : std::make_unique<TestServer>();
   TestServer& server = *served;
-  std::optional<Mupdate::ScopedScheme> scheme;
-  if (tls) scheme.emplace(Mupdate::kHttpsScheme);
   net_scenarios::ServeTable(server);
   std::uint16_t port = server.port();
   if (s.client == Client::kClosedPort) {
@@ -112,7 +110,8 @@ void RunScenario(const Scenario& s, bool tls) {
 
   std::string url = net_scenarios::ClientUrl(s, "127.0.0.1");
   if (tls) url.replace(0, 4, "https");
-  const int result = Mupdate::DownloadFile(url, local_path, text::kDownloadPrefix);
+  const int result = Mupdate::DownloadFile(url, local_path, text::kDownloadPrefix, nullptr,
+                                           tls ? Mupdate::kHttpsScheme : Mupdate::kHttpScheme);
 
   EXPECT_EQ(result, s.result);
   EXPECT_TRUE(Holds(linux_target, s.target, s.target_bytes, net_scenarios::OldTargetBytes(), s));
@@ -199,7 +198,6 @@ TEST(SecureDownloadTest, OnlyAVerifiedServerIsAsked) {
   };
   for (const Row& r : table) {
     SCOPED_TRACE(r.name);
-    Mupdate::ScopedScheme scheme(Mupdate::kHttpsScheme);
     const std::unique_ptr<TestServer> served = r.certificate != nullptr
                                                    ? std::make_unique<TestServer>(*r.certificate)
                                                    : std::make_unique<TestServer>();
@@ -219,7 +217,8 @@ TEST(SecureDownloadTest, OnlyAVerifiedServerIsAsked) {
     const std::string target = m.Linux("D:\\下载\\f");
     ASSERT_TRUE(WriteFileBytes(target, "old"));
 
-    EXPECT_EQ(Mupdate::DownloadFile(r.url, "D:\\下载\\f", ""), r.result);
+    EXPECT_EQ(Mupdate::DownloadFile(r.url, "D:\\下载\\f", "", nullptr, Mupdate::kHttpsScheme),
+              r.result);
     EXPECT_EQ(ReadFileBytes(target), r.result == -1 ? "secure body" : "old");
     EXPECT_FALSE(PathExists(target + ".temp"));
     EXPECT_EQ(internet.opened, r.handles);
@@ -829,9 +828,9 @@ TEST(UrlSplitTest, HostAndPath) {
       {"http://tp/KVT_SETUP.rar", "tp", "/KVT_SETUP.rar"},
   };
   for (const Row& r : table) {
-    const std::string host = Mupdate::GetHostFromUrl(r.url);
+    const std::string host = Mupdate::GetHostFromUrl(r.url, Mupdate::kHttpScheme);
     EXPECT_EQ(host, r.host) << r.url;
-    EXPECT_EQ(Mupdate::GetPathFromUrl(r.url, host), r.path) << r.url;
+    EXPECT_EQ(Mupdate::GetPathFromUrl(r.url, host, Mupdate::kHttpScheme), r.path) << r.url;
   }
 }
 
@@ -849,13 +848,13 @@ TEST(UrlSplitTest, SecureBuildHostAndPath) {
       {"https://a/b?u=https://c/d", "a", "/b?u=https://c/d"},
       {"https://s/p", "s", "/p"},
   };
-  Mupdate::ScopedScheme scheme(Mupdate::kHttpsScheme);
   for (const Row& r : table) {
-    const std::string host = Mupdate::GetHostFromUrl(r.url);
+    const std::string host = Mupdate::GetHostFromUrl(r.url, Mupdate::kHttpsScheme);
     EXPECT_EQ(host, r.host) << r.url;
-    EXPECT_EQ(Mupdate::GetPathFromUrl(r.url, host), r.path) << r.url;
+    EXPECT_EQ(Mupdate::GetPathFromUrl(r.url, host, Mupdate::kHttpsScheme), r.path) << r.url;
   }
-  EXPECT_EQ(Mupdate::ManifestUrl(), "https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt");
+  EXPECT_EQ(Mupdate::ManifestUrl(Mupdate::kHttpsScheme),
+            "https://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt");
 }
 
 }  // namespace

@@ -621,11 +621,11 @@ TEST_F(InstallFlowTest, DoubleClickOnThePathDuringTheInstallOpensNoPicker) {
 // the one message. The plain server that port 80 leads to serves the release too and is never
 // asked.
 TEST_F(InstallFlowTest, SecureBuildInstallsOnlyFromAVerifiedServer) {
-  Mupdate::ScopedScheme scheme(Mupdate::kHttpsScheme);
   const testing::TestCertificates& certificates = testing::Certificates();
   {
     testing::TestServer tls(certificates.good);
     InstallRig rig({.https_port = tls.port()});
+    rig.vendor.scheme = &Mupdate::kHttpsScheme;
     rig.m.internet.SetTrustedCaFile(certificates.ca);
     rig.ServeRelease();
     rig.ServeRelease(tls);
@@ -640,6 +640,7 @@ TEST_F(InstallFlowTest, SecureBuildInstallsOnlyFromAVerifiedServer) {
   {
     testing::TestServer tls(certificates.expired);
     InstallRig rig({.https_port = tls.port()});
+    rig.vendor.scheme = &Mupdate::kHttpsScheme;
     rig.m.internet.SetTrustedCaFile(certificates.ca);
     rig.ServeRelease();
     rig.ServeRelease(tls);
@@ -693,10 +694,9 @@ std::string Flipped(std::string bytes, std::size_t at) {
 
 TEST_P(SignedReleaseTest, InstallsOnlyWhatTheVendorSigned) {
   const SignedRow& row = GetParam();
-  Mupdate::ReleaseKeys trusted;
-  if (row.keys) trusted = testing::TrustOnly({&Vendor()}, row.not_before);
-  Mupdate::ScopedReleaseKeys scoped(trusted);
   InstallRig rig;
+  if (row.keys) rig.keys = testing::TrustOnly({&Vendor()}, row.not_before);
+  rig.vendor.keys = &rig.keys;
   rig.ServeRelease();
   testing::SignedRelease release{
       InstallRig::Manifest(),

@@ -36,7 +36,9 @@ class ManifestTest : public ::testing::Test {
     platform::Install(m_.machine.Platform(&m_.internet, &files_, &m_.processes));
   }
 
-  std::int16_t Fetch() { return Mupdate::FetchReleaseManifest(version_, extractor_, package_); }
+  std::int16_t Fetch() {
+    return Mupdate::FetchReleaseManifest(Mupdate::VendorSettings(), version_, extractor_, package_);
+  }
   std::vector<std::string> Calls(const std::string& prefix) const {
     std::vector<std::string> out;
     for (const std::string& c : files_.calls) {
@@ -55,7 +57,7 @@ class ManifestTest : public ::testing::Test {
 };
 
 TEST_F(ManifestTest, ManifestUrlNamesTheVendorHostAndTheFixedPath) {
-  EXPECT_EQ(Mupdate::ManifestUrl(), "http://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt");
+  EXPECT_EQ(Mupdate::ManifestUrl(Mupdate::kHttpScheme), "http://127.0.0.1/KVT_TRNQP_SETUP_LOG.txt");
 }
 
 struct Case {

@@ -259,7 +259,7 @@ TEST(ReleaseSignatureTest, ReleaseKeysSettingIsReadStrictly) {
     EXPECT_EQ(points.size(), row.keys);
   }
   // The keys of this build (the linux preset has none): a build without keys asks for nothing.
-  EXPECT_TRUE(Mupdate::ActiveReleaseKeys().points.empty());
+  EXPECT_TRUE(Mupdate::BuildReleaseKeys().points.empty());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <string_view>
 
 #include "kvt/build_config.h"
 #include "net/http_text.h"
@@ -43,7 +44,6 @@ constexpr std::uint32_t kLongestPauseMs = 1000;
 constexpr int kMaxProxyLogins = 5;
 // What is read of a refusal's body before the request goes again (a proxy's login page).
 constexpr std::int64_t kMaxDrainBytes = 1024 * 1024;
-const Scheme* active_scheme = build::kVendorHttps ? &kHttpsScheme : &kHttpScheme;
 
 // Closes an internet handle when it goes out of scope.
 class UniqueHinternet {
@@ -242,31 +242,24 @@ BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file,
 
 }  // namespace
 
-const Scheme& ActiveScheme() { return *active_scheme; }
-
-ScopedScheme::ScopedScheme(const Scheme& scheme) : previous_(active_scheme) {
-  active_scheme = &scheme;
-}
-ScopedScheme::~ScopedScheme() { active_scheme = previous_; }
-
-std::string GetHostFromUrl(const std::string& url) {
+std::string GetHostFromUrl(const std::string& url, const Scheme& scheme) {
   if (url.empty()) return {};
-  const std::string scheme = ActiveScheme().prefix;
-  const std::size_t first = url.find(scheme);
+  const std::string_view prefix = scheme.prefix;
+  const std::size_t first = url.find(prefix);
   if (first == std::string::npos) return {};
-  const std::size_t start = first + scheme.size();
+  const std::size_t start = first + prefix.size();
   // The piece after the first scheme ends where the next one begins.
-  std::string piece = url.substr(start, url.find(scheme, start) - start);
+  std::string piece = url.substr(start, url.find(prefix, start) - start);
   return piece.substr(0, piece.find('/'));
 }
 
-std::string GetPathFromUrl(const std::string& url, const std::string& host) {
+std::string GetPathFromUrl(const std::string& url, const std::string& host, const Scheme& scheme) {
   if (host.empty()) return {};
   // The host follows the scheme; a short host name such as "h" or "tp" also occurs inside
   // "http://" itself, so the search starts after the scheme.
-  const std::string prefix = ActiveScheme().prefix;
-  const std::size_t scheme = url.find(prefix);
-  const std::size_t from = scheme == std::string::npos ? 0 : scheme + prefix.size();
+  const std::string_view prefix = scheme.prefix;
+  const std::size_t at_scheme = url.find(prefix);
+  const std::size_t from = at_scheme == std::string::npos ? 0 : at_scheme + prefix.size();
   const std::size_t at = url.find(host, from);
   if (at == std::string::npos) return {};
   return url.substr(at + host.size());
@@ -298,7 +291,8 @@ std::string FormatSize(std::int64_t n) {
 }
 
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
-                          const std::string& captionPrefix, const SignedFile* expected) {
+                          const std::string& captionPrefix, const SignedFile* expected,
+                          const Scheme& scheme) {
   const platform::Platform& sys = Sys();
   std::int16_t result = 0;
   TotalBytes = 0;
@@ -309,8 +303,7 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
 
   if (url.empty() || localPath.empty()) return 0;
   if (HasControlCharacter(url)) return 0;
-  // A secure build never downgrades: a URL of any other scheme is not even looked at.
-  const Scheme& scheme = ActiveScheme();
+  // A secure scheme never downgrades: a URL of any other scheme is not even looked at.
   if (scheme.secure && url.rfind(scheme.prefix, 0) != 0) return 0;
   if (!sys.internet->GetConnectedState()) return 0;
   // Behind a proxy the proxy looks up the names: many office networks resolve no outside name
@@ -320,10 +313,10 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   // Declared in this order so that they close request first, then connect, then open.
   UniqueHinternet open(sys.internet->Open(url));
   if (!open) return 0;
-  const std::string host = GetHostFromUrl(url);
+  const std::string host = GetHostFromUrl(url, scheme);
   UniqueHinternet connect(sys.internet->Connect(open.get(), host, scheme.port));
   if (!connect) return 0;
-  const std::string path = GetPathFromUrl(url, host);
+  const std::string path = GetPathFromUrl(url, host, scheme);
   // Always from the server, and never copied into the user's internet cache.
   UniqueHinternet request(sys.internet->OpenRequest(
       connect.get(), "GET", path, "HTTP/1.1",

@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <string>
 
+#include "kvt/build_config.h"
 #include "platform/internet.h"
 
 namespace kvt::Mupdate {
 
 struct SignedFile;  // net/release_signature.h
 
-// The scheme every transfer uses, fixed by the build (KVT_VENDOR_SCHEME).
+// The scheme of every transfer and URL of a run.
 struct Scheme {
   const char* prefix;           // "http://" or "https://": where a URL's host begins
   std::uint16_t port;           // dialled whatever port a URL names
@@ -21,19 +22,9 @@ inline constexpr Scheme kHttpScheme{"http://", platform::kInternetDefaultHttpPor
 inline constexpr Scheme kHttpsScheme{"https://", platform::kInternetDefaultHttpsPort,
                                      platform::kInternetFlagSecure, true};
 
-// The scheme in force: the build's, unless a ScopedScheme holds another.
-const Scheme& ActiveScheme();
-// Puts `scheme` in force while it lives, so that tests run the other build's transfers too.
-class ScopedScheme {
- public:
-  explicit ScopedScheme(const Scheme& scheme);
-  ~ScopedScheme();
-  ScopedScheme(const ScopedScheme&) = delete;
-  ScopedScheme& operator=(const ScopedScheme&) = delete;
-
- private:
-  const Scheme* previous_;
-};
+// The build's scheme (KVT_VENDOR_SCHEME): the installer's, and the default of every function
+// below that takes one.
+inline const Scheme& BuildScheme() { return build::kVendorHttps ? kHttpsScheme : kHttpScheme; }
 
 // Byte counters of the current (or last) transfer.
 extern std::int64_t ReceivedBytes;
@@ -51,22 +42,23 @@ enum class DownloadFailure {
 extern DownloadFailure LastDownloadFailure;
 
 // Downloads `url` (<scheme>host/path, always the scheme's port) into `localPath` through the
-// partial file `localPath` + ".temp". In a secure build a URL not beginning with "https://" is
-// refused before any handle is opened. Returns -1 when the whole announced body is stored at
+// partial file `localPath` + ".temp". With a secure `scheme` a URL not beginning with "https://"
+// is refused before any handle is opened. Returns -1 when the whole announced body is stored at
 // `localPath`, 0 otherwise. Leaves the pending error holding the last local failure it skipped.
 // With `expected` (a release the vendor signed) the body must also be exactly the signed size and
 // SHA-256: an announced length other than the size is refused before any file is touched, the
 // pieces are hashed as they are written, and a body that differs is deleted instead of renamed
 // (LastDownloadFailure kTampered).
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
-                          const std::string& captionPrefix,
-                          const SignedFile* expected = nullptr);
+                          const std::string& captionPrefix, const SignedFile* expected = nullptr,
+                          const Scheme& scheme = BuildScheme());
 
-// Host name: the text after the first scheme prefix ("http://" or, in a secure build,
-// "https://") up to the next "/"; empty without it.
-std::string GetHostFromUrl(const std::string& url);
-// Request path: the text after the first occurrence of `host` in `url`.
-std::string GetPathFromUrl(const std::string& url, const std::string& host);
+// Host name: the text after the first `scheme` prefix ("http://" or "https://") up to the next
+// "/"; empty without it.
+std::string GetHostFromUrl(const std::string& url, const Scheme& scheme = BuildScheme());
+// Request path: the text after the first occurrence of `host` in `url` (after its scheme).
+std::string GetPathFromUrl(const std::string& url, const std::string& host,
+                           const Scheme& scheme = BuildScheme());
 // One response item as text (through `text`); the function result is left empty.
 std::string QueryHttpInfo(platform::InetHandle request, std::uint32_t infoLevel,
                           std::string& text);

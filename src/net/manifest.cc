@@ -42,11 +42,14 @@ std::string ScratchPath(const char* name) {
 
 // Fetches the signature file beside the manifest at `manifest_url` and checks it against the
 // manifest's bytes and URLs; -1 when it verifies, with SignedFiles filled.
-std::int16_t VerifySignature(const std::string& manifest_url, const std::string& manifest_bytes,
-                             const std::string& extractorUrl, const std::string& packageUrl) {
+std::int16_t VerifySignature(const std::string& manifest_url, const VendorSettings& vendor,
+                             const std::string& manifest_bytes, const std::string& extractorUrl,
+                             const std::string& packageUrl) {
   platform::FileSystem& files = *Sys().files;
   const std::string path = ScratchPath(text::kSignatureTempName);
-  if (DownloadFile(manifest_url + kSignatureSuffix, path, "") != -1) return 0;
+  if (DownloadFile(manifest_url + kSignatureSuffix, path, "", nullptr, *vendor.scheme) != -1) {
+    return 0;
+  }
   std::string signature;
   const bool read = files.ReadAllBytes(path, signature);
   (void)files.DeleteFile(path);
@@ -57,7 +60,7 @@ std::int16_t VerifySignature(const std::string& manifest_url, const std::string&
   // Without the means to check, nothing counts as checked.
   if (Sys().crypto == nullptr ||
       CheckReleaseSignature(*Sys().crypto, signature, manifest_bytes, {extractorUrl, packageUrl},
-                            ActiveReleaseKeys(), &SignedFiles) != SignatureCheck::kValid) {
+                            *vendor.keys, &SignedFiles) != SignatureCheck::kValid) {
     SignedFiles.clear();
     LastDownloadFailure = DownloadFailure::kTampered;
     return 0;
@@ -83,23 +86,25 @@ std::vector<std::string> SplitManifestLines(const std::string& text) {
   return lines;
 }
 
-std::string ManifestUrl() {
-  return std::string(ActiveScheme().prefix) + build::kVendorHost + text::kManifestPath;
+std::string ManifestUrl(const Scheme& scheme) {
+  return std::string(scheme.prefix) + build::kVendorHost + text::kManifestPath;
 }
 
-std::int16_t FetchReleaseManifest(std::string& version, std::string& extractorUrl,
-                                  std::string& packageUrl) {
-  return FetchReleaseManifestFrom(ManifestUrl(), version, extractorUrl, packageUrl);
+std::int16_t FetchReleaseManifest(const VendorSettings& vendor, std::string& version,
+                                  std::string& extractorUrl, std::string& packageUrl) {
+  return FetchReleaseManifestFrom(ManifestUrl(*vendor.scheme), vendor, version, extractorUrl,
+                                  packageUrl);
 }
 
-std::int16_t FetchReleaseManifestFrom(const std::string& url, std::string& version,
-                                      std::string& extractorUrl, std::string& packageUrl) {
+std::int16_t FetchReleaseManifestFrom(const std::string& url, const VendorSettings& vendor,
+                                      std::string& version, std::string& extractorUrl,
+                                      std::string& packageUrl) {
   platform::FileSystem& files = *Sys().files;
   const std::string path = ScratchPath(text::kManifestTempName);
-  const bool is_signed = !ActiveReleaseKeys().points.empty();
+  const bool is_signed = !vendor.keys->points.empty();
   SignedFiles.clear();
 
-  if (DownloadFile(url, path, "") != -1) {
+  if (DownloadFile(url, path, "", nullptr, *vendor.scheme) != -1) {
     version.clear();
     packageUrl.clear();
     extractorUrl.clear();
@@ -128,7 +133,8 @@ std::int16_t FetchReleaseManifestFrom(const std::string& url, std::string& versi
   std::string bytes;
   if (result == -1 && is_signed && !files.ReadAllBytes(path, bytes)) result = 0;
   (void)files.DeleteFile(path);
-  if (result == -1 && is_signed && VerifySignature(url, bytes, extractorUrl, packageUrl) != -1) {
+  if (result == -1 && is_signed &&
+      VerifySignature(url, vendor, bytes, extractorUrl, packageUrl) != -1) {
     version.clear();
     packageUrl.clear();
     extractorUrl.clear();

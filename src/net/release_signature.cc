@@ -98,11 +98,6 @@ bool ParseSignatureLine(std::string_view rest, SignatureFile::Signature& signatu
          signature.rs.size() == kSignatureBytes;
 }
 
-// The build's keys, decoded on first use (the window's one thread asks).
-ReleaseKeys build_keys;
-bool build_keys_read = false;
-const ReleaseKeys* active_keys = nullptr;
-
 }  // namespace
 
 const char* SignatureCheckName(SignatureCheck check) {
@@ -288,22 +283,17 @@ bool ParseReleaseKeys(std::string_view text, std::vector<std::string>& points) {
   return true;
 }
 
-const ReleaseKeys& ActiveReleaseKeys() {
-  if (active_keys != nullptr) return *active_keys;
-  if (!build_keys_read) {
-    build_keys_read = true;
+const ReleaseKeys& BuildReleaseKeys() {
+  static const ReleaseKeys keys = [] {
+    ReleaseKeys build;
     // Decoded and checked when the build was configured (CMakeLists.txt).
     for (unsigned i = 0; i < build::kReleaseKeyCount; ++i) {
-      build_keys.points.emplace_back(build::kReleaseKeyPoints + i * kPointBytes, kPointBytes);
+      build.points.emplace_back(build::kReleaseKeyPoints + i * kPointBytes, kPointBytes);
     }
-    build_keys.not_before = build::kReleaseNotBefore;
-  }
-  return build_keys;
+    build.not_before = build::kReleaseNotBefore;
+    return build;
+  }();
+  return keys;
 }
-
-ScopedReleaseKeys::ScopedReleaseKeys(const ReleaseKeys& keys) : previous_(active_keys) {
-  active_keys = &keys;
-}
-ScopedReleaseKeys::~ScopedReleaseKeys() { active_keys = previous_; }
 
 }  // namespace kvt::Mupdate

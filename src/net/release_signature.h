@@ -102,19 +102,8 @@ std::string EncodeBase64(const std::string& bytes);
 // entries skipped). False when an entry is not base64 of a 65-byte point starting with 04.
 bool ParseReleaseKeys(std::string_view text, std::vector<std::string>& points);
 
-// The keys the installer trusts: the build's (KVT_RELEASE_KEYS, KVT_RELEASE_NOT_BEFORE), unless
-// a ScopedReleaseKeys holds others. No points: the build checks no signatures.
-const ReleaseKeys& ActiveReleaseKeys();
-// Puts `keys` in force while it lives, so that tests run a build with keys (or without).
-class ScopedReleaseKeys {
- public:
-  explicit ScopedReleaseKeys(const ReleaseKeys& keys);
-  ~ScopedReleaseKeys();
-  ScopedReleaseKeys(const ScopedReleaseKeys&) = delete;
-  ScopedReleaseKeys& operator=(const ScopedReleaseKeys&) = delete;
-
- private:
-  const ReleaseKeys* previous_;
-};
+// The build's keys (KVT_RELEASE_KEYS, KVT_RELEASE_NOT_BEFORE), decoded on first use. No points:
+// the build checks no signatures.
+const ReleaseKeys& BuildReleaseKeys();
 
 }  // namespace kvt::Mupdate

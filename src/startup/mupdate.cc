@@ -19,13 +19,13 @@ std::unique_ptr<Fd> g_fd;
 }  // namespace
 
 Fd& FdInstance() {
-  if (!g_fd) g_fd = std::make_unique<Fd>(*platform::Sys().window);
+  if (!g_fd) g_fd = std::make_unique<Fd>(*platform::Sys().window, VendorSettings());
   return *g_fd;
 }
 
 bool FdExists() { return g_fd != nullptr; }
 
-void Main() {
+void Main(const VendorSettings& vendor) {
   const platform::Platform& sys = platform::Sys();
   if (sys.ui->AnotherInstanceRunning()) {
     sys.ui->MessageBox(text::kAlreadyRunning, platform::kMbInformation, text::kTitleNotice);
@@ -33,7 +33,7 @@ void Main() {
   }
   // The window's initialisation shows InstallPath, so it is set first.
   InstallPath = std::string(text::kDefaultDrive) + text::kProductName + "\\";
-  FdInstance();
+  if (!g_fd) g_fd = std::make_unique<Fd>(*sys.window, vendor);
   sys.window->Show();
 }
 

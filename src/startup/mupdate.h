@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "net/manifest.h"
+
 namespace kvt {
 class Fd;
 }
@@ -18,10 +20,12 @@ extern std::string UnrarUrl;
 extern std::string PackageUrl;
 
 // The program's entry point: refuses a second copy, sets the default install folder, creates
-// the window and shows it modeless, then returns.
-void Main();
+// the window for a run with `vendor` (the build's settings; a test harness gives its own) and
+// shows it modeless, then returns.
+void Main(const VendorSettings& vendor = VendorSettings());
 
-// The one window instance; created (and initialised) on first use.
+// The one window instance; created (and initialised) on first use, with the build's vendor
+// settings unless Main made it.
 Fd& FdInstance();
 // True once the window exists.
 bool FdExists();

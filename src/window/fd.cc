@@ -54,8 +54,9 @@ void Control::SetWidth(double width) {
 
 void Control::Refresh() { backend().Refresh(id_); }
 
-Fd::Fd(platform::WindowBackend& backend)
+Fd::Fd(platform::WindowBackend& backend, const Mupdate::VendorSettings& vendor)
     : backend_(backend),
+      vendor_(vendor),
       Frame1(*this, kFrame1), FrameW(*this, kFrameW), Frame2(*this, kFrame2),
       Frame3(*this, kFrame3),
       Label1(*this, kLabel1), Label2(*this, kLabel2), Txy(*this, kTxy), Ck(*this, kCk),

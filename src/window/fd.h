@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "net/manifest.h"
 #include "platform/processes.h"
 #include "platform/window_backend.h"
 #include "window/busy_state.h"
@@ -63,8 +64,9 @@ class Control {
 
 class Fd {
  public:
-  // Creates the window through the backend and runs Form_Initialize. Use Mupdate::FdInstance().
-  explicit Fd(platform::WindowBackend& backend);
+  // Creates the window through the backend and runs Form_Initialize; the run fetches and installs
+  // the releases `vendor` describes. Use Mupdate::FdInstance().
+  Fd(platform::WindowBackend& backend, const Mupdate::VendorSettings& vendor);
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
 
@@ -117,6 +119,8 @@ class Fd {
   bool ConfirmAbandon();
 
   platform::WindowBackend& backend_;
+  // The scheme and release keys of this run, fixed when it starts.
+  const Mupdate::VendorSettings vendor_;
   int outer_width_ = 0;
   int outer_height_ = 0;
   BusyState busy_;

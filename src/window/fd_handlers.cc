@@ -51,7 +51,7 @@ void Fd::Ccontinue_Click() {
   BusyState::Scope fetching(busy_, Activity::kFetching);
   // The overlay covers the agreement page, so Continue cannot be pressed again during the fetch.
   FrameW.SetVisible(true);
-  if (Mupdate::FetchReleaseManifest(Mupdate::ReleaseVersion, Mupdate::UnrarUrl,
+  if (Mupdate::FetchReleaseManifest(vendor_, Mupdate::ReleaseVersion, Mupdate::UnrarUrl,
                                     Mupdate::PackageUrl) == -1) {
     Lt.SetCaption(std::string(text::kHeadingIntro) + text::kCrLf + text::kProductName +
                   text::kCrLf + text::kCrLf + text::kHeadingVersion + Mupdate::ReleaseVersion);
@@ -141,7 +141,7 @@ void Fd::Cyes_Click() {
   // A signed release: each file must be what was verified at Continue (SignedFiles: extractor,
   // archive); without that record nothing is downloaded.
   const Mupdate::SignedFile* expected = nullptr;
-  if (!Mupdate::ActiveReleaseKeys().points.empty()) {
+  if (!vendor_.keys->points.empty()) {
     if (Mupdate::SignedFiles.size() != 2) {
       PendingError::Clear();
       ReturnToIdle(text::kTampered);
@@ -153,15 +153,16 @@ void Fd::Cyes_Click() {
   // Both downloads are made, so a failure of the first still tries the second; but an extractor
   // that is not what the vendor signed ends the install at once, and a volume too full for the
   // extractor is not asked for the far larger archive.
-  const std::int16_t extractor =
-      Mupdate::DownloadFile(Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected);
+  const std::int16_t extractor = Mupdate::DownloadFile(
+      Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected, *vendor_.scheme);
   const Mupdate::DownloadFailure first = Mupdate::LastDownloadFailure;
   const bool stop = first == Mupdate::DownloadFailure::kDiskFull ||
                     first == Mupdate::DownloadFailure::kTampered;
   const std::int16_t archive =
       stop ? 0
            : Mupdate::DownloadFile(Mupdate::PackageUrl, dir + text::kArchiveFile,
-                                   text::kDownloadPrefix, expected ? expected + 1 : nullptr);
+                                   text::kDownloadPrefix, expected ? expected + 1 : nullptr,
+                                   *vendor_.scheme);
   if (extractor != -1 || archive != -1 || PendingError::IsPending()) {
     PendingError::Clear();
     // A tampered archive is named as such whatever became of the extractor.

@@ -67,12 +67,13 @@ InstallRig::~InstallRig() {
   server.Stop();
 }
 
-std::string InstallRig::VendorUrl(const std::string& target) {
-  return std::string(Mupdate::ActiveScheme().prefix) + build::kVendorHost + target;
+std::string InstallRig::VendorUrl(const std::string& target, const Mupdate::Scheme& scheme) {
+  return std::string(scheme.prefix) + build::kVendorHost + target;
 }
 
-std::string InstallRig::Manifest(const std::string& version) {
-  return version + "\r\n" + VendorUrl(kExtractorTarget) + "\r\n" + VendorUrl(kArchiveTarget);
+std::string InstallRig::Manifest(const std::string& version, const Mupdate::Scheme& scheme) {
+  return version + "\r\n" + VendorUrl(kExtractorTarget, scheme) + "\r\n" +
+         VendorUrl(kArchiveTarget, scheme);
 }
 
 std::string InstallRig::ExtractorScript(int exit_code) const {
@@ -118,13 +119,13 @@ void InstallRig::ServeRelease(int extractor_exit, std::size_t archive_size) {
 }
 
 void InstallRig::ServeRelease(TestServer& on, int extractor_exit, std::size_t archive_size) {
-  on.Route(kManifestTarget, Response::Ok(Manifest()));
+  on.Route(kManifestTarget, Response::Ok(Manifest("2.1", *vendor.scheme)));
   on.Route(kExtractorTarget, Response::Ok(ExtractorScript(extractor_exit)));
   on.Route(kArchiveTarget, Response::Ok(ProductArchive(archive_size)));
 }
 
 Fd& InstallRig::Start() {
-  EXPECT_FALSE(headless::RunUntilEnd([] { Mupdate::Main(); }));
+  EXPECT_FALSE(headless::RunUntilEnd([this] { Mupdate::Main(vendor); }));
   return Mupdate::FdInstance();
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "net/manifest.h"
 #include "platform/headless/headless.h"
 #include "platform/processes.h"
 #include "support/posix_machine.h"
@@ -76,19 +77,22 @@ class InstallRig {
   InstallRig& operator=(const InstallRig&) = delete;
 
   // The manifest "2.1" CR LF extractor URL CR LF archive URL, with the vendor host.
-  static std::string Manifest(const std::string& version = "2.1");
-  // Scheme prefix in force ("http://" or "https://") + vendor host + target.
-  static std::string VendorUrl(const std::string& target);
+  static std::string Manifest(const std::string& version = "2.1",
+                              const Mupdate::Scheme& scheme = Mupdate::BuildScheme());
+  // The scheme's prefix ("http://" or "https://") + vendor host + target.
+  static std::string VendorUrl(const std::string& target,
+                               const Mupdate::Scheme& scheme = Mupdate::BuildScheme());
   // The extractor script; it exits with `exit_code`.
   std::string ExtractorScript(int exit_code) const;
   // The archive: a product script padded to `size` bytes (at least its script part).
   std::string ProductArchive(std::size_t size = 5000) const;
 
-  // Routes the manifest, the extractor and the archive on `server` (default: this rig's).
+  // Routes the manifest (in the run's scheme), the extractor and the archive on `server`
+  // (default: this rig's).
   void ServeRelease(int extractor_exit = 0, std::size_t archive_size = 5000);
   void ServeRelease(TestServer& on, int extractor_exit = 0, std::size_t archive_size = 5000);
 
-  // Runs Main and returns the window on its agreement page.
+  // Runs Main with `vendor` and returns the window on its agreement page.
   Fd& Start();
   // Main, tick Ck, press Continue; the path page must be shown.
   Fd& OpenPathPage();
@@ -119,6 +123,10 @@ class InstallRig {
   TestServer server;
   PosixMachine m;
   RecordingProcesses processes;
+  // The scheme and release keys of the run (the build's unless a test sets others before Start;
+  // `keys` holds a test's own).
+  Mupdate::VendorSettings vendor;
+  Mupdate::ReleaseKeys keys;
 
  private:
   PosixMachineOptions options_;

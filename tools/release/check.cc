@@ -86,15 +86,15 @@ class Checker {
  public:
   explicit Checker(const CheckOptions& options)
       : options_(options),
-        scheme_(options.https ? Mupdate::kHttpsScheme : Mupdate::kHttpScheme),
         files_({{'C', temp_.path + "/c"}, {'D', temp_.path + "/d"}}, kProgramFolder),
         internet_(options.https ? 80 : Reached(options), options.https ? Reached(options) : 443) {
     internet_.SetTrustedCaFile(options.ca_file);
     // The installer's keys are the ones given (none: an installer without keys), whatever this
     // tool's own build says.
+    vendor_.scheme = options.https ? &Mupdate::kHttpsScheme : &Mupdate::kHttpScheme;
+    vendor_.keys = &release_keys_;
     Mupdate::ParseReleaseKeys(options.keys, release_keys_.points);
     release_keys_.not_before = static_cast<std::uint64_t>(options.not_before);
-    keys_.emplace(release_keys_);
     for (const char* dir : {"/c", "/c/kvt-release", "/d", "/d/KVT记账宝"}) {
       ::mkdir((temp_.path + dir).c_str(), 0755);
     }
@@ -129,6 +129,7 @@ class Checker {
     probe.https_port = options_.https ? Reached(options_) : 443;
     probe.ca_file = options_.ca_file;
     probe.extra_header = extra_header;
+    probe.secure = options_.https;
     return probe;
   }
   std::string Linux(const std::string& windows_path) const {
@@ -148,8 +149,6 @@ class Checker {
   void Compare(const std::string& name, const std::string& sha256);
 
   CheckOptions options_;
-  // The installer's scheme, in force for every transfer and URL the check makes.
-  Mupdate::ScopedScheme scheme_;
   TempFolder temp_;
   headless::Machine machine_;
   Cp936Files files_;
@@ -157,7 +156,8 @@ class Checker {
   posix::PosixClock clock_;
   posix::PosixCrypto crypto_;
   Mupdate::ReleaseKeys release_keys_;
-  std::optional<Mupdate::ScopedReleaseKeys> keys_;
+  // The installer's scheme and keys, for every transfer and URL the check makes.
+  Mupdate::VendorSettings vendor_;
   CheckReport report_;
 };
 
@@ -350,7 +350,7 @@ void Checker::CheckSignature(const std::string& manifest, const std::vector<std:
   s.file.url = report_.manifest_url + Mupdate::kSignatureSuffix;
   LookAt(s.file);
   const std::string local = std::string(kProgramFolder) + "\\" + kSignatureName;
-  s.file.downloaded = Mupdate::DownloadFile(s.file.url, local, "") == -1;
+  s.file.downloaded = Mupdate::DownloadFile(s.file.url, local, "", nullptr, *vendor_.scheme) == -1;
   s.file.announced = Mupdate::TotalBytes;
   s.file.received = Mupdate::ReceivedBytes;
   std::string bytes;
@@ -401,7 +401,7 @@ FileReport Checker::CheckFile(const std::string& name, const std::string& url, c
   if (!options_.https || url.rfind("http://", 0) != 0) LookAt(file);
 
   const std::string local = std::string(kInstallFolder) + "\\" + name;
-  file.downloaded = Mupdate::DownloadFile(url, local, prefix, expected) == -1;
+  file.downloaded = Mupdate::DownloadFile(url, local, prefix, expected, *vendor_.scheme) == -1;
   file.announced = Mupdate::TotalBytes;
   file.received = Mupdate::ReceivedBytes;
   if (!file.downloaded && expected != nullptr &&
@@ -472,8 +472,7 @@ int Checker::Run() {
   }
   // A server that drops a TLS connection must not end the check.
   std::signal(SIGPIPE, SIG_IGN);
-  report_.manifest_url =
-      std::string(Mupdate::ActiveScheme().prefix) + options_.host + text::kManifestPath;
+  report_.manifest_url = std::string(vendor_.scheme->prefix) + options_.host + text::kManifestPath;
 
   // The manifest, through the installer's own fetch and parse.
   FileReport manifest;
@@ -481,8 +480,9 @@ int Checker::Run() {
   manifest.url = report_.manifest_url;
   LookAt(manifest);
   std::string extractor_url, archive_url;
-  report_.manifest_ok = Mupdate::FetchReleaseManifestFrom(report_.manifest_url, report_.version,
-                                                          extractor_url, archive_url) == -1;
+  report_.manifest_ok =
+      Mupdate::FetchReleaseManifestFrom(report_.manifest_url, vendor_, report_.version,
+                                        extractor_url, archive_url) == -1;
   manifest.announced = Mupdate::TotalBytes;
   manifest.received = Mupdate::ReceivedBytes;
   manifest.downloaded = files_.last_read.has_value();

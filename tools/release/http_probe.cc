@@ -287,15 +287,16 @@ bool Hop::IsRedirect() const {
 std::vector<Hop> Probe(const std::string& url, const ProbeOptions& options) {
   std::vector<Hop> hops;
   // The scheme of the first URL is the installer's: a redirect to the other one is not followed.
-  const bool secure = Mupdate::ActiveScheme().secure;
+  const bool secure = options.secure;
+  const Mupdate::Scheme& installer = secure ? Mupdate::kHttpsScheme : Mupdate::kHttpScheme;
   const std::string scheme = secure ? "https://" : "http://";
   const std::uint16_t mapped = secure ? options.https_port : options.http_port;
   const int default_port = secure ? 443 : 80;
   // The first hop is split exactly as the installer splits the URL: a port in it stays part of
   // the host name, as it does for the installer.
-  std::string host_text = Mupdate::GetHostFromUrl(url);
+  std::string host_text = Mupdate::GetHostFromUrl(url, installer);
   std::string host = host_text;
-  std::string path = Mupdate::GetPathFromUrl(url, host_text);
+  std::string path = Mupdate::GetPathFromUrl(url, host_text, installer);
   std::uint16_t port = mapped;
   std::string current = url;
   for (int redirects = 0;; ++redirects) {

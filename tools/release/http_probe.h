@@ -41,6 +41,7 @@ struct ProbeOptions {
   std::string ca_file;             // certificates trusted for https (empty: the system's store)
   int timeout_ms = 15000;          // connecting, sending, and the wait for the head
   std::string extra_header;        // one more request line ("Accept-Encoding: gzip"), or none
+  bool secure = false;             // the installer's scheme is https (its first URL's)
 };
 
 // The hops from `url` to the final answer (or to the hop that failed).

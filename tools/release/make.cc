@@ -69,7 +69,6 @@ int RunMake(const MakeOptions& o) {
   Findings url_findings;
   // A base URL in https:// makes the release of the secure installer, read with its scheme.
   const bool secure = base.compare(0, 8, "https://") == 0;
-  const Mupdate::ScopedScheme scheme(secure ? Mupdate::kHttpsScheme : Mupdate::kHttpScheme);
   CheckUrl(urls[0], "--base-url", url_findings, secure);  // both URLs share all but the name
   if (!url_findings.empty()) {
     Print(url_findings);

@@ -81,7 +81,8 @@ void CheckUrl(const std::string& url, const std::string& subject, Findings& find
     Add(findings, Severity::kWarning, subject,
         "URL " + shown + " has text before \"" + scheme_text + "\", which the installer skips");
   }
-  const std::string host = Mupdate::GetHostFromUrl(url);
+  const Mupdate::Scheme& installer = secure ? Mupdate::kHttpsScheme : Mupdate::kHttpScheme;
+  const std::string host = Mupdate::GetHostFromUrl(url, installer);
   if (host.empty()) {
     Add(findings, Severity::kError, subject, "URL " + shown + " names no host");
     return;
@@ -92,7 +93,7 @@ void CheckUrl(const std::string& url, const std::string& subject, Findings& find
             (secure ? "443" : "80") + " and passes \"" + Printable(host) +
             "\" whole as the host name");
   }
-  const std::string path = Mupdate::GetPathFromUrl(url, host);
+  const std::string path = Mupdate::GetPathFromUrl(url, host, installer);
   if (path.empty() || path[0] != '/') {
     Add(findings, Severity::kError, subject, "URL " + shown + " names no file on the host");
   }
