@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <memory>
 #include <string_view>
@@ -108,9 +107,9 @@ std::int64_t DivideHalfEven(std::int64_t numerator, std::int64_t denominator) {
 
 std::string Percent(std::int64_t received, std::int64_t total) {
   const double percent = std::floor(static_cast<double>(received) * 100.0 / total + 0.5);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.0f%%", percent);
-  return buf;
+  // A whole number from 0 to 100 (no more is read than announced); the bound only keeps the
+  // conversion defined.
+  return std::to_string(static_cast<std::int64_t>(std::min(percent, 1e18))) + "%";
 }
 
 void UpdateDisplay(const std::string& captionPrefix) {
@@ -274,20 +273,15 @@ std::string QueryHttpInfo(platform::InetHandle request, std::uint32_t infoLevel,
 }
 
 std::string FormatSize(std::int64_t n) {
-  char buf[48];
-  if (n < 1024) {
-    std::snprintf(buf, sizeof buf, "%lldB", static_cast<long long>(n));
-  } else if (n <= 0xFFFFF) {
-    std::snprintf(buf, sizeof buf, "%lldKB", static_cast<long long>(DivideHalfEven(n, 1024)));
-  } else {
-    // Hundredths of a megabyte, from the whole megabytes and the rest apart so that no
-    // intermediate value overflows, whatever the size.
-    const std::int64_t whole = n / 1048576;
-    const std::int64_t hundredths = whole * 100 + DivideHalfEven(n % 1048576 * 100, 1048576);
-    std::snprintf(buf, sizeof buf, "%lld.%02lldM", static_cast<long long>(hundredths / 100),
-                  static_cast<long long>(hundredths % 100));
-  }
-  return buf;
+  if (n < 1024) return std::to_string(n) + "B";
+  if (n <= 0xFFFFF) return std::to_string(DivideHalfEven(n, 1024)) + "KB";
+  // Hundredths of a megabyte, from the whole megabytes and the rest apart so that no
+  // intermediate value overflows, whatever the size.
+  const std::int64_t whole = n / 1048576;
+  const std::int64_t hundredths = whole * 100 + DivideHalfEven(n % 1048576 * 100, 1048576);
+  const std::int64_t cents = hundredths % 100;
+  return std::to_string(hundredths / 100) + (cents < 10 ? ".0" : ".") + std::to_string(cents) +
+         "M";
 }
 
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,

@@ -1,11 +1,11 @@
 // The release manifest: three lines (version, extractor URL, archive URL) joined by CR LF.
 #include "net/manifest.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "kvt/build_config.h"
 #include "net/download.h"
+#include "net/float_text.h"
 #include "platform/platform.h"
 #include "startup/texts.h"
 
@@ -18,9 +18,7 @@ using platform::Sys;
 // the user's decimal separator: 45296.17
 std::string TimeOfDayText() {
   const float seconds = static_cast<float>(Sys().clock->SecondsSinceMidnight());
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.7g", static_cast<double>(seconds));
-  std::string text = buf;
+  std::string text = SevenDigitText(seconds);
   const std::size_t dot = text.find('.');
   if (dot != std::string::npos) text.replace(dot, 1, Sys().clock->DecimalSeparator());
   return text;
