@@ -3,6 +3,7 @@
 #include <openssl/core_names.h>
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/sha.h>
 
 #include <stdexcept>
@@ -16,6 +17,18 @@ EVP_PKEY* Key(void* k) { return static_cast<EVP_PKEY*>(k); }
 
 SigningKey::SigningKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")) {
   if (key_ == nullptr) throw std::runtime_error("cannot make a P-256 key");
+  ReadPoint();
+}
+
+SigningKey::SigningKey(const std::string& pem) : key_(nullptr) {
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  key_ = bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  if (key_ == nullptr) throw std::runtime_error("cannot read the PEM private key");
+  ReadPoint();
+}
+
+void SigningKey::ReadPoint() {
   unsigned char point[65];
   std::size_t size = 0;
   if (EVP_PKEY_get_octet_string_param(Key(key_), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point,

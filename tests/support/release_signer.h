@@ -18,6 +18,8 @@ namespace kvt::testing {
 class SigningKey {
  public:
   SigningKey();  // a fresh key pair
+  // The key pair of a PEM private key (fixed keys whose signatures stay valid across runs).
+  explicit SigningKey(const std::string& pem);
   ~SigningKey();
   SigningKey(const SigningKey&) = delete;
   SigningKey& operator=(const SigningKey&) = delete;
@@ -29,6 +31,8 @@ class SigningKey {
   std::string Sign(const std::string& message) const;
 
  private:
+  void ReadPoint();
+
   void* key_;  // EVP_PKEY
   std::string point_;
 };

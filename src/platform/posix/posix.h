@@ -89,6 +89,12 @@ class PosixInternet : public platform::Internet {
   void SetProxyLogin(std::function<bool(std::string& user, std::string& password)> login) {
     proxy_login_ = std::move(login);
   }
+  // Makes every connection instead of the network: given the host and port a request would
+  // dial, returns a connected stream socket (which the client then owns) or -1. The fuzzer serves
+  // its bytes through one end of a socket pair this way; unset, connections go to the network.
+  void SetConnector(std::function<int(const std::string& host, std::uint16_t port)> connector) {
+    connector_ = std::move(connector);
+  }
   // Handles currently allocated (all kinds); for leak checks in tests.
   std::size_t OpenHandleCount() const { return handles_.size(); }
 
@@ -187,6 +193,7 @@ class PosixInternet : public platform::Internet {
   std::uint16_t proxy_port_ = 0;
   std::function<bool(std::string&, std::string&)> proxy_login_;
   std::function<void()> pump_;
+  std::function<int(const std::string&, std::uint16_t)> connector_;
   platform::InetHandle next_handle_ = 0x100;
   std::unordered_map<platform::InetHandle, Handle> handles_;
 };

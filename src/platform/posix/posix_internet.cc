@@ -158,8 +158,9 @@ bool PosixInternet::Exchange(Handle& h, const std::string& host, std::uint16_t p
 
   // Behind the proxy a plain request goes to the proxy, naming the whole URL.
   const bool proxied = proxy_port_ != 0 && !h.secure;
-  h.socket = proxied ? ConnectTo("127.0.0.1", proxy_port_, Capped(h.connect_timeout_ms))
-                     : ConnectTo(host, port, Capped(h.connect_timeout_ms));
+  h.socket = connector_ ? connector_(host, port)
+             : proxied  ? ConnectTo("127.0.0.1", proxy_port_, Capped(h.connect_timeout_ms))
+                        : ConnectTo(host, port, Capped(h.connect_timeout_ms));
   if (h.socket < 0) return false;
   if (h.secure && !StartTls(h, host)) return false;
   const std::string target =
