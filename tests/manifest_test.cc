@@ -141,7 +141,7 @@ TEST_F(ManifestTest, TheTimeOfDayNameIsFormedAgainUntilOneIsFree) {
   EXPECT_EQ(ReadFileBytes(m_.Linux("C:\\KVT\\45297,5KVT_SETUP_LOG.TEMP")), "b");
 }
 
-TEST_F(ManifestTest, AFailedDownloadEmptiesTheOutputsAndDeletesNothing) {
+TEST_F(ManifestTest, AFailedDownloadEmptiesTheOutputsAndLeavesNoPartialFile) {
   const std::vector<Response> failures = {
       Response::Status("HTTP/1.1 404 Not Found", "none"),
       Response::Ok("1.0\r\nhttp://h/u\r\nhttp://h/p").CloseAfter(6),
@@ -154,11 +154,11 @@ TEST_F(ManifestTest, AFailedDownloadEmptiesTheOutputsAndDeletesNothing) {
     EXPECT_EQ(version_, "");
     EXPECT_EQ(extractor_, "");
     EXPECT_EQ(package_, "");
-    EXPECT_TRUE(Calls("DeleteFile").empty());
+    EXPECT_EQ(Calls("DeleteFile"), std::vector<std::string>{"DeleteFile " + std::string(kTemp) +
+                                                            ".temp"});
     EXPECT_TRUE(Calls("ReadAllText").empty());
+    EXPECT_FALSE(PathExists(m_.Linux(std::string(kTemp) + ".temp")));
   }
-  // The truncated transfer's partial file stays in the program folder.
-  EXPECT_EQ(ReadFileBytes(m_.Linux(std::string(kTemp) + ".temp")), "1.0\r\nh");
 }
 
 TEST_F(ManifestTest, AnUnreadableManifestGivesZeroEmptyOutputsAndIsStillDeleted) {

@@ -29,13 +29,24 @@ bool Exists(const std::string& path) {
   return Sys().files->FileExists(path, ok) && ok;
 }
 
-// A scratch file beside the program: `name`, or, while a file of that name exists (someone
-// else's: it is not touched), the time of day followed by `name`.
+// A scratch file beside the program: `name`, or, while a file of that name or of its partial
+// file's name exists (someone else's: it is not touched), the time of day followed by `name`.
 std::string ScratchPath(const char* name) {
   platform::FileSystem& files = *Sys().files;
   std::string path = files.ProgramFolder() + "\\" + name;
-  while (Exists(path)) path = files.ProgramFolder() + "\\" + TimeOfDayText() + name;
+  while (Exists(path) || Exists(path + text::kPartialSuffix)) {
+    path = files.ProgramFolder() + "\\" + TimeOfDayText() + name;
+  }
   return path;
+}
+
+// Downloads a scratch file; a transfer that fails leaves no partial file behind (a cut one keeps
+// it for nobody: scratch files are never resumed).
+std::int16_t DownloadScratch(const std::string& url, const std::string& path,
+                             const Scheme& scheme) {
+  if (DownloadFile(url, path, "", nullptr, scheme) == -1) return -1;
+  (void)Sys().files->DeleteFile(path + text::kPartialSuffix);
+  return 0;
 }
 
 // Fetches the signature file beside the manifest at `manifest_url` and checks it against the
@@ -45,7 +56,7 @@ std::int16_t VerifySignature(const std::string& manifest_url, const VendorSettin
                              const std::string& packageUrl) {
   platform::FileSystem& files = *Sys().files;
   const std::string path = ScratchPath(text::kSignatureTempName);
-  if (DownloadFile(manifest_url + kSignatureSuffix, path, "", nullptr, *vendor.scheme) != -1) {
+  if (DownloadScratch(manifest_url + kSignatureSuffix, path, *vendor.scheme) != -1) {
     return 0;
   }
   std::string signature;
@@ -102,7 +113,7 @@ std::int16_t FetchReleaseManifestFrom(const std::string& url, const VendorSettin
   const bool is_signed = !vendor.keys->points.empty();
   SignedFiles.clear();
 
-  if (DownloadFile(url, path, "", nullptr, *vendor.scheme) != -1) {
+  if (DownloadScratch(url, path, *vendor.scheme) != -1) {
     version.clear();
     packageUrl.clear();
     extractorUrl.clear();
