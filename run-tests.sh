@@ -16,6 +16,9 @@ cmake --preset linux >/dev/null
 cmake --build --preset linux -j2
 ctest --preset linux -j2
 
+echo "== Fuzzing: each target 20 s from its seed corpus"
+tests/fuzz/run.sh 20
+
 echo "== Windows adapters under Wine"
 # The Linux build above already holds the scenario server that the Wine tests talk to.
 KVT_SCENARIO_SERVER="$PWD/build/linux/tests/kvt_scenario_server" tests/win32/run.sh
