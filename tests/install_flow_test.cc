@@ -739,9 +739,11 @@ TEST_P(SignedReleaseTest, InstallsOnlyWhatTheVendorSigned) {
     }
   }
   EXPECT_EQ(rig.TargetsSince(0), row.targets);
-  // The scratch files of the manifest and the signature are gone.
-  EXPECT_FALSE(PathExists(rig.Linux("C:\\KVT\\KVT_SETUP_LOG.TEMP")));
-  EXPECT_FALSE(PathExists(rig.Linux("C:\\KVT\\KVT_SETUP_SIG.TEMP")));
+  // The scratch files of the manifest and the signature are gone, partial ones too.
+  for (const char* scratch : {"C:\\KVT\\KVT_SETUP_LOG.TEMP", "C:\\KVT\\KVT_SETUP_SIG.TEMP"}) {
+    EXPECT_FALSE(PathExists(rig.Linux(scratch)));
+    EXPECT_FALSE(PathExists(rig.Linux(std::string(scratch) + ".temp")));
+  }
   row.check(rig);
 }
 
@@ -795,6 +797,37 @@ const SignedRow kSignedRows[] = {
        RouteSignature(rig, release, Vendor());
      },
      kTampered, nullptr, kContinueOnly, Nothing},
+    // Files small by nature, announced larger than 64 KiB: not read at all. The signature file
+    // repeats the vendor's valid line; the manifest is signed.
+    {"SignatureFileTooLarge", true, 0,
+     [](InstallRig& rig, testing::SignedRelease& release) {
+       std::string text = release.Text({&Vendor()});
+       const std::string line = text.substr(text.rfind("signature: "));
+       while (text.size() <= Mupdate::kMaxSignatureFileBytes) text += line;
+       rig.server.Route(kSignatureTarget, Response::Ok(text));
+     },
+     kTampered, nullptr, kContinueOnly,
+     [](InstallRig&) {
+       EXPECT_GT(Mupdate::TotalBytes, 65536);
+       EXPECT_EQ(Mupdate::ReceivedBytes, 0);
+     }},
+    {"ManifestTooLarge",
+     true,
+     0,
+     [](InstallRig& rig, testing::SignedRelease& release) {
+       release.manifest = InstallRig::Manifest(std::string(65536, 'v'));
+       rig.server.Route(testing::kManifestTarget, Response::Ok(release.manifest));
+       RouteSignature(rig, release, Vendor());
+     },
+     kCannotConnect,
+     nullptr,
+     {testing::kManifestTarget},
+     [](InstallRig&) { EXPECT_EQ(Mupdate::ReceivedBytes, 0); }},
+    {"SignatureFileCutShort", true, 0,
+     [](InstallRig& rig, testing::SignedRelease& release) {
+       rig.server.Route(kSignatureTarget, Response::Ok(release.Text({&Vendor()})).CloseAfter(50));
+     },
+     kCannotConnect, nullptr, kContinueOnly, Nothing},
     {"ExtractorWithOneBitFlipped",
      true,
      0,

@@ -91,6 +91,9 @@ TEST_F(ManifestTest, SplitsAtCrLfAndDecidesByVersionAndPackage) {
       // Without any CR LF there is no separate archive line.
       {"one line", "2.1.0", 0, "2.1.0", "", ""},
       {"LF line ends", "2.1.0\n" + u + "\n" + p, 0, "2.1.0\n" + u + "\n" + p, "", ""},
+      {"exactly 64 KiB",
+       std::string(65536 - 4 - u.size() - p.size(), 'v') + "\r\n" + u + "\r\n" + p, -1,
+       std::string(65536 - 4 - u.size() - p.size(), 'v'), u, p},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -105,7 +108,7 @@ TEST_F(ManifestTest, SplitsAtCrLfAndDecidesByVersionAndPackage) {
     const std::vector<std::string> expected = {"CreateForWrite " + std::string(kTemp) + ".temp",
                                                "RenameFile " + std::string(kTemp) + ".temp -> " +
                                                    kTemp,
-                                               "ReadAllText " + std::string(kTemp),
+                                               "ReadAllBytes " + std::string(kTemp),
                                                "DeleteFile " + std::string(kTemp)};
     EXPECT_EQ(files_.calls, expected);
     EXPECT_FALSE(PathExists(m_.Linux(kTemp)));
@@ -141,22 +144,35 @@ TEST_F(ManifestTest, TheTimeOfDayNameIsFormedAgainUntilOneIsFree) {
   EXPECT_EQ(ReadFileBytes(m_.Linux("C:\\KVT\\45297,5KVT_SETUP_LOG.TEMP")), "b");
 }
 
-TEST_F(ManifestTest, AFailedDownloadEmptiesTheOutputsAndLeavesNoPartialFile) {
-  const std::vector<Response> failures = {
-      Response::Status("HTTP/1.1 404 Not Found", "none"),
-      Response::Ok("1.0\r\nhttp://h/u\r\nhttp://h/p").CloseAfter(6),
+// A download that fails leaves nothing beside the program: a manifest announced longer than
+// 64 KiB is not even begun, and the partial file of one cut short or stalled is removed.
+TEST_F(ManifestTest, AFailedDownloadEmptiesTheOutputsAndLeavesNoScratchFile) {
+  m_.internet.SetTimeoutCapMs(300);  // the stall meets its time-out quickly
+  const std::string manifest = "1.0\r\nhttp://h/u\r\nhttp://h/p";
+  const struct {
+    const char* name;
+    Response response;
+    bool begun;  // the partial file was created
+  } rows[] = {
+      {"404", Response::Status("HTTP/1.1 404 Not Found", "none"), false},
+      {"cut short", Response::Ok(manifest).CloseAfter(6), true},
+      {"stalled", Response::Ok(manifest).StallAfter(6), true},
+      {"announced past 64 KiB", Response::Ok(manifest + std::string(65537 - manifest.size(), ' ')),
+       false},
   };
-  for (const Response& r : failures) {
-    server_.Enqueue(r);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    server_.Enqueue(r.response);
     version_ = extractor_ = package_ = "old";
     files_.calls.clear();
     EXPECT_EQ(Fetch(), 0);
     EXPECT_EQ(version_, "");
     EXPECT_EQ(extractor_, "");
     EXPECT_EQ(package_, "");
-    EXPECT_EQ(Calls("DeleteFile"), std::vector<std::string>{"DeleteFile " + std::string(kTemp) +
-                                                            ".temp"});
-    EXPECT_TRUE(Calls("ReadAllText").empty());
+    EXPECT_EQ(Calls("CreateForWrite").size(), r.begun ? 1u : 0u);
+    EXPECT_TRUE(Calls("ReadAllBytes").empty());
+    EXPECT_EQ(Mupdate::ReceivedBytes, r.begun ? 6 : 0);
+    EXPECT_FALSE(PathExists(m_.Linux(kTemp)));
     EXPECT_FALSE(PathExists(m_.Linux(std::string(kTemp) + ".temp")));
   }
 }

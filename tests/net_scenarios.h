@@ -65,6 +65,9 @@ struct Scenario {
   Ending ending = Ending::kComplete;
   std::uint32_t end_after = 0;  // Ending::kClose, kReset
 
+  // The most the caller accepts (DownloadFile's max_bytes).
+  std::int64_t max_bytes = INT64_MAX;
+
   Before target_before = Before::kNothing;
   Before partial_before = Before::kNothing;
 
@@ -124,6 +127,13 @@ inline const std::vector<Scenario>& Table() {
       // Only the announced bytes are the body.
       {.name = "length_too_small", .body_size = 5000, .length = Length::kGiven, .announced = 2000,
        .result = -1, .target = After::kBody, .target_bytes = 2000},
+      // A caller's limit: exactly that much is accepted, and a server sending more than it
+      // announced gets no more read.
+      {.name = "at_the_limit", .body_size = 5000, .max_bytes = 5000, .result = -1,
+       .target = After::kBody, .target_bytes = 5000},
+      {.name = "sent_past_the_limit", .body_size = 200000, .length = Length::kGiven,
+       .announced = 4000, .max_bytes = 4000, .result = -1, .target = After::kBody,
+       .target_bytes = 4000},
       // An earlier target and partial file are both deleted; the transfer starts at byte 0.
       {.name = "replaces_old_files", .body_size = 3000, .target_before = Before::kOldFile,
        .partial_before = Before::kOldFile, .result = -1, .target = After::kBody,
@@ -155,6 +165,11 @@ inline const std::vector<Scenario>& Table() {
       // A head that never comes: the request fails, nothing on disk is touched.
       {.name = "stall_before_head", .body_size = 100, .ending = Ending::kStallHead,
        .target_before = Before::kOldFile, .target = After::kOldFile},
+
+      // Announced past the caller's limit: refused before any file is touched.
+      {.name = "over_the_limit", .body_size = 5001, .max_bytes = 5000,
+       .target_before = Before::kOldFile, .partial_before = Before::kOldFile,
+       .target = After::kOldFile, .partial = After::kOldFile},
 
       // Without one valid length no end of the body can be told from a cut: refused before
       // any file is touched, so an earlier good file stays.
@@ -307,7 +322,7 @@ class RecordingInternet : public platform::Internet {
     calls.push_back("GetConnectedState");
     return connected && inner_.GetConnectedState();
   }
-  bool UsesProxy() override { return inner_.UsesProxy(); }
+  bool ProxyConfigured() override { return inner_.ProxyConfigured(); }
   platform::InetHandle Open(const std::string& a) override {
     calls.push_back("Open");
     agent = a;
@@ -380,7 +395,7 @@ class RecordingInternet : public platform::Internet {
 };
 
 // Forwards every call to another FileSystem and records the changes asked for
-// ("CreateForWrite C:\\KVT\\x.temp", "DeleteFile ...", "RenameFile a -> b", "ReadAllText ...").
+// ("CreateForWrite C:\\KVT\\x.temp", "DeleteFile ...", "RenameFile a -> b", "ReadAllBytes ...").
 // Writes from a given offset on and whole-file reads can be made to fail, renames and deletions
 // refused as if another process held the file, and the free space reported can be set.
 class RecordingFiles : public platform::FileSystem {
@@ -435,17 +450,18 @@ class RecordingFiles : public platform::FileSystem {
     return true;
   }
   bool Close(platform::FileHandle file) override { return inner_.Close(file); }
-  bool ReadAllText(const std::string& path, std::string& text) override {
-    calls.push_back("ReadAllText " + path);
-    if (fail_read_all) return false;
-    return inner_.ReadAllText(path, text);
-  }
-  bool ReadAllBytes(const std::string& path, std::string& bytes) override {
+  bool ReadAllBytes(const std::string& path, std::size_t max_bytes, std::string& bytes) override {
     calls.push_back("ReadAllBytes " + path);
     if (fail_read_all) return false;
-    return inner_.ReadAllBytes(path, bytes);
+    return inner_.ReadAllBytes(path, max_bytes, bytes);
   }
   std::string ProgramFolder() override { return inner_.ProgramFolder(); }
+  std::string TextFromBytes(const std::string& bytes) override {
+    return inner_.TextFromBytes(bytes);
+  }
+  bool FileSize(const std::string& path, std::uint64_t& bytes) override {
+    return inner_.FileSize(path, bytes);
+  }
 
  private:
   platform::FileSystem& inner_;

@@ -181,18 +181,40 @@ TEST_F(PosixFilesTest, DeleteRemovesFilesOnly) {
   EXPECT_TRUE(PathExists(d_ + "/folder"));
 }
 
-TEST_F(PosixFilesTest, ReadsWholeFilesByteForByte) {
+TEST_F(PosixFilesTest, ReadsWholeFilesByteForByteUpToTheLimitAndTellsTheirSize) {
   const std::string manifest =
       "1.0.3 正式版\r\nhttp://127.0.0.1/UnRAR.exe\r\nhttp://127.0.0.1/KVT.rar";
   WriteFileBytes(c_ + "/m.txt", manifest);
-  std::string text = "stale";
-  EXPECT_TRUE(files_.ReadAllText("C:\\m.txt", text));
-  EXPECT_EQ(text, manifest);
   WriteFileBytes(c_ + "/empty.txt", "");
-  EXPECT_TRUE(files_.ReadAllText("C:\\empty.txt", text));
-  EXPECT_EQ(text, "");
-  EXPECT_FALSE(files_.ReadAllText("C:\\missing.txt", text));
-  EXPECT_FALSE(files_.ReadAllText("C:\\", text));
+  WriteFileBytes(c_ + "/big.bin", std::string(200000, 'b'));
+  const struct {
+    const char* path;
+    std::size_t limit;
+    bool read;
+    std::uint64_t size;  // what FileSize tells; 0 with false when there is no file
+  } rows[] = {
+      {"C:\\m.txt", 1 << 16, true, manifest.size()},
+      {"C:\\m.txt", manifest.size(), true, manifest.size()},  // exactly the limit
+      {"C:\\m.txt", manifest.size() - 1, false, manifest.size()},
+      {"C:\\empty.txt", 0, true, 0},
+      {"C:\\big.bin", 199999, false, 200000},  // the last byte past several pieces
+      {"C:\\big.bin", std::string().max_size(), true, 200000},
+      {"C:\\missing.txt", 1 << 16, false, 0},
+      {"C:\\", 1 << 16, false, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.path) + " limit " + std::to_string(r.limit));
+    std::string bytes = "stale";
+    EXPECT_EQ(files_.ReadAllBytes(r.path, r.limit, bytes), r.read);
+    EXPECT_EQ(bytes.size(), r.read ? r.size : 0u);
+    std::uint64_t size = 7;
+    EXPECT_EQ(files_.FileSize(r.path, size), r.size != 0 || r.read);
+    EXPECT_EQ(size, r.size);
+  }
+  std::string bytes;
+  ASSERT_TRUE(files_.ReadAllBytes("C:\\m.txt", 1 << 16, bytes));
+  EXPECT_EQ(bytes, manifest);
+  EXPECT_EQ(files_.TextFromBytes("\xEF\xBB\xBF" + manifest), manifest);
   EXPECT_EQ(files_.ProgramFolder(), "C:\\KVT");
 }
 

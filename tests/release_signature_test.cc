@@ -61,6 +61,15 @@ struct Input {
   }
 };
 
+// Lengthens the archive URL (in the release and the manifest's URLs) until the signature file
+// has `size` bytes.
+void PadToSize(Input& in, std::size_t size) {
+  const std::size_t now = in.File().size();
+  std::string& url = in.release.files[1].first;
+  url += "?" + std::string(size - now - 1, 'p');
+  in.urls[1] = url;
+}
+
 struct Row {
   const char* name;
   std::function<void(Input&)> spoil;
@@ -89,6 +98,25 @@ TEST(ReleaseSignatureTest, ChecksTheFormatTheSignaturesAndTheRelease) {
          in.signers = {&KeyB()};
        },
        SignatureCheck::kValid},
+      // As many signature lines as a file may carry, the valid one last, and one more: refused
+      // however many name the trusted key, before any of them is verified.
+      {"eight signature lines, the valid one last",
+       [](Input& in) {
+         in.signers = {&KeyB(), &KeyB(), &KeyB(), &KeyB(), &KeyB(), &KeyB(), &KeyB(), &KeyA()};
+       },
+       SignatureCheck::kValid},
+      {"nine signature lines",
+       [](Input& in) {
+         in.signers = {&KeyB(), &KeyB(), &KeyB(), &KeyB(), &KeyB(),
+                       &KeyB(), &KeyB(), &KeyB(), &KeyA()};
+       },
+       SignatureCheck::kMalformed},
+      {"nine lines of the trusted key", [](Input& in) { in.signers.assign(9, &KeyA()); },
+       SignatureCheck::kMalformed},
+      // The file's size limit, reached through an archive URL that long.
+      {"64 KiB exactly", [](Input& in) { PadToSize(in, 65536); }, SignatureCheck::kValid},
+      {"one byte more than 64 KiB", [](Input& in) { PadToSize(in, 65537); },
+       SignatureCheck::kMalformed},
       {"no trusted key at all", [](Input& in) { in.keys.points.clear(); },
        SignatureCheck::kNoKnownKey},
       {"a flipped bit in the signature", [](Input& in) { in.flip_signature_bit = true; },

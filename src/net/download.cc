@@ -141,6 +141,12 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// Bytes on the volume that deleting the file at `path` gives back; 0 when there is none.
+std::uint64_t FreedByDeleting(const std::string& path) {
+  std::uint64_t size = 0;
+  return Sys().files->FileSize(path, size) ? size : 0;
+}
+
 // Runs a change to a file until it is no longer refused because another process holds the
 // file: a virus scanner opens every new file and keeps it open while it reads it. Between
 // tries the window keeps answering; after kHeldRetryMs of pauses the refusal stands.
@@ -172,18 +178,19 @@ void DrainBody(InetHandle request) {
   }
 }
 
-// Sends the request. A proxy that asks for a login (407) gets the system's own password dialog,
-// owned by the installer window, and the request goes again with what the user entered. False
-// when the request cannot be sent or the user cancels the dialog; a proxy that goes on asking
-// leaves its 407 for the status check.
-bool SendRequest(InetHandle request) {
+// Sends the request. Through a configured proxy (`proxy`), a proxy that asks for a login (407)
+// gets the system's own password dialog, owned by the installer window, and the request goes
+// again with what the user entered. False when the request cannot be sent or the user cancels
+// the dialog. A proxy that goes on asking, and a 407 on a direct connection (whoever sent it is
+// no proxy of this user's, and gets no password), are left for the status check.
+bool SendRequest(InetHandle request, bool proxy) {
   const platform::Platform& sys = Sys();
   for (int logins = 0;; ++logins) {
     if (!sys.internet->SendRequest(request)) return false;
     platform::DoEvents();
     std::string status;
     QueryHttpInfo(request, platform::kHttpQueryStatusCode, status);
-    if (status != "407" || logins == kMaxProxyLogins) return true;
+    if (status != "407" || !proxy || logins == kMaxProxyLogins) return true;
     DrainBody(request);
     const std::uint32_t answer = sys.internet->ErrorDlg(
         request, platform::kErrorInternetIncorrectPassword,
@@ -286,7 +293,7 @@ std::string FormatSize(std::int64_t n) {
 
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix, const SignedFile* expected,
-                          const Scheme& scheme) {
+                          const Scheme& scheme, std::int64_t max_bytes) {
   const platform::Platform& sys = Sys();
   std::int16_t result = 0;
   TotalBytes = 0;
@@ -302,7 +309,8 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   if (!sys.internet->GetConnectedState()) return 0;
   // Behind a proxy the proxy looks up the names: many office networks resolve no outside name
   // themselves, and there the probe's lookup would refuse a network that works.
-  if (!sys.internet->UsesProxy() && Mnetcheck::CanResolveHost() != -1) return 0;
+  const bool proxy = sys.internet->ProxyConfigured();
+  if (!proxy && Mnetcheck::CanResolveHost() != -1) return 0;
 
   // Declared in this order so that they close request first, then connect, then open.
   UniqueHinternet open(sys.internet->Open(url));
@@ -330,7 +338,7 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                                   "Host: " + host, std::string("Connection: close")}) {
     (void)sys.internet->AddRequestHeaders(request.get(), line, platform::kHttpAddReqFlagAdd);
   }
-  if (!SendRequest(request.get())) return 0;
+  if (!SendRequest(request.get(), proxy)) return 0;
 
   std::int64_t announced = 0;
   const bool length_known = AnnouncedLength(request.get(), announced);
@@ -341,6 +349,10 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   // Without one valid length no end of the body can be told from a cut: refused before any
   // file is touched, so that an earlier good file stays.
   if (!length_known) return 0;
+  if (announced > max_bytes) {
+    LastDownloadFailure = DownloadFailure::kTooLarge;
+    return 0;
+  }
   // A file the vendor signed: any other length, or no way to hash it, is refused before a file
   // is touched.
   std::unique_ptr<platform::Sha256> hash;
@@ -351,15 +363,19 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     return 0;
   }
 
-  // A body the volume cannot hold is not begun: no file is touched.
+  // A body the volume cannot hold is not begun: no file is touched. The earlier target and
+  // partial file are deleted before the body comes, so their space counts as free.
+  const std::string partial = localPath + text::kPartialSuffix;
   std::uint64_t free_bytes = 0;
-  if (sys.files->FreeSpace(FolderOf(localPath), free_bytes) &&
-      static_cast<std::uint64_t>(announced) > free_bytes) {
-    LastDownloadFailure = DownloadFailure::kDiskFull;
-    return 0;
+  if (sys.files->FreeSpace(FolderOf(localPath), free_bytes)) {
+    const std::uint64_t needed = static_cast<std::uint64_t>(announced);
+    const std::uint64_t freed = FreedByDeleting(localPath) + FreedByDeleting(partial);
+    if (needed > freed && needed - freed > free_bytes) {
+      LastDownloadFailure = DownloadFailure::kDiskFull;
+      return 0;
+    }
   }
 
-  const std::string partial = localPath + text::kPartialSuffix;
   bool ok = true;
   if (sys.files->FileExists(localPath, ok) &&
       RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); }) != FileResult::kOk) {
@@ -386,8 +402,8 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     LastDownloadFailure = DownloadFailure::kDiskFull;
     (void)sys.files->DeleteFile(partial);
   }
-  if (end == BodyEnd::kComplete && hash != nullptr &&
-      (ReceivedBytes != expected->size || hash->Finish() != expected->sha256)) {
+  // Complete means the announced length, which was checked to be the signed size.
+  if (end == BodyEnd::kComplete && hash != nullptr && hash->Finish() != expected->sha256) {
     // Not what the vendor signed: deleted, so that it never bears a name anyone would run.
     if (RetryWhileHeld([&] { return sys.files->DeleteFile(partial); }) != FileResult::kOk) {
       PendingError::Raise("cannot delete " + partial);

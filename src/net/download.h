@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "kvt/build_config.h"
@@ -38,6 +39,7 @@ enum class DownloadFailure {
   kDiskFull,   // the volume cannot hold the file (checked before writing, or a write failed)
   kTampered,   // the file does not match the size and SHA-256 the vendor signed
   kFileInUse,  // every byte arrived, but another process kept the file from taking its name
+  kTooLarge,   // the announced length is more than the caller accepts
 };
 extern DownloadFailure LastDownloadFailure;
 
@@ -48,10 +50,12 @@ extern DownloadFailure LastDownloadFailure;
 // With `expected` (a release the vendor signed) the body must also be exactly the signed size and
 // SHA-256: an announced length other than the size is refused before any file is touched, the
 // pieces are hashed as they are written, and a body that differs is deleted instead of renamed
-// (LastDownloadFailure kTampered).
+// (LastDownloadFailure kTampered). A body announced longer than `max_bytes` is refused before
+// any file is touched (kTooLarge); no more than the announced length is ever read.
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix, const SignedFile* expected = nullptr,
-                          const Scheme& scheme = BuildScheme());
+                          const Scheme& scheme = BuildScheme(),
+                          std::int64_t max_bytes = std::numeric_limits<std::int64_t>::max());
 
 // Host name: the text after the first `scheme` prefix ("http://" or "https://") up to the next
 // "/"; empty without it.

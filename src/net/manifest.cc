@@ -40,13 +40,14 @@ std::string ScratchPath(const char* name) {
   return path;
 }
 
-// Downloads a scratch file; a transfer that fails leaves no partial file behind (a cut one keeps
-// it for nobody: scratch files are never resumed).
-std::int16_t DownloadScratch(const std::string& url, const std::string& path,
-                             const Scheme& scheme) {
-  if (DownloadFile(url, path, "", nullptr, scheme) == -1) return -1;
-  (void)Sys().files->DeleteFile(path + text::kPartialSuffix);
-  return 0;
+// Downloads `url` into the scratch file `path`, at most `max_bytes` of it. A failed download
+// leaves no partial file beside the program: a cut or stalled one would otherwise stay there.
+bool FetchScratch(const std::string& url, const std::string& path, const Scheme& scheme,
+                  std::int64_t max_bytes) {
+  if (DownloadFile(url, path, "", nullptr, scheme, max_bytes) == -1) return true;
+  const std::string partial = path + text::kPartialSuffix;
+  if (Exists(partial)) (void)Sys().files->DeleteFile(partial);
+  return false;
 }
 
 // Fetches the signature file beside the manifest at `manifest_url` and checks it against the
@@ -56,11 +57,16 @@ std::int16_t VerifySignature(const std::string& manifest_url, const VendorSettin
                              const std::string& packageUrl) {
   platform::FileSystem& files = *Sys().files;
   const std::string path = ScratchPath(text::kSignatureTempName);
-  if (DownloadScratch(manifest_url + kSignatureSuffix, path, *vendor.scheme) != -1) {
+  if (!FetchScratch(manifest_url + kSignatureSuffix, path, *vendor.scheme,
+                    static_cast<std::int64_t>(kMaxSignatureFileBytes))) {
+    // Larger than any signature file: it is not the vendor's.
+    if (LastDownloadFailure == DownloadFailure::kTooLarge) {
+      LastDownloadFailure = DownloadFailure::kTampered;
+    }
     return 0;
   }
   std::string signature;
-  const bool read = files.ReadAllBytes(path, signature);
+  const bool read = files.ReadAllBytes(path, kMaxSignatureFileBytes, signature);
   (void)files.DeleteFile(path);
   if (!read) {
     LastDownloadFailure = DownloadFailure::kNetwork;
@@ -113,17 +119,18 @@ std::int16_t FetchReleaseManifestFrom(const std::string& url, const VendorSettin
   const bool is_signed = !vendor.keys->points.empty();
   SignedFiles.clear();
 
-  if (DownloadScratch(url, path, *vendor.scheme) != -1) {
+  if (!FetchScratch(url, path, *vendor.scheme, kMaxManifestBytes)) {
     version.clear();
     packageUrl.clear();
     extractorUrl.clear();
     return 0;
   }
 
-  std::string content;
+  // Read once: the text parsed and the bytes a signature covers are the same bytes.
+  std::string bytes;
   std::int16_t result = 0;
-  if (files.ReadAllText(path, content)) {
-    const std::vector<std::string> lines = SplitManifestLines(content);
+  if (files.ReadAllBytes(path, static_cast<std::size_t>(kMaxManifestBytes), bytes)) {
+    const std::vector<std::string> lines = SplitManifestLines(files.TextFromBytes(bytes));
     version = lines.front();
     // A text without any CR LF has no separate archive line and is no manifest.
     packageUrl = lines.size() >= 2 ? lines.back() : std::string();
@@ -138,9 +145,6 @@ std::int16_t FetchReleaseManifestFrom(const std::string& url, const VendorSettin
     packageUrl.clear();
     extractorUrl.clear();
   }
-  // A signed release is checked against the manifest's exact bytes, not the decoded text.
-  std::string bytes;
-  if (result == -1 && is_signed && !files.ReadAllBytes(path, bytes)) result = 0;
   (void)files.DeleteFile(path);
   if (result == -1 && is_signed &&
       VerifySignature(url, vendor, bytes, extractorUrl, packageUrl) != -1) {

@@ -18,6 +18,10 @@ struct VendorSettings {
   const ReleaseKeys* keys = &BuildReleaseKeys();
 };
 
+// A manifest is three short lines: one announced longer than this is refused before any file is
+// touched, and no more of it is ever read.
+inline constexpr std::int64_t kMaxManifestBytes = 64 * 1024;
+
 // What the vendor signed about the two downloads (extractor, archive), kept from the last
 // manifest fetch that verified its signature file; empty in a build without release keys.
 extern std::vector<SignedFile> SignedFiles;
@@ -28,15 +32,16 @@ std::string ManifestUrl(const Scheme& scheme);
 // The manifest's lines: split at every CR LF, empty lines kept; an empty text is one empty line.
 std::vector<std::string> SplitManifestLines(const std::string& text);
 
-// Downloads the manifest (ManifestUrl of the vendor's scheme) into a temporary file beside the
-// program, parses it, deletes the file. Returns -1 when version and package URL are both
-// non-empty, 0 otherwise.
+// Downloads the manifest (ManifestUrl of the vendor's scheme, at most kMaxManifestBytes) into a
+// temporary file beside the program, reads it once, parses it, deletes the file. Returns -1 when
+// version and package URL are both non-empty, 0 otherwise. A download that fails leaves no
+// partial file behind either.
 // With release keys in `vendor` the signature file beside the manifest is then
-// downloaded the same way and checked against the manifest's exact bytes and its two URLs; the
+// downloaded the same way and checked against the bytes that were parsed and the two URLs; the
 // result is -1 only when it verifies (SignedFiles then holds what each download must be). A
 // signature file that cannot be fetched leaves LastDownloadFailure as the download left it; one
-// that does not verify sets it to kTampered. On any failure after a successful manifest
-// download the three outputs are emptied as after a failed download.
+// that is too large or does not verify sets it to kTampered. On any failure after a successful
+// manifest download the three outputs are emptied as after a failed download.
 std::int16_t FetchReleaseManifest(const VendorSettings& vendor, std::string& version,
                                   std::string& extractorUrl, std::string& packageUrl);
 // The same for the manifest at `url`: the release tooling reads a vendor server named at run

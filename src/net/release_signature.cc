@@ -122,7 +122,9 @@ const char* SignatureCheckName(SignatureCheck check) {
 
 bool ParseSignatureFile(const std::string& bytes, SignatureFile& out) {
   out = SignatureFile();
-  if (bytes.empty() || bytes.back() != '\n') return false;
+  if (bytes.empty() || bytes.size() > kMaxSignatureFileBytes || bytes.back() != '\n') {
+    return false;
+  }
   for (unsigned char c : bytes) {
     if (c != '\n' && (c < 0x20 || c > 0x7E)) return false;  // ASCII text only, no CR
   }
@@ -147,7 +149,10 @@ bool ParseSignatureFile(const std::string& bytes, SignatureFile& out) {
   if (out.files.empty()) return false;
   out.signed_message = bytes.substr(0, line_start);
   for (; more && Field(line, kSignature, rest); more = NextLine(text, at, line)) {
-    if (!ParseSignatureLine(rest, out.signatures.emplace_back())) return false;
+    if (out.signatures.size() == kMaxSignatureLines ||
+        !ParseSignatureLine(rest, out.signatures.emplace_back())) {
+      return false;
+    }
   }
   // Nothing may follow the signatures (a line there would be unsigned).
   return !out.signatures.empty() && !more;

@@ -10,7 +10,7 @@
 //   file: <size in bytes, decimal> <SHA-256, 64 lowercase hex> <URL exactly as in the manifest>
 //   file: ...              (one per download, in the manifest's order)
 //   signature: <key id> <base64 of the 64-byte r || s>
-//   signature: ...         (one or more; nothing follows them)
+//   signature: ...         (one to kMaxSignatureLines; nothing follows them)
 //
 // Numbers are canonical decimal (no sign, no leading zero except "0" itself), hex is lowercase.
 // The signed message is every byte before the first "signature:" line; each signature is ECDSA
@@ -24,6 +24,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -35,6 +36,13 @@ namespace kvt::Mupdate {
 
 // Where the signature file lies, beside the manifest: the manifest's URL + this.
 inline constexpr char kSignatureSuffix[] = ".sig";
+// A signature file is small by nature (a few hundred bytes): a larger one is refused unread, and
+// as malformed by the check.
+inline constexpr std::size_t kMaxSignatureFileBytes = 64 * 1024;
+// Signature lines a file may carry (one per key the vendor signs with, a few more while keys
+// change): a file with more is malformed, so that no file costs more than this many
+// verifications per trusted key.
+inline constexpr std::size_t kMaxSignatureLines = 8;
 
 // The trusted keys and the oldest release accepted.
 struct ReleaseKeys {
@@ -66,7 +74,7 @@ struct SignatureFile {
 // manifest hash, URLs, age; the first that fails is the result.
 enum class SignatureCheck {
   kValid,
-  kMalformed,        // not exactly the format above
+  kMalformed,        // not exactly the format above, or larger than kMaxSignatureFileBytes
   kNoKnownKey,       // no signature line names a trusted key
   kBadSignature,     // signature lines name trusted keys, but none verifies
   kManifestChanged,  // the manifest's bytes are not the ones signed

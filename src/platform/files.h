@@ -42,13 +42,16 @@ class FileSystem {
   // Bytes the caller may still write on the volume that holds the folder `folder`.
   virtual bool FreeSpace(const std::string& folder, std::uint64_t& bytes) = 0;
   virtual bool Close(FileHandle file) = 0;
-  // Reads the whole file as text, returned as UTF-8: UTF-8 when it says so or is valid UTF-8
-  // beyond ASCII, else in the system's ANSI code page (platform/text_decoding.h).
-  virtual bool ReadAllText(const std::string& path, std::string& text) = 0;
-  // Reads the whole file's bytes as they are (what a signature covers).
-  virtual bool ReadAllBytes(const std::string& path, std::string& bytes) = 0;
+  // Reads the whole file's bytes as they are (what a signature covers). False, with `bytes`
+  // empty, for a file of more than `max_bytes`: no more than one byte past them is read.
+  virtual bool ReadAllBytes(const std::string& path, std::size_t max_bytes, std::string& bytes) = 0;
   // Folder of the running program: no trailing backslash, except at a drive root.
   virtual std::string ProgramFolder() = 0;
+  // A text file's bytes as text (UTF-8): UTF-8 when they say so or are valid UTF-8 beyond ASCII,
+  // else read in the system's ANSI code page (platform/text_decoding.h).
+  virtual std::string TextFromBytes(const std::string& bytes) = 0;
+  // The size of the ordinary file at `path`; false when there is none or it cannot be told.
+  virtual bool FileSize(const std::string& path, std::uint64_t& bytes) = 0;
 };
 
 }  // namespace kvt::platform

@@ -42,9 +42,10 @@ class Internet {
 
   // InternetGetConnectedState: true when the machine has a network connection.
   virtual bool GetConnectedState() = 0;
-  // InternetQueryOption(INTERNET_OPTION_PROXY) without a handle: true when the preconfigured
-  // settings send requests through a proxy.
-  virtual bool UsesProxy() = 0;
+  // The preconfigured settings (InternetQueryOption without a handle) name a proxy: a fixed
+  // one, a proxy script or automatic detection. Only then does a proxy look up the names and
+  // ask for a login; without one a 407 comes from whoever answers in the server's place.
+  virtual bool ProxyConfigured() = 0;
   // InternetOpenA with the preconfigured proxy settings.
   virtual InetHandle Open(const std::string& agent) = 0;
   // InternetConnectA for HTTP. Adapters built for tests may reach ports 80 and 443 on others.

@@ -23,6 +23,10 @@
 //   archive-cut    the archive drips and the connection closes after half of its body
 //   bad-archive    the archive with its last byte changed: the extractor rejects it (CRC) and
 //                  exits non-zero
+//   sig-huge       the release folder, but the signature file is its own text with its last line
+//                  (a valid signature of the trusted key) repeated up to 10 MiB
+//   auth-407       every request answered "407 Proxy Authentication Required" with a Basic
+//                  challenge, as a machine on the path might answer in the server's place
 //   proxy          a forward proxy for http://127.0.0.1:80/ (absolute-form requests only) that
 //                  answers "407 Proxy Authentication Required" until a request carries the Basic
 //                  login kvt-user / proxy-pass, then serves the release folder; prints
@@ -52,6 +56,7 @@ using namespace std::chrono_literals;
 constexpr char kManifest[] = "/KVT_TRNQP_SETUP_LOG.txt";
 constexpr char kExtractor[] = "/UnRAR.exe";
 constexpr char kArchive[] = "/KVT_SETUP.rar";
+constexpr char kSignature[] = "/KVT_TRNQP_SETUP_LOG.txt.sig";
 
 std::string ReadWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -96,6 +101,17 @@ void Script(TestServer& server, const std::string& scenario, const std::string& 
   if (scenario == "release") {
     server.Route(kArchive, DrippingArchive(release));
   } else if (scenario == "release-fast") {
+  } else if (scenario == "sig-huge") {
+    std::string text = ReadWhole(release + kSignature);
+    const std::string line = text.substr(text.rfind("signature: "));
+    while (text.size() < 10 * 1024 * 1024) text += line;
+    server.Route(kSignature, Response::Ok(std::move(text)));
+  } else if (scenario == "auth-407") {
+    server.Gate([](const kvt::testing::RecordedRequest&) -> std::optional<Response> {
+      return Response::Status("HTTP/1.1 407 Proxy Authentication Required", "login first")
+          .Header("Proxy-Authenticate: Basic realm=\"KVT office\"")
+          .Header("Connection: close");
+    });
   } else if (scenario == "manifest-crlf") {
     server.Route(kManifest, Response::Ok(ReadWhole(release + kManifest) + "\r\n"));
   } else if (scenario == "manifest-slow") {

@@ -641,12 +641,13 @@ https_rows() {
   finish_scenario
 }
 
-# The build with a release key against signed releases, four installer starts: a signed install
+# The build with a release key against signed releases, five installer starts: a signed install
 # completes (the extractor, which leaves a marker file when it runs, runs); an UnRAR.exe with
 # one byte changed (same size, still a program that would run) is refused with the message, is
 # left on disk under no name, the archive is never asked for and no extractor runs; a release
 # without its signature file ("无法连接到服务器！") and one whose manifest changed after signing
-# (the message) are refused at Continue.
+# (the message) are refused at Continue; so is a signature file of 10 MiB made of the trusted
+# key's valid line, within a second, the window answering, nothing large written anywhere.
 scenario_signed() {
   local key="$signed_dir/release-key.pem" dir="$DRIVE_D/KVT记账宝" marker="$E2E_DIR/unrar-started"
   local signed="$E2E_DIR/release-signed" tampered="$E2E_DIR/release-tampered"
@@ -716,13 +717,32 @@ scenario_signed() {
   stop_fault_server
   check "no file was asked for" requests_are 1 0 0
   check "nothing is left beside the installer" eval "$only_installer"
+
+  echo "-- a signature file of 10 MiB, its valid line repeated"
+  reset_world
+  map_d
+  local stamp="$E2E_DIR/sig-huge-start" large
+  touch "$stamp"
+  start_fault_server sig-huge "$signed" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver manifest-rejected --expect tampered --within 1000
+  record $?
+  stop_fault_server
+  check "the manifest and the signature file were asked for, nothing else" \
+    test "$(requests_for /KVT_TRNQP_SETUP_LOG.txt.sig)$(requests_are 1 0 0 && echo ok)" = 1ok
+  check "nothing is left beside the installer" eval "$only_installer"
+  large=$(find "$APP_DIR" "$DRIVE_D" "$WINEPREFIX/drive_c" -type f -newer "$stamp" -size +64k)
+  check "no file over 64 KiB written anywhere (program folder, drive D:, drive C:) $large" \
+    test -z "$large"
   cp -f "$BUILD_DIR/kvt-setup.exe" "$APP_EXE"
   finish_scenario
 }
 
-# Behind a proxy that asks for a login, on a network that resolves no names (the build's probe
-# host does not resolve): the driver fills Wine's password dialog, every request goes through the
-# proxy with the login, and the install completes. Nothing listens on port 80.
+# With no proxy configured, a 407 from whoever answers on port 80 gets no login dialog: the
+# network message comes at once. Then behind a proxy that asks for a login, on a network that
+# resolves no names (the build's probe host does not resolve): the driver fills Wine's password
+# dialog, every request goes through the proxy with the login, and the install completes.
+# Nothing listens on port 80 then.
 INTERNET_SETTINGS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
 set_proxy() {  # set_proxy HOST:PORT | set_proxy off
   if [ "$1" = off ]; then
@@ -737,8 +757,21 @@ authorized() { grep -c "^authorized http://127.0.0.1:80$1\$" "$(server_out 8080)
 proxied() { grep -c "^request GET http://127.0.0.1:80$1\$" "$(server_out 8080)" 2>/dev/null || true; }
 scenario_proxy() {
   reset_world
-  map_d
   if port_in_use 80; then echo "FAIL proxy: something listens on 127.0.0.1:80"; record 1; return; fi
+  echo "-- no proxy configured, a server answering 407 with a login challenge"
+  start_fault_server auth-407 "$RELEASE" || { record 1; return; }
+  start_app "$APP_EXE"
+  driver manifest-rejected --expect connect --within 2000
+  record $?
+  stop_fault_server
+  check "the manifest was asked for once, and nothing else" requests_are 1 0 0
+  check "nothing is left beside the installer" \
+    test -z "$(find "$APP_DIR" -mindepth 1 ! -name kvt-setup.exe)"
+  stop_wine
+
+  echo "-- behind a proxy that asks for a login"
+  reset_world
+  map_d
   local app="$E2E_DIR/app-proxy/kvt-setup.exe" f
   mkdir -p "$(dirname "$app")" && cp -f "$proxy_dir/kvt-setup.exe" "$app"
   start_fault_server proxy "$RELEASE" 8080 || { record 1; return; }

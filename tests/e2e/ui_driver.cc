@@ -15,8 +15,9 @@
 //                      driver waits for port 80), Continue reaches the path page; closing there
 //                      asks, OK ends.
 //   manifest-rejected  Continue against a manifest the installer rejects: one message (--expect
-//                      connect|tampered), the agreement page stays, closing ends without a
-//                      question.
+//                      connect|tampered; with --within MS no later than that, the window
+//                      answering meanwhile and no proxy login dialog made), the agreement page
+//                      stays, closing ends without a question.
 //   close-fetch        closing during a slow manifest fetch ends without question or path page.
 //   install            the whole install: path page with the manifest's version, --folder picked
 //                      in the real folder picker, the path box's colours on screen, the
@@ -180,6 +181,24 @@ HWND FindMessageBox(DWORD pid) {
     if (ClassOf(hwnd) == L"#32770" && TextOf(hwnd) != kProxyLoginTitle) return hwnd;
   }
   return nullptr;
+}
+
+BOOL CALLBACK FindProxyLogin(HWND hwnd, LPARAM lp) {
+  auto* pid = reinterpret_cast<DWORD*>(lp);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(hwnd, &owner);
+  if (owner != *pid || ClassOf(hwnd) != L"#32770") return TRUE;
+  wchar_t title[64] = {};
+  InternalGetWindowText(hwnd, title, 64);  // no message: the window's thread may be stuck
+  if (std::wstring(title) != kProxyLoginTitle) return TRUE;
+  *pid = 0;  // found
+  return FALSE;
+}
+
+// True when the process has made a proxy login dialog, visible or not.
+bool HasProxyLoginDialog(DWORD pid) {
+  EnumWindows(FindProxyLogin, reinterpret_cast<LPARAM>(&pid));
+  return pid == 0;
 }
 
 BOOL CALLBACK CollectEdits(HWND hwnd, LPARAM lp) {
@@ -705,6 +724,7 @@ struct Options {
   int repeat = 1;                   // --repeat N: press Cyes N times (install-fails)
   int proxy_logins = 0;             // --proxy-login USER:PASSWORD: dialogs expected (install)
   std::wstring rounds;              // --rounds DIR: where the script flags each round (disk-full)
+  int within = 0;                   // --within MS: the message's deadline (manifest-rejected)
 };
 Options g_options;
 
@@ -1428,7 +1448,28 @@ void ScenarioManifestRejected(const Installer& ui) {
   Check(WaitUntil([&] { return ui.Enabled(kvt::kCcontinue); }, 5000),
         "ticking Ck enables Ccontinue");
   Step("press Continue");
+  const DWORD pressed = GetTickCount();
   PostMessageW(ui.Get(kvt::kCcontinue), BM_CLICK, 0, 0);
+  if (g_options.within > 0) {
+    DWORD worst_ping = 0;
+    bool login_dialog = false;
+    WaitUntil(
+        [&] {
+          worst_ping = std::max(worst_ping, Ping(ui.main()));
+          login_dialog = login_dialog || HasProxyLoginDialog(pid);
+          return FindMessageBox(pid) != nullptr;
+        },
+        20000);
+    const DWORD took = GetTickCount() - pressed;
+    std::printf("rejected_after_ms %lu worst_ping_ms %lu\n", static_cast<unsigned long>(took),
+                static_cast<unsigned long>(worst_ping));
+    Check(took <= static_cast<DWORD>(g_options.within),
+          "the message comes within " + std::to_string(g_options.within) + " ms of Continue (" +
+              std::to_string(took) + " ms)");
+    Check(worst_ping <= 200, "meanwhile the window answered every ping within 200 ms (worst " +
+                                 std::to_string(worst_ping) + " ms)");
+    Check(!login_dialog, "no proxy login dialog was made, shown or hidden");
+  }
   HWND box = ExpectMessageBox(pid, "错误", ExpectedError());
   if (box == nullptr) return;
   AnswerMessageBox(box, IDOK);
@@ -1801,6 +1842,8 @@ int wmain(int argc, wchar_t** argv) {
       g_options.proxy_logins = 3;  // the manifest, the extractor and the archive
     } else if (arg == L"--rounds" && has_value) {
       g_options.rounds = argv[++i];
+    } else if (arg == L"--within" && has_value) {
+      g_options.within = _wtoi(argv[++i]);
     } else {
       scenario = arg;
     }
@@ -1833,7 +1876,8 @@ int wmain(int argc, wchar_t** argv) {
                  "                   --slow-extractor --proxy-login USER PASSWORD\n"
                  "  disk-full options: --rounds DIR\n"
                  "  install-fails options: --expect connect|install|tampered --expect-progress\n"
-                 "                         --repeat N\n");
+                 "                         --repeat N\n"
+                 "  manifest-rejected options: --expect connect|tampered --within MS\n");
     return 2;
   }
 

@@ -161,19 +161,32 @@ TEST_F(FilesTest, AFileAReaderHoldsIsReportedAsHeldAndTheVolumeTellsItsFreeSpace
   EXPECT_FALSE(fs_.FreeSpace(dir_.Join("缺少\\"), free_bytes));
 }
 
-TEST_F(FilesTest, ReadAllTextDecodesTheAnsiCodePage) {
+TEST_F(FilesTest, ReadsBytesUpToTheLimitAndDecodesTheAnsiCodePage) {
   if (!testing::ChineseCodePage()) GTEST_SKIP() << "needs code page 936 (zh_CN locale)";
   const std::string path = dir_.Join("清单.TEMP");
   // "2.1" CR LF "http://h/版本.rar" in code page 936 (版 = B0 E6, 本 = B1 BE).
-  ASSERT_TRUE(WriteBytes(path, "2.1\r\nhttp://h/\xB0\xE6\xB1\xBE.rar"));
-  std::string text = "stale";
-  EXPECT_TRUE(fs_.ReadAllText(path, text));
-  EXPECT_EQ(text, "2.1\r\nhttp://h/版本.rar");
+  const std::string ansi = "2.1\r\nhttp://h/\xB0\xE6\xB1\xBE.rar";
+  ASSERT_TRUE(WriteBytes(path, ansi));
+  std::string bytes = "stale";
+  EXPECT_TRUE(fs_.ReadAllBytes(path, ansi.size(), bytes));
+  EXPECT_EQ(fs_.TextFromBytes(bytes), "2.1\r\nhttp://h/版本.rar");
+  std::uint64_t size = 0;
+  EXPECT_TRUE(fs_.FileSize(path, size));
+  EXPECT_EQ(size, ansi.size());
+  // One byte over the limit, also past a whole read piece: refused with nothing kept.
+  EXPECT_FALSE(fs_.ReadAllBytes(path, ansi.size() - 1, bytes));
+  EXPECT_EQ(bytes, "");
+  ASSERT_TRUE(WriteBytes(path, std::string(10000, 'x')));
+  EXPECT_FALSE(fs_.ReadAllBytes(path, 9999, bytes));
+  EXPECT_TRUE(fs_.ReadAllBytes(path, 10000, bytes));
+  EXPECT_EQ(bytes.size(), 10000u);
 
   ASSERT_TRUE(WriteBytes(path, ""));
-  EXPECT_TRUE(fs_.ReadAllText(path, text));
-  EXPECT_EQ(text, "");
-  EXPECT_FALSE(fs_.ReadAllText(dir_.Join("缺少.TEMP"), text));
+  EXPECT_TRUE(fs_.ReadAllBytes(path, 0, bytes));
+  EXPECT_EQ(fs_.TextFromBytes(bytes), "");
+  EXPECT_FALSE(fs_.ReadAllBytes(dir_.Join("缺少.TEMP"), 100, bytes));
+  EXPECT_FALSE(fs_.FileSize(dir_.Join("缺少.TEMP"), size));
+  EXPECT_FALSE(fs_.FileSize(dir_.path(), size));
 }
 
 TEST_F(FilesTest, ProgramFolderOfACopyInAChineseFolder) {

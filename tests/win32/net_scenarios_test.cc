@@ -110,8 +110,9 @@ TEST_P(NetScenarioTest, LeavesResultFilesAndPendingErrorAsTheRowSays) {
   }
   PendingError::Raise("left over");
 
-  const int result = Mupdate::DownloadFile(net_scenarios::ClientUrl(s, "127.0.0.1"), local_path,
-                                           text::kDownloadPrefix);
+  const int result =
+      Mupdate::DownloadFile(net_scenarios::ClientUrl(s, "127.0.0.1"), local_path,
+                            text::kDownloadPrefix, nullptr, Mupdate::BuildScheme(), s.max_bytes);
 
   EXPECT_EQ(result, s.result);
   // After a reset, how much of the body arrives is WinINet's business: the call fails either way.

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 
 #include "check_report.h"
@@ -44,19 +45,28 @@ std::string InstallerText(const std::string& bytes) {
   return platform::DecodeText(bytes, Cp936ToUtf8);
 }
 
-// Files under a drive map whose text reads decode as the installer's Windows adapter does. The
-// bytes of the last text read are kept: they are the manifest as the installer read it.
+// Files under a drive map whose texts decode as the installer's Windows adapter does. The bytes
+// of the last text decoded are kept: they are the manifest as the installer read it. So are the
+// bytes of each partial file the installer deletes (a manifest cut short, for the report).
 class Cp936Files : public posix::PosixFileSystem {
  public:
   using PosixFileSystem::PosixFileSystem;
-  bool ReadAllText(const std::string& path, std::string& text) override {
+  std::string TextFromBytes(const std::string& bytes) override {
+    last_read = bytes;
+    return InstallerText(bytes);
+  }
+  platform::FileResult DeleteFile(const std::string& path) override {
+    const std::string suffix = text::kPartialSuffix;
     std::string bytes;
-    if (!ReadAllBytes(path, bytes)) return false;
-    text = InstallerText(bytes);
-    last_read = std::move(bytes);
-    return true;
+    if (path.size() > suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+        ReadAllBytes(path, std::string().max_size(), bytes)) {
+      deleted_partials[path] = std::move(bytes);
+    }
+    return PosixFileSystem::DeleteFile(path);
   }
   std::optional<std::string> last_read;
+  std::map<std::string, std::string> deleted_partials;
 };
 
 constexpr char kSignatureName[] = "KVT_TRNQP_SETUP_LOG.txt.sig";
@@ -309,8 +319,9 @@ std::string Checker::Explain(Mupdate::SignatureCheck result, const Mupdate::Sign
       return "";
     case SignatureCheck::kMalformed:
       return "not a signature file of the exact format (\"KVT-RELEASE-SIGNATURE 1\", issued, "
-             "manifest, one file line per URL, signature lines; LF line ends, canonical "
-             "numbers, lower-case hex)";
+             "manifest, one file line per URL, one to " +
+             std::to_string(Mupdate::kMaxSignatureLines) +
+             " signature lines; LF line ends, canonical numbers, lower-case hex)";
     case SignatureCheck::kNoKnownKey: {
       std::string named;
       for (const std::string& id : report_.signature.key_ids) {
@@ -350,10 +361,20 @@ void Checker::CheckSignature(const std::string& manifest, const std::vector<std:
   s.file.url = report_.manifest_url + Mupdate::kSignatureSuffix;
   LookAt(s.file);
   const std::string local = std::string(kProgramFolder) + "\\" + kSignatureName;
-  s.file.downloaded = Mupdate::DownloadFile(s.file.url, local, "", nullptr, *vendor_.scheme) == -1;
+  s.file.downloaded =
+      Mupdate::DownloadFile(s.file.url, local, "", nullptr, *vendor_.scheme,
+                            static_cast<std::int64_t>(Mupdate::kMaxSignatureFileBytes)) == -1;
   s.file.announced = Mupdate::TotalBytes;
   s.file.received = Mupdate::ReceivedBytes;
   std::string bytes;
+  if (Mupdate::LastDownloadFailure == Mupdate::DownloadFailure::kTooLarge) {
+    s.result = "too large";
+    Error(kSignatureName, "too large: " + std::to_string(s.file.announced) +
+                              " bytes announced; an installer with keys reads no more than " +
+                              std::to_string(Mupdate::kMaxSignatureFileBytes) +
+                              " and refuses the release as tampered");
+    return;
+  }
   if (!s.file.downloaded || !ReadWholeFile(Linux(local), bytes)) {
     s.result = "missing";
     Error(kSignatureName,
@@ -490,9 +511,10 @@ int Checker::Run() {
   if (manifest.downloaded) {
     bytes = *files_.last_read;
   } else {
-    manifest.stored = ReadWholeFile(
-        Linux(std::string(kProgramFolder) + "\\" + text::kManifestTempName + text::kPartialSuffix),
-        bytes);
+    const auto partial = files_.deleted_partials.find(
+        std::string(kProgramFolder) + "\\" + text::kManifestTempName + text::kPartialSuffix);
+    manifest.stored = partial != files_.deleted_partials.end();
+    if (manifest.stored) bytes = partial->second;
     ExplainFailedDownload(manifest);
   }
   if (manifest.downloaded || manifest.stored) {

@@ -100,7 +100,7 @@ class PosixInternet : public platform::Internet {
 
   bool GetConnectedState() override;
   // True once SetProxy named a proxy.
-  bool UsesProxy() override;
+  bool ProxyConfigured() override;
   platform::InetHandle Open(const std::string& agent) override;
   platform::InetHandle Connect(platform::InetHandle open, const std::string& host,
                                std::uint16_t port) override;
@@ -220,7 +220,7 @@ class PosixResolver : public platform::Resolver {
 // one holding a character Windows forbids in names (< > : " | ? * and control characters) cannot
 // be translated; operations on it fail.
 //
-// ReadAllText drops a UTF-8 byte-order mark and otherwise returns the bytes as they are: Linux's
+// TextFromBytes drops a UTF-8 byte-order mark and otherwise returns the bytes as they are: Linux's
 // code page is UTF-8, and decoding Windows' ANSI code page is the Windows adapter's business.
 class PosixFileSystem : public platform::FileSystem {
  public:
@@ -253,9 +253,10 @@ class PosixFileSystem : public platform::FileSystem {
   // statvfs: the blocks free to an ordinary user.
   bool FreeSpace(const std::string& folder, std::uint64_t& bytes) override;
   bool Close(platform::FileHandle file) override;
-  bool ReadAllText(const std::string& path, std::string& text) override;
-  bool ReadAllBytes(const std::string& path, std::string& bytes) override;
+  bool ReadAllBytes(const std::string& path, std::size_t max_bytes, std::string& bytes) override;
   std::string ProgramFolder() override;
+  std::string TextFromBytes(const std::string& bytes) override;
+  bool FileSize(const std::string& path, std::uint64_t& bytes) override;
 
  private:
   std::string Translate(const std::string& windows_path, bool check_names, bool& ok) const;

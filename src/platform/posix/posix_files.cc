@@ -188,15 +188,9 @@ bool PosixFileSystem::Close(platform::FileHandle file) {
   return ::close(fd) == 0;
 }
 
-bool PosixFileSystem::ReadAllText(const std::string& path, std::string& text) {
-  if (!ReadAllBytes(path, text)) return false;
-  // Linux's own code page is UTF-8: bytes that are not UTF-8 stay as they are.
-  text = platform::DecodeText(text, [](const std::string& bytes) { return bytes; });
-  return true;
-}
-
-bool PosixFileSystem::ReadAllBytes(const std::string& path, std::string& text) {
-  text.clear();
+bool PosixFileSystem::ReadAllBytes(const std::string& path, std::size_t max_bytes,
+                                   std::string& bytes) {
+  bytes.clear();
   bool ok;
   const std::string p = ToLinuxPath(path, ok);
   if (!ok) return false;
@@ -209,17 +203,40 @@ bool PosixFileSystem::ReadAllBytes(const std::string& path, std::string& text) {
   }
   char chunk[64 * 1024];
   while (true) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    // Never more than one byte past the limit: enough to tell that the file is larger.
+    // (bytes.size() <= max_bytes here.)
+    const std::size_t left = max_bytes - bytes.size();
+    const ssize_t n = ::read(fd, chunk, left < sizeof chunk ? left + 1 : sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       ::close(fd);
-      text.clear();
+      bytes.clear();
       return false;
     }
     if (n == 0) break;
-    text.append(chunk, static_cast<std::size_t>(n));
+    bytes.append(chunk, static_cast<std::size_t>(n));
+    if (bytes.size() > max_bytes) {
+      ::close(fd);
+      bytes.clear();
+      return false;
+    }
   }
   ::close(fd);
+  return true;
+}
+
+std::string PosixFileSystem::TextFromBytes(const std::string& bytes) {
+  // Linux's own code page is UTF-8: bytes that are not UTF-8 stay as they are.
+  return platform::DecodeText(bytes, [](const std::string& ansi) { return ansi; });
+}
+
+bool PosixFileSystem::FileSize(const std::string& path, std::uint64_t& bytes) {
+  bytes = 0;
+  bool ok;
+  const std::string p = ToLinuxPath(path, ok);
+  struct stat st;
+  if (!ok || ::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  bytes = static_cast<std::uint64_t>(st.st_size);
   return true;
 }
 

@@ -30,7 +30,7 @@ PosixInternet::~PosixInternet() {
 
 bool PosixInternet::GetConnectedState() { return true; }
 
-bool PosixInternet::UsesProxy() { return proxy_port_ != 0; }
+bool PosixInternet::ProxyConfigured() { return proxy_port_ != 0; }
 
 std::uint32_t PosixInternet::ErrorDlg(platform::InetHandle request, std::uint32_t error,
                                       std::uint32_t flags) {

@@ -40,7 +40,9 @@ class WinInetInternet : public platform::Internet {
       : http_port_(http_port), https_port_(https_port), timeout_cap_ms_(timeout_cap_ms) {}
 
   bool GetConnectedState() override;
-  bool UsesProxy() override;
+  // INTERNET_PER_CONN_FLAGS of the LAN settings: PROXY_TYPE_PROXY, _AUTO_PROXY_URL or
+  // _AUTO_DETECT; where that option cannot be read, INTERNET_OPTION_PROXY naming a proxy.
+  bool ProxyConfigured() override;
   platform::InetHandle Open(const std::string& agent) override;
   platform::InetHandle Connect(platform::InetHandle open, const std::string& host,
                                std::uint16_t port) override;
@@ -112,9 +114,11 @@ class Win32FileSystem : public platform::FileSystem {
   // GetDiskFreeSpaceExW: the bytes free to this user (quotas included).
   bool FreeSpace(const std::string& folder, std::uint64_t& bytes) override;
   bool Close(platform::FileHandle file) override;
-  bool ReadAllText(const std::string& path, std::string& text) override;
-  bool ReadAllBytes(const std::string& path, std::string& bytes) override;
+  bool ReadAllBytes(const std::string& path, std::size_t max_bytes, std::string& bytes) override;
   std::string ProgramFolder() override;
+  // DecodeText with the ANSI code page of the system.
+  std::string TextFromBytes(const std::string& bytes) override;
+  bool FileSize(const std::string& path, std::uint64_t& bytes) override;
 };
 
 // SHA-256 and ECDSA P-256 through CNG (bcrypt.dll, delay-loaded from the system folder).

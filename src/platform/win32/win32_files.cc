@@ -118,25 +118,45 @@ bool Win32FileSystem::Close(platform::FileHandle file) {
   return file != 0 && ::CloseHandle(H(file)) != FALSE;
 }
 
-bool Win32FileSystem::ReadAllText(const std::string& path, std::string& text) {
-  std::string bytes;
-  if (!ReadAllBytes(path, bytes)) return false;
-  text = platform::DecodeText(bytes, [](const std::string& ansi) { return FromAnsi(ansi); });
-  return true;
-}
-
-bool Win32FileSystem::ReadAllBytes(const std::string& path, std::string& bytes) {
+bool Win32FileSystem::ReadAllBytes(const std::string& path, std::size_t max_bytes,
+                                   std::string& bytes) {
   bytes.clear();
   UniqueHandle file(::CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   char buffer[4096];
   for (;;) {
+    // Never more than one byte past the limit: enough to tell that the file is larger.
+    // (bytes.size() <= max_bytes here.)
+    const std::size_t left = max_bytes - bytes.size();
+    const DWORD want = left < sizeof buffer ? static_cast<DWORD>(left + 1) : sizeof buffer;
     DWORD got = 0;
-    if (!::ReadFile(file.Get(), buffer, sizeof(buffer), &got, nullptr)) return false;
+    if (!::ReadFile(file.Get(), buffer, want, &got, nullptr)) {
+      bytes.clear();
+      return false;
+    }
     if (got == 0) break;
     bytes.append(buffer, got);
+    if (bytes.size() > max_bytes) {
+      bytes.clear();
+      return false;
+    }
   }
+  return true;
+}
+
+std::string Win32FileSystem::TextFromBytes(const std::string& bytes) {
+  return platform::DecodeText(bytes, [](const std::string& ansi) { return FromAnsi(ansi); });
+}
+
+bool Win32FileSystem::FileSize(const std::string& path, std::uint64_t& bytes) {
+  bytes = 0;
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  bytes = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return true;
 }
 

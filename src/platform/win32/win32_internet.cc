@@ -78,8 +78,20 @@ bool WinInetInternet::GetConnectedState() {
   return ::InternetGetConnectedState(&flags, 0) != FALSE;
 }
 
-bool WinInetInternet::UsesProxy() {
-  // Without a handle the option reads the settings every preconfigured session starts from.
+bool WinInetInternet::ProxyConfigured() {
+  // Without a handle the options read the settings every preconfigured session starts from.
+  INTERNET_PER_CONN_OPTIONA flags{};
+  flags.dwOption = INTERNET_PER_CONN_FLAGS;
+  INTERNET_PER_CONN_OPTION_LISTA list{};
+  list.dwSize = sizeof list;
+  list.pszConnection = nullptr;  // the LAN settings
+  list.dwOptionCount = 1;
+  list.pOptions = &flags;
+  DWORD list_size = sizeof list;
+  if (::InternetQueryOptionA(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &list_size)) {
+    return (flags.Value.dwValue &
+            (PROXY_TYPE_PROXY | PROXY_TYPE_AUTO_PROXY_URL | PROXY_TYPE_AUTO_DETECT)) != 0;
+  }
   DWORD size = 0;
   if (::InternetQueryOptionA(nullptr, INTERNET_OPTION_PROXY, nullptr, &size) ||
       ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size < sizeof(INTERNET_PROXY_INFO)) {
