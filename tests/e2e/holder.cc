@@ -11,13 +11,13 @@
 //
 //   kvt-e2e-holder.exe --tamper PATH DOWNLOADING
 //
-// Plays another user's program: every few milliseconds, until no extractor (UnRAR.exe) has run
-// for 2 s after one was seen (at most 120 s), tries to open PATH for writing and to write into
-// it, and to rename it. Counts the refusals while the file DOWNLOADING exists and while an
-// extractor process runs, and prints "refused while downloading <opens> <renames>" and
-// "refused while extracting <opens> <renames>" (and "opened unwritable <n>" for opens that were
-// let through but could not write). Prints "changed" or "renamed" and exits 1 as soon as a
-// write or a rename succeeds.
+// Plays another user's program: every few milliseconds, until the extractor (UnRAR.exe) that was
+// seen running has ended (at most 120 s), tries to open PATH for writing and to write its first
+// byte back into it, and to rename it (and back). Counts the refusals while the file DOWNLOADING
+// exists and while an extractor process runs, and prints "refused while downloading <opens>
+// <renames>" and "refused while extracting <opens> <renames>" (and "opened unwritable <n>" for
+// opens that were let through but could not write). Prints "changed" or "renamed" and exits 1 as
+// soon as a write or a rename succeeds.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <tlhelp32.h>
@@ -44,6 +44,16 @@ bool ExtractorRuns() {
   return found;
 }
 
+bool ReadFirstByte(const wchar_t* path, char& byte, DWORD& got) {
+  HANDLE file =
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool ok = ReadFile(file, &byte, 1, &got, nullptr) && got == 1;
+  CloseHandle(file);
+  return ok;
+}
+
 // Another process has the file in a way that forbids this (not merely: there is no file).
 bool Refused() {
   const DWORD error = GetLastError();
@@ -55,14 +65,13 @@ int Tamper(const wchar_t* path, const wchar_t* downloading) {
   const std::wstring moved = std::wstring(path) + L".moved";
   long opens[2] = {0, 0}, renames[2] = {0, 0}, unwritable = 0;
   bool seen_extractor = false;
-  DWORD last_extractor = 0;
   const DWORD start = GetTickCount();
   while (GetTickCount() - start < 120000) {
     const bool extracting = ExtractorRuns();
+    // Once the extractor has ended the installer lets go: from then on changes are allowed.
     if (extracting) {
       seen_extractor = true;
-      last_extractor = GetTickCount();
-    } else if (seen_extractor && GetTickCount() - last_extractor > 2000) {
+    } else if (seen_extractor) {
       break;
     }
     const int phase = extracting ? 1 : Exists(downloading) ? 0 : -1;
@@ -70,21 +79,29 @@ int Tamper(const wchar_t* path, const wchar_t* downloading) {
         CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
-      DWORD written = 0;
-      const bool wrote = WriteFile(file, "X", 1, &written, nullptr) && written == 1;
+      // Writes back the first byte as it is: a write that gets through proves the hole without
+      // spoiling the file for the checks that follow.
+      char first = 0;
+      DWORD got = 0, written = 0;
+      const bool wrote = ReadFirstByte(path, first, got) &&
+                         WriteFile(file, &first, got, &written, nullptr) && written == got;
       CloseHandle(file);
-      if (wrote) {
+      // A write just as the extractor ended may meet a file already let go.
+      if (wrote && (phase == 0 || ExtractorRuns())) {
         std::printf("changed\n");
         return 1;
       }
-      ++unwritable;
+      if (!wrote) ++unwritable;
     } else if (phase >= 0 && Refused()) {
       ++opens[phase];
     }
     if (MoveFileExW(path, moved.c_str(), 0)) {
       MoveFileExW(moved.c_str(), path, 0);
-      std::printf("renamed\n");
-      return 1;
+      if (phase == 0 || ExtractorRuns()) {
+        std::printf("renamed\n");
+        return 1;
+      }
+      continue;
     }
     if (phase >= 0 && Refused()) ++renames[phase];
     Sleep(3);

@@ -760,7 +760,7 @@ scenario_proxy() {
 }
 
 # A virus scanner holds the archive of an earlier install open (reading, without delete sharing)
-# until 3 s after the new extractor has its name: the deletion of the old archive waits for it,
+# until 0.5 s after the new extractor has its name: the deletion of the old archive waits for it,
 # and the install completes. The new partial files it cannot open at all: while they are written
 # others may only read them sharing everything.
 scenario_scanner() {
@@ -770,13 +770,13 @@ scenario_scanner() {
   start_fault_server release "$RELEASE" || { record 1; return; }
   start_app "$APP_EXE"
   local out="$E2E_DIR/holder.out" holder
-  wine "$BUILD_DIR/kvt-e2e-holder.exe" 'D:\KVT记账宝\KVT_SETUP.rar' 11 3000 \
+  wine "$BUILD_DIR/kvt-e2e-holder.exe" 'D:\KVT记账宝\KVT_SETUP.rar' 11 500 \
     'D:\KVT记账宝\UnRAR.exe' >"$out" 2>>"$E2E_DIR/wine.log" &
   holder=$!
   driver install --end close-unticked
   record $?
   wait "$holder"
-  check "the scanner held the old KVT_SETUP.rar until 3 s after UnRAR.exe came ($(tr '\n' ' ' <"$out"))" \
+  check "the scanner held the old KVT_SETUP.rar until 0.5 s after UnRAR.exe came ($(tr '\n' ' ' <"$out"))" \
     grep -q '^released' "$out"
   stop_fault_server
   check "the server was asked for each file once" requests_are 1 1 1
