@@ -623,6 +623,18 @@ class CountingFiles : public platform::FileSystem {
     ++creates;
     return 7;
   }
+  platform::FileResult DeleteOpen(platform::FileHandle) override {
+    return platform::FileResult::kOk;
+  }
+  platform::FileResult HoldAs(platform::FileHandle& file, const std::string&, std::uint64_t,
+                              platform::HeldFile& held) override {
+    ++renames;
+    file = 0;
+    held = 8;
+    return platform::FileResult::kOk;
+  }
+  bool StillHeld(platform::HeldFile) override { return true; }
+  bool Release(platform::HeldFile) override { return true; }
   platform::FileResult WriteAt(platform::FileHandle, std::uint64_t offset, const char*,
                                std::size_t size) override {
     if (offset != end) in_order = false;

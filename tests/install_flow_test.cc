@@ -3,6 +3,7 @@
 // failure returns the path page to idle.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <ostream>
@@ -86,14 +87,22 @@ TEST_F(InstallFlowTest, TypicalInstallShowsEveryStepAndLeavesTheProductAndShortc
       {"while the extractor starts",
        [](Fd& f) { return f.Lb.Caption() == "正在安装(请不要关闭本窗口)..."; },
        [&](Fd& f) {
+         // Both files are held while the extractor runs, and no longer writable.
+         std::string held;
+         for (const std::string& name : testing::OpenFilesIn(rig.Linux(testing::kDefaultFolder))) {
+           struct stat st {};
+           ::stat(rig.Linux(testing::kDefaultFolder + name).c_str(), &st);
+           held += " " + name + ((st.st_mode & 0222) == 0 ? " read-only" : " writable");
+         }
          seen.push_back(std::string("extracting: Cno ") +
-                        (headless::Reachable(f, kCno) ? "on" : "off"));
+                        (headless::Reachable(f, kCno) ? "on" : "off") + ", held" + held);
        }});
   const std::size_t requests_before = rig.server.RequestCount();
   EXPECT_FALSE(rig.Press(kCyes));
   EXPECT_TRUE(rig.ui().messages.empty());
   EXPECT_EQ(seen, (std::vector<std::string>{"downloading: Cyes off, Cfolder off, Cno on",
-                                            "extracting: Cno off"}));
+                                            "extracting: Cno off, held KVT_SETUP.rar read-only "
+                                            "UnRAR.exe read-only"}));
   EXPECT_EQ(rig.TargetsSince(requests_before),
             (std::vector<std::string>{"/UnRAR.exe", "/KVT_SETUP.rar"}));
 
@@ -138,6 +147,7 @@ TEST_F(InstallFlowTest, TypicalInstallShowsEveryStepAndLeavesTheProductAndShortc
   EXPECT_EQ(ReadFileBytes(folder + "KVT.exe"), rig.ProductArchive(kArchiveSize));
   EXPECT_FALSE(PathExists(folder + "UnRAR.exe.temp"));
   EXPECT_FALSE(PathExists(folder + "KVT_SETUP.rar.temp"));
+  EXPECT_EQ(testing::OpenFilesIn(folder), std::vector<std::string>{}) << "let go at the end";
   EXPECT_EQ(rig.shell().shortcuts,
             (std::map<std::string, std::string>{{testing::kShortcutPath, testing::kProductPath}}));
 
@@ -271,6 +281,8 @@ TEST_P(InstallFailureTest, EndsInOneMessageAndTheIdlePage) {
   EXPECT_TRUE(rig.shell().shortcuts.empty());
   EXPECT_TRUE(fd.Frame2.Visible());
   EXPECT_FALSE(PendingError::IsPending()) << "the pending error is cleared when it is reported";
+  EXPECT_EQ(testing::OpenFilesIn(rig.Linux(testing::kDefaultFolder)), std::vector<std::string>{})
+      << "every held file is let go";
   row.check(rig);
 }
 
@@ -388,6 +400,25 @@ const FailureRow kFailureRows[] = {
        EXPECT_EQ(rig.processes.waits.size(), 1u) << "the extractor was waited for";
        EXPECT_EQ(rig.ExtractorArgv().size(), 5u);
      }},
+    {"ExtractorReplacedWhileTheArchiveDownloads",
+     "",
+     [](InstallRig& rig) {
+       // Another user's program puts its own file under the extractor's name.
+       rig.ui().script.push_back(
+           {"replace",
+            [&rig](Fd&) { return PathExists(rig.Linux(testing::kExtractorPath)); },
+            [&rig](Fd&) {
+              const std::string extractor = rig.Linux(testing::kExtractorPath);
+              ASSERT_TRUE(testing::WriteFileBytes(extractor + ".x", "#!/bin/sh\nexit 0\n"));
+              ASSERT_EQ(::rename((extractor + ".x").c_str(), extractor.c_str()), 0);
+            }});
+     },
+     kTampered,
+     {"/UnRAR.exe", "/KVT_SETUP.rar"},
+     [](InstallRig& rig) {
+       EXPECT_TRUE(rig.processes.starts.empty()) << "nothing unverified runs";
+       EXPECT_FALSE(PathExists(Folder(rig) + "KVT.exe"));
+     }},
     {"InstallFolderCannotBeCreated",
      "",
      [](InstallRig& rig) {
@@ -409,6 +440,39 @@ INSTANTIATE_TEST_SUITE_P(Rows, InstallFailureTest, ::testing::ValuesIn(kFailureR
                          [](const ::testing::TestParamInfo<FailureRow>& info) {
                            return std::string(info.param.name);
                          });
+
+// The extractor has already ended (successfully) when the user confirms giving up: the install
+// is still given up, never reported complete.
+TEST_F(InstallFlowTest, GivingUpAsTheExtractorEndsStillFails) {
+  InstallRig rig;
+  rig.ServeRelease();
+  Fd& fd = rig.OpenPathPage();
+  rig.ui().script.push_back(
+      {"close while extracting",
+       [](Fd& f) { return f.Lb.Caption() == "正在安装(请不要关闭本窗口)..."; },
+       [&](Fd& f) {
+         rig.ui().answers.push_back(platform::kIdOk);
+         rig.ui().on_message = [&](const headless::MessageRecord&) {
+           rig.ui().on_message = nullptr;
+           // Answered only once the extractor has exited (a zombie not yet waited for).
+           const std::string stat =
+               "/proc/" + std::to_string(rig.processes.starts.at(0).pid) + "/stat";
+           for (int i = 0; i < 5000; ++i) {
+             const std::string text = ReadFileBytes(stat).value_or("");
+             if (text.find(") Z ") != std::string::npos) break;
+             ::usleep(1000);
+           }
+         };
+         headless::Close(f);
+       }});
+  EXPECT_FALSE(rig.Press(kCyes));
+  ASSERT_EQ(rig.ui().messages.size(), 2u);
+  EXPECT_EQ(rig.ui().messages[0].text, "确定要放弃安装吗？");
+  EXPECT_EQ(rig.ui().messages[1].text, kInstallFailed);
+  ExpectIdle(fd);
+  EXPECT_TRUE(rig.shell().shortcuts.empty());
+  EXPECT_EQ(testing::OpenFilesIn(rig.Linux(testing::kDefaultFolder)), std::vector<std::string>{});
+}
 
 // A missing archive, and one the disk had no room for until the user freed some.
 TEST_F(InstallFlowTest, AfterAFailureTheUserCanTryAgainAndFinish) {

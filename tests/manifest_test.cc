@@ -104,12 +104,11 @@ TEST_F(ManifestTest, SplitsAtCrLfAndDecidesByVersionAndPackage) {
     EXPECT_EQ(version_, c.version);
     EXPECT_EQ(extractor_, c.extractor);
     EXPECT_EQ(package_, c.package);
-    // Downloaded through the partial file, read, and deleted: nothing stays behind.
-    const std::vector<std::string> expected = {"CreateForWrite " + std::string(kTemp) + ".temp",
-                                               "RenameFile " + std::string(kTemp) + ".temp -> " +
-                                                   kTemp,
-                                               "ReadAllBytes " + std::string(kTemp),
-                                               "DeleteFile " + std::string(kTemp)};
+    // Downloaded through the partial file, let go before it is read, and deleted: nothing stays
+    // behind.
+    const std::vector<std::string> expected = {
+        "CreateForWrite " + std::string(kTemp) + ".temp", "HoldAs " + std::string(kTemp), "Release",
+        "ReadAllBytes " + std::string(kTemp), "DeleteFile " + std::string(kTemp)};
     EXPECT_EQ(files_.calls, expected);
     EXPECT_FALSE(PathExists(m_.Linux(kTemp)));
     EXPECT_FALSE(PathExists(m_.Linux(std::string(kTemp) + ".temp")));

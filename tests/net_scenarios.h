@@ -413,6 +413,8 @@ class RecordingFiles : public platform::FileSystem {
   int held_deletes = 0;
   // Reported instead of the real free space when smaller.
   std::uint64_t free_space = UINT64_MAX;
+  // Files held and not yet released.
+  int holding = 0;
 
   bool FileExists(const std::string& path, bool& ok) override {
     return inner_.FileExists(path, ok);
@@ -437,6 +439,26 @@ class RecordingFiles : public platform::FileSystem {
   platform::FileHandle CreateForWrite(const std::string& path) override {
     calls.push_back("CreateForWrite " + path);
     return inner_.CreateForWrite(path);
+  }
+  platform::FileResult DeleteOpen(platform::FileHandle file) override {
+    calls.push_back("DeleteOpen");
+    return inner_.DeleteOpen(file);
+  }
+  // A refused rename leaves the file open, as the real ones do.
+  platform::FileResult HoldAs(platform::FileHandle& file, const std::string& to, std::uint64_t size,
+                              platform::HeldFile& held) override {
+    calls.push_back("HoldAs " + to);
+    if (held_renames > 0 && held_renames--) return platform::FileResult::kHeld;
+    const platform::FileResult result = inner_.HoldAs(file, to, size, held);
+    if (result == platform::FileResult::kOk) ++holding;
+    return result;
+  }
+  bool StillHeld(platform::HeldFile held) override { return inner_.StillHeld(held); }
+  bool Release(platform::HeldFile held) override {
+    calls.push_back("Release");
+    const bool released = inner_.Release(held);
+    if (released) --holding;
+    return released;
   }
   platform::FileResult WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
                                std::size_t size) override {

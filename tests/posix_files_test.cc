@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -170,6 +172,58 @@ TEST_F(PosixFilesTest, RenameRefusesToReplaceAnExistingFile) {
   EXPECT_EQ(files_.RenameFile("D:\\a.temp", "D:\\b"),
             platform::FileResult::kFailed);  // source gone
   EXPECT_EQ(files_.RenameFile("D:\\a", "E:\\a"), platform::FileResult::kFailed);
+}
+
+// A held file: named through its writer, no longer writable, and every change Linux cannot
+// refuse (a rename, a deletion, a replacement, a growth) is seen before the file is relied on.
+TEST_F(PosixFilesTest, AHeldFileIsReadOnlyAndEveryChangeToItIsSeen) {
+  const std::string held_path = d_ + "/UnRAR.exe";
+  const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+      {"none", [] {}},
+      {"renamed", [&] { ::rename(held_path.c_str(), (held_path + ".old").c_str()); }},
+      {"deleted", [&] { ::unlink(held_path.c_str()); }},
+      {"replaced",
+       [&] {
+         WriteFileBytes(held_path + ".x", "other");
+         ::rename((held_path + ".x").c_str(), held_path.c_str());
+       }},
+      {"grown", [&] { std::ofstream(held_path, std::ios::app) << "!"; }},
+  };
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    ::unlink(held_path.c_str());
+    platform::FileHandle file = files_.CreateForWrite("D:\\UnRAR.exe.temp");
+    ASSERT_NE(file, 0u);
+    ASSERT_EQ(files_.WriteAt(file, 0, "12345", 5), platform::FileResult::kOk);
+    platform::HeldFile held = 0;
+    // The wrong size is refused, the writer kept.
+    EXPECT_EQ(files_.HoldAs(file, "D:\\UnRAR.exe", 4, held), platform::FileResult::kChanged);
+    EXPECT_NE(file, 0u);
+    ASSERT_EQ(files_.HoldAs(file, "D:\\UnRAR.exe", 5, held), platform::FileResult::kOk);
+    EXPECT_EQ(file, 0u);
+    EXPECT_FALSE(PathExists(held_path + ".temp"));
+    struct stat st {};
+    ASSERT_EQ(::stat(held_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u) << "no write permission left";
+    EXPECT_EQ(kvt::testing::OpenFilesIn(d_), std::vector<std::string>{"UnRAR.exe"});
+    change();
+    EXPECT_EQ(files_.StillHeld(held), std::string(name) == "none");
+    EXPECT_TRUE(files_.Release(held));
+    EXPECT_FALSE(files_.Release(held));
+    EXPECT_EQ(kvt::testing::OpenFilesIn(d_), std::vector<std::string>{});
+    ::unlink((held_path + ".old").c_str());
+  }
+
+  // Never over an existing file; deleted through its writer instead.
+  WriteFileBytes(d_ + "/a", "old");
+  platform::FileHandle file = files_.CreateForWrite("D:\\a.temp");
+  platform::HeldFile held = 0;
+  EXPECT_EQ(files_.HoldAs(file, "D:\\a", 0, held), platform::FileResult::kFailed);
+  EXPECT_EQ(held, 0u);
+  EXPECT_EQ(ReadFileBytes(d_ + "/a"), "old");
+  EXPECT_EQ(files_.DeleteOpen(file), platform::FileResult::kOk);
+  EXPECT_FALSE(PathExists(d_ + "/a.temp"));
+  EXPECT_EQ(kvt::testing::OpenFilesIn(d_), std::vector<std::string>{});
 }
 
 TEST_F(PosixFilesTest, DeleteRemovesFilesOnly) {

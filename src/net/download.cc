@@ -293,9 +293,11 @@ std::string FormatSize(std::int64_t n) {
 
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix, const SignedFile* expected,
-                          const Scheme& scheme, std::int64_t max_bytes) {
+                          const Scheme& scheme, std::int64_t max_bytes,
+                          platform::UniqueHeldFile* held) {
   const platform::Platform& sys = Sys();
   std::int16_t result = 0;
+  if (held != nullptr) held->Reset();
   TotalBytes = 0;
   ReceivedBytes = 0;
   LastDownloadFailure = DownloadFailure::kNetwork;
@@ -386,7 +388,9 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     PendingError::Raise("cannot delete " + partial);
   }
   if (!ok) PendingError::Raise("cannot list " + partial);
-  const platform::FileHandle file = sys.files->CreateForWrite(partial);
+  // Until it is closed, others may only read the partial file: the bytes hashed are the bytes
+  // written, and they take their name through this same handle.
+  platform::FileHandle file = sys.files->CreateForWrite(partial);
   if (file == 0) {
     // Nowhere to store the body: the transfer cannot succeed.
     PendingError::Raise("cannot create " + partial);
@@ -394,40 +398,55 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   }
 
   const BodyEnd end = ReceiveBody(request.get(), file, captionPrefix, hash.get());
-  const bool closed = sys.files->Close(file);
-  if (!closed) PendingError::Raise("cannot close " + partial);
-  if (end == BodyEnd::kDiskFull) {
-    // Unlike a cut transfer's, this partial file is no use to anyone: it would only keep the
-    // volume full.
-    LastDownloadFailure = DownloadFailure::kDiskFull;
-    (void)sys.files->DeleteFile(partial);
+  if (end != BodyEnd::kComplete) {
+    if (!sys.files->Close(file)) PendingError::Raise("cannot close " + partial);
+    if (end == BodyEnd::kDiskFull) {
+      // Unlike a cut transfer's, this partial file is no use to anyone: it would only keep the
+      // volume full.
+      LastDownloadFailure = DownloadFailure::kDiskFull;
+      (void)sys.files->DeleteFile(partial);
+    }
+    return 0;
   }
   // Complete means the announced length, which was checked to be the signed size.
-  if (end == BodyEnd::kComplete && hash != nullptr && hash->Finish() != expected->sha256) {
-    // Not what the vendor signed: deleted, so that it never bears a name anyone would run.
-    if (RetryWhileHeld([&] { return sys.files->DeleteFile(partial); }) != FileResult::kOk) {
+  if (hash != nullptr && hash->Finish() != expected->sha256) {
+    // Not what the vendor signed: deleted through the handle that wrote it, so that it never
+    // bears a name anyone would run.
+    if (sys.files->DeleteOpen(file) != FileResult::kOk) {
       PendingError::Raise("cannot delete " + partial);
     }
     LastDownloadFailure = DownloadFailure::kTampered;
     return 0;
   }
-  if (end == BodyEnd::kComplete && closed) {
-    FileResult deleted = FileResult::kOk;
-    if (sys.files->FileExists(localPath, ok)) {
-      deleted = RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); });
-      if (deleted != FileResult::kOk) PendingError::Raise("cannot delete " + localPath);
-    }
-    const FileResult renamed =
-        RetryWhileHeld([&] { return sys.files->RenameFile(partial, localPath); });
-    if (renamed == FileResult::kOk) {
-      result = -1;
-      LastDownloadFailure = DownloadFailure::kNone;
+
+  FileResult deleted = FileResult::kOk;
+  if (sys.files->FileExists(localPath, ok)) {
+    deleted = RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); });
+    if (deleted != FileResult::kOk) PendingError::Raise("cannot delete " + localPath);
+  }
+  // The name is given through the writing handle, and the file stays held from there on.
+  platform::HeldFile held_file = 0;
+  const FileResult renamed = RetryWhileHeld([&] {
+    if (file == 0) return FileResult::kFailed;
+    return sys.files->HoldAs(file, localPath, static_cast<std::uint64_t>(ReceivedBytes), held_file);
+  });
+  if (file != 0 && !sys.files->Close(file)) PendingError::Raise("cannot close " + partial);
+  if (renamed == FileResult::kOk) {
+    result = -1;
+    LastDownloadFailure = DownloadFailure::kNone;
+    if (held != nullptr) {
+      held->Put(*sys.files) = held_file;
     } else {
-      if (renamed == FileResult::kHeld || deleted == FileResult::kHeld) {
-        LastDownloadFailure = DownloadFailure::kFileInUse;
-      }
-      PendingError::Raise("cannot rename " + partial);
+      (void)sys.files->Release(held_file);
     }
+  } else {
+    if (renamed == FileResult::kChanged) {
+      // Another process changed or replaced the file between its rename and its hold.
+      LastDownloadFailure = DownloadFailure::kTampered;
+    } else if (renamed == FileResult::kHeld || deleted == FileResult::kHeld) {
+      LastDownloadFailure = DownloadFailure::kFileInUse;
+    }
+    PendingError::Raise("cannot rename " + partial);
   }
   return result;
 }

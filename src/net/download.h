@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kvt/build_config.h"
+#include "platform/files.h"
 #include "platform/internet.h"
 
 namespace kvt::Mupdate {
@@ -52,10 +53,14 @@ extern DownloadFailure LastDownloadFailure;
 // pieces are hashed as they are written, and a body that differs is deleted instead of renamed
 // (LastDownloadFailure kTampered). A body announced longer than `max_bytes` is refused before
 // any file is touched (kTooLarge); no more than the announced length is ever read.
+// Others may only read the partial file while it is written, and it takes its name through the
+// handle that wrote it. With `held` the stored file stays held there (platform/files.h: nobody can
+// change, replace, rename or delete it) until the caller releases it; without, it is let go.
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix, const SignedFile* expected = nullptr,
                           const Scheme& scheme = BuildScheme(),
-                          std::int64_t max_bytes = std::numeric_limits<std::int64_t>::max());
+                          std::int64_t max_bytes = std::numeric_limits<std::int64_t>::max(),
+                          platform::UniqueHeldFile* held = nullptr);
 
 // Host name: the text after the first `scheme` prefix ("http://" or "https://") up to the next
 // "/"; empty without it.

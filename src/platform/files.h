@@ -9,6 +9,9 @@ namespace kvt::platform {
 
 // An open file; 0 means none.
 using FileHandle = std::uintptr_t;
+// A downloaded file kept open so that no other process can change, replace, rename or delete it
+// while the installer still relies on its bytes; 0 means none.
+using HeldFile = std::uintptr_t;
 
 // How a change to a file went. Callers treat a file held by another process (a virus scanner
 // reading a new file, say) differently from a full volume and from every other failure.
@@ -16,6 +19,7 @@ enum class FileResult {
   kOk,
   kHeld,      // another process has the file open in a way that forbids it (sharing, access)
   kDiskFull,  // the volume has no room left
+  kChanged,   // the file under the name is no longer the one that was written
   kFailed,    // any other failure
 };
 
@@ -34,8 +38,24 @@ class FileSystem {
   virtual FileResult DeleteFile(const std::string& path) = 0;
   // Fails when `to` exists already, as MoveFile does.
   virtual FileResult RenameFile(const std::string& from, const std::string& to) = 0;
-  // Creates (or truncates) the file and opens it for raw writes; 0 on failure.
+  // Creates (or truncates) the file and opens it for raw writes; 0 on failure. Until the handle
+  // is closed other processes may only read the file: none can write, rename or delete it.
   virtual FileHandle CreateForWrite(const std::string& path) = 0;
+  // Deletes the file open in `file` (of CreateForWrite) through its handle, and closes it.
+  virtual FileResult DeleteOpen(FileHandle file) = 0;
+  // Gives the file open in `file` (of CreateForWrite), which must be `size` bytes long, the name
+  // `to` (never replacing a file of that name) and keeps it held: from then on others may read
+  // it and the loader may start it, but nothing can change, replace, rename or delete it until
+  // Release. There is no moment in between at which another process could change what is under
+  // the name unnoticed: a file that does not check out answers kChanged (or kHeld when another
+  // process keeps it open for writing). Once renamed, `file` is closed and set to 0, whatever
+  // the result; before that (a refusal of the rename) it stays open for another try.
+  virtual FileResult HoldAs(FileHandle& file, const std::string& to, std::uint64_t size,
+                            HeldFile& held) = 0;
+  // True while the name of a held file still leads to that file, unchanged.
+  virtual bool StillHeld(HeldFile held) = 0;
+  // Lets go of a held file.
+  virtual bool Release(HeldFile held) = 0;
   // Writes `size` bytes at byte `offset` from the start of the file.
   virtual FileResult WriteAt(FileHandle file, std::uint64_t offset, const char* data,
                              std::size_t size) = 0;
@@ -52,6 +72,31 @@ class FileSystem {
   virtual std::string TextFromBytes(const std::string& bytes) = 0;
   // The size of the ordinary file at `path`; false when there is none or it cannot be told.
   virtual bool FileSize(const std::string& path, std::uint64_t& bytes) = 0;
+};
+
+// Owns one held file and releases it when it goes out of scope (or at Reset).
+class UniqueHeldFile {
+ public:
+  UniqueHeldFile() = default;
+  UniqueHeldFile(const UniqueHeldFile&) = delete;
+  UniqueHeldFile& operator=(const UniqueHeldFile&) = delete;
+  ~UniqueHeldFile() { Reset(); }
+
+  // The slot for a function that holds a file through `files`.
+  HeldFile& Put(FileSystem& files) {
+    Reset();
+    files_ = &files;
+    return held_;
+  }
+  HeldFile Get() const { return held_; }
+  void Reset() {
+    if (held_ != 0 && files_ != nullptr) (void)files_->Release(held_);
+    held_ = 0;
+  }
+
+ private:
+  FileSystem* files_ = nullptr;
+  HeldFile held_ = 0;
 };
 
 }  // namespace kvt::platform

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "net/manifest.h"
+#include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/window_backend.h"
 #include "window/busy_state.h"
@@ -126,6 +127,11 @@ class Fd {
   BusyState busy_;
   // The extractor while it is waited for (0 otherwise): closing the window may end it.
   platform::ProcessHandle extractor_ = 0;
+  // The user confirmed giving up while the extractor ran: the install fails, however the
+  // extractor ended.
+  bool abandoned_ = false;
+  // The downloaded extractor and archive, held from their check until the extractor has ended.
+  platform::UniqueHeldFile held_extractor_, held_archive_;
   // A log-off was refused and the reason registered with the window.
   bool shutdown_reason_ = false;
 

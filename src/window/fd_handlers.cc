@@ -1,5 +1,6 @@
 // The window's event handlers: agreement and path pages, the install procedure, finish,
 // cancel and close.
+#include <limits>
 #include <string>
 
 #include "net/download.h"
@@ -17,6 +18,10 @@ namespace kvt {
 using platform::Sys;
 
 namespace {
+
+// The downloads of the install take whatever length the server announces (the signed size, when
+// there is one, bounds it).
+constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
 
 int Message(const std::string& text, int style, const char* title) {
   return Sys().ui->MessageBox(text, style, title);
@@ -103,6 +108,7 @@ void Fd::Tpath_DblClick() {
 void Fd::Cyes_Click() {
   if (!busy_.Idle()) return;
   InstallRun run(*this);
+  abandoned_ = false;
   const platform::Platform& sys = Sys();
   const std::string& dir = Mupdate::InstallPath;
 
@@ -153,8 +159,10 @@ void Fd::Cyes_Click() {
   // Both downloads are made, so a failure of the first still tries the second; but an extractor
   // that is not what the vendor signed ends the install at once, and a volume too full for the
   // extractor is not asked for the far larger archive.
-  const std::int16_t extractor = Mupdate::DownloadFile(
-      Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected, *vendor_.scheme);
+  // Each file that arrives whole stays held until the extractor has ended (EndInstall lets go).
+  const std::int16_t extractor =
+      Mupdate::DownloadFile(Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected,
+                            *vendor_.scheme, kNoLimit, &held_extractor_);
   const Mupdate::DownloadFailure first = Mupdate::LastDownloadFailure;
   const bool stop = first == Mupdate::DownloadFailure::kDiskFull ||
                     first == Mupdate::DownloadFailure::kTampered;
@@ -162,7 +170,7 @@ void Fd::Cyes_Click() {
       stop ? 0
            : Mupdate::DownloadFile(Mupdate::PackageUrl, dir + text::kArchiveFile,
                                    text::kDownloadPrefix, expected ? expected + 1 : nullptr,
-                                   *vendor_.scheme);
+                                   *vendor_.scheme, kNoLimit, &held_archive_);
   if (extractor != -1 || archive != -1 || PendingError::IsPending()) {
     PendingError::Clear();
     // A tampered archive is named as such whatever became of the extractor.
@@ -179,6 +187,13 @@ void Fd::Cyes_Click() {
   Lb.SetCaption(text::kInstalling);
   Lb.Refresh();
   Cno.SetEnabled(false);
+
+  // What was checked is what runs: both names must still lead to the files held.
+  if (!sys.files->StillHeld(held_extractor_.Get()) || !sys.files->StillHeld(held_archive_.Get())) {
+    PendingError::Clear();
+    ReturnToIdle(text::kTampered);
+    return;
+  }
 
   std::uint32_t pid = 0;
   // Owned: ended with this program, and by a confirmed close while it runs (Form_Unload).
@@ -201,6 +216,10 @@ void Fd::Cyes_Click() {
     extractor_ = 0;
     sys.processes->Close(process);
   }
+  // Given up while the extractor ran: a failure, also when it had ended by the time of the answer.
+  if (abandoned_) PendingError::Raise("the install was given up");
+  held_extractor_.Reset();
+  held_archive_.Reset();
   if (PendingError::IsPending()) {
     PendingError::Clear();
     ReturnToIdle(text::kInstallFailed);
@@ -235,6 +254,9 @@ void Fd::EndInstall() {
   busy_.End(Activity::kDownloading);
   busy_.End(Activity::kExtracting);
   extractor_ = 0;
+  abandoned_ = false;
+  held_extractor_.Reset();
+  held_archive_.Reset();
   if (shutdown_reason_) {
     shutdown_reason_ = false;
     backend_.SetShutdownReason("");
@@ -282,10 +304,12 @@ void Fd::Form_Unload(std::int16_t& Cancel) {
   if (Frame1.Visible()) platform::EndProgram();
   if (busy_.Is(Activity::kExtracting)) {
     // An extractor may hang (a prompt in its hidden console). OK ends it, not the program: the
-    // install takes its failure path and the page returns to idle. An extractor that cannot be
-    // ended goes with the program.
-    if (ConfirmAbandon() && extractor_ != 0 && !Sys().processes->Terminate(extractor_)) {
-      platform::EndProgram();
+    // install takes its failure path and the page returns to idle, also when the extractor
+    // ended while the question was open. An extractor that cannot be ended goes with the
+    // program.
+    if (ConfirmAbandon()) {
+      abandoned_ = true;
+      if (extractor_ != 0 && !Sys().processes->Terminate(extractor_)) platform::EndProgram();
     }
     Cancel = -1;
     return;

@@ -50,7 +50,7 @@ if [ "${1:-}" = --https-rows ]; then https_rows=1; shift; fi
 
 SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 close-fetch excel
            no-drive install interrupt finish-close redirect extractor-404 archive-cut stall
-           bad-archive cno-ok busy https signed proxy scanner diskfull)
+           bad-archive cno-ok busy https signed proxy scanner held diskfull)
 # What runs under Wine 10, for each build: layout and pixels, the whole install with its
 # progress and finish page, the stall with Cancel, a failed download, the planted DLLs.
 WINE10_SCENARIOS=(layout-144 agreement install stall extractor-404 finish-close)
@@ -792,22 +792,53 @@ scenario_proxy() {
   finish_scenario
 }
 
-# A virus scanner holds the archive's new .temp file open (reading, without delete sharing) from
-# its first byte until 3 s after its last: the rename waits for it, and the install completes.
+# A virus scanner holds the archive of an earlier install open (reading, without delete sharing)
+# until 0.5 s after the new extractor has its name: the deletion of the old archive waits for it,
+# and the install completes. The new partial files it cannot open at all: while they are written
+# others may only read them sharing everything.
 scenario_scanner() {
   reset_world
   map_d
+  mkdir -p "$DRIVE_D/KVT记账宝" && printf 'old archive' >"$DRIVE_D/KVT记账宝/KVT_SETUP.rar"
   start_fault_server release "$RELEASE" || { record 1; return; }
   start_app "$APP_EXE"
   local out="$E2E_DIR/holder.out" holder
-  wine "$BUILD_DIR/kvt-e2e-holder.exe" 'D:\KVT记账宝\KVT_SETUP.rar.temp' "$ARCHIVE_SIZE" 3000 \
-    >"$out" 2>>"$E2E_DIR/wine.log" &
+  wine "$BUILD_DIR/kvt-e2e-holder.exe" 'D:\KVT记账宝\KVT_SETUP.rar' 11 500 \
+    'D:\KVT记账宝\UnRAR.exe' >"$out" 2>>"$E2E_DIR/wine.log" &
   holder=$!
   driver install --end close-unticked
   record $?
   wait "$holder"
-  check "the scanner held KVT_SETUP.rar.temp until 3 s after its last byte ($(tr '\n' ' ' <"$out"))" \
+  check "the scanner held the old KVT_SETUP.rar until 0.5 s after UnRAR.exe came ($(tr '\n' ' ' <"$out"))" \
     grep -q '^released' "$out"
+  stop_fault_server
+  check "the server was asked for each file once" requests_are 1 1 1
+  check_installed "$DRIVE_D/KVT记账宝"
+  finish_scenario
+}
+
+# Another user's program tries every few milliseconds to write into UnRAR.exe and to rename it,
+# while the archive downloads and while the extractor (3 s) runs: refused every time, and the
+# install completes with the served files.
+scenario_held() {
+  reset_world
+  map_d
+  start_fault_server release "$RELEASE" || { record 1; return; }
+  KVT_UNRAR_DELAY_MS=3000 start_app "$APP_EXE"
+  local out="$E2E_DIR/tamper.out" tamper
+  wine "$BUILD_DIR/kvt-e2e-holder.exe" --tamper 'D:\KVT记账宝\UnRAR.exe' \
+    'D:\KVT记账宝\KVT_SETUP.rar.temp' >"$out" 2>>"$E2E_DIR/wine.log" &
+  tamper=$!
+  driver install --end close-unticked
+  record $?
+  wait "$tamper"
+  local seen
+  seen=$(tr '\n' ' ' <"$out")
+  check "nothing changed or renamed UnRAR.exe ($seen)" grep -q '^opened unwritable' "$out"
+  check "writes and renames were refused while the archive downloaded" \
+    grep -Eq '^refused while downloading [1-9][0-9]* [1-9]' "$out"
+  check "writes and renames were refused while the extractor ran" \
+    grep -Eq '^refused while extracting [1-9][0-9]* [1-9]' "$out"
   stop_fault_server
   check "the server was asked for each file once" requests_are 1 1 1
   check_installed "$DRIVE_D/KVT记账宝"

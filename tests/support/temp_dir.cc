@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -53,6 +54,20 @@ std::optional<std::string> ReadFileBytes(const std::string& linux_path) {
 bool PathExists(const std::string& linux_path) {
   struct stat st;
   return ::lstat(linux_path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> OpenFilesIn(const std::string& linux_folder) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  std::string folder = fs::weakly_canonical(linux_folder, error).string();
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  std::vector<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator("/proc/self/fd", error)) {
+    const std::string target = fs::read_symlink(e.path(), error).string();
+    if (!error && target.rfind(folder, 0) == 0) names.push_back(target.substr(folder.size()));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool EnterOwnMountNamespace() {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kvt::testing {
 
@@ -29,6 +30,8 @@ bool WriteFileBytes(const std::string& linux_path, const std::string& bytes);
 // The whole file, or nothing when it cannot be read.
 std::optional<std::string> ReadFileBytes(const std::string& linux_path);
 bool PathExists(const std::string& linux_path);
+// Names (relative to `linux_folder`, sorted) of the files this process has open in the folder.
+std::vector<std::string> OpenFilesIn(const std::string& linux_folder);
 
 // Gives this process a mount namespace of its own, so that what it mounts stays unseen by the
 // rest of the machine and goes with the process. Must run before the process starts a thread;

@@ -247,6 +247,19 @@ class PosixFileSystem : public platform::FileSystem {
   // a deletion: kHeld never comes from here.
   platform::FileResult RenameFile(const std::string& from, const std::string& to) override;
   platform::FileHandle CreateForWrite(const std::string& path) override;
+  // Linux has no sharing modes: the file is unlinked by the name it was created under, once
+  // that name still leads to it.
+  platform::FileResult DeleteOpen(platform::FileHandle file) override;
+  // The closest Linux comes to Windows' hold: renamed (never replacing), then a read-only
+  // descriptor opened by the new name must lead to the file written, at its size, and the
+  // write permission bits are taken away, so that other ordinary users can no longer open it
+  // for writing. What Linux cannot refuse (the owner's or root's writes, a rename or deletion
+  // by whoever may write into the folder) StillHeld finds out: the name must still lead to the
+  // held file, with its size and time of last change.
+  platform::FileResult HoldAs(platform::FileHandle& file, const std::string& to, std::uint64_t size,
+                              platform::HeldFile& held) override;
+  bool StillHeld(platform::HeldFile held) override;
+  bool Release(platform::HeldFile held) override;
   // kDiskFull when the volume (or the user's quota) is full.
   platform::FileResult WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
                                std::size_t size) override;
@@ -263,7 +276,13 @@ class PosixFileSystem : public platform::FileSystem {
 
   std::map<char, std::string> drives_;  // upper-case letters
   std::string program_folder_;
-  std::set<int> open_files_;
+  std::map<int, std::string> open_files_;  // descriptor -> the Linux path it was created as
+  struct Held {
+    std::string path;
+    std::uint64_t size;
+    long long mtime_ns;
+  };
+  std::map<int, Held> held_files_;
 };
 
 class PosixClock : public platform::Clock {

@@ -35,6 +35,14 @@ platform::FileResult Failure(int error) {
                                             : platform::FileResult::kFailed;
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+long long ModifiedNs(const struct stat& st) {
+  return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
 }  // namespace
 
 PosixFileSystem::PosixFileSystem(std::map<char, std::string> drives, std::string program_folder)
@@ -47,7 +55,8 @@ PosixFileSystem::PosixFileSystem(std::map<char, std::string> drives, std::string
 }
 
 PosixFileSystem::~PosixFileSystem() {
-  for (int fd : open_files_) ::close(fd);
+  for (const auto& [fd, path] : open_files_) ::close(fd);
+  for (const auto& [fd, held] : held_files_) ::close(fd);
 }
 
 std::string PosixFileSystem::Translate(const std::string& windows_path, bool check_names,
@@ -149,8 +158,73 @@ platform::FileHandle PosixFileSystem::CreateForWrite(const std::string& path) {
   if (!ok) return 0;
   const int fd = ::open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
   if (fd < 0) return 0;
-  open_files_.insert(fd);
+  open_files_[fd] = p;
   return ToHandle(fd);
+}
+
+platform::FileResult PosixFileSystem::DeleteOpen(platform::FileHandle file) {
+  const int fd = static_cast<int>(file - 1);
+  auto it = file == 0 ? open_files_.end() : open_files_.find(fd);
+  if (it == open_files_.end()) return platform::FileResult::kFailed;
+  struct stat ours, named;
+  const bool same =
+      ::fstat(fd, &ours) == 0 && ::lstat(it->second.c_str(), &named) == 0 && SameFile(ours, named);
+  const bool deleted = same && ::unlink(it->second.c_str()) == 0;
+  ::close(fd);
+  open_files_.erase(it);
+  return deleted ? platform::FileResult::kOk : platform::FileResult::kFailed;
+}
+
+platform::FileResult PosixFileSystem::HoldAs(platform::FileHandle& file, const std::string& to,
+                                             std::uint64_t size, platform::HeldFile& held) {
+  held = 0;
+  const int fd = static_cast<int>(file - 1);
+  auto it = file == 0 ? open_files_.end() : open_files_.find(fd);
+  if (it == open_files_.end()) return platform::FileResult::kFailed;
+  bool ok;
+  const std::string target = ToLinuxPath(to, ok);
+  if (!ok) return platform::FileResult::kFailed;
+  struct stat written;
+  if (::fstat(fd, &written) != 0 || static_cast<std::uint64_t>(written.st_size) != size) {
+    return platform::FileResult::kChanged;
+  }
+  if (::renameat2(AT_FDCWD, it->second.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+    return Failure(errno);  // still open: the caller may try again
+  }
+  // Other users may no longer open it for writing; the bits to run it stay.
+  (void)::fchmod(fd, written.st_mode & 07555);
+  ::close(fd);
+  open_files_.erase(it);
+  file = 0;
+
+  const int reader = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (reader < 0) return platform::FileResult::kChanged;
+  struct stat now;
+  if (::fstat(reader, &now) != 0 || !SameFile(now, written) ||
+      static_cast<std::uint64_t>(now.st_size) != size) {
+    ::close(reader);
+    return platform::FileResult::kChanged;
+  }
+  held_files_[reader] = Held{target, size, ModifiedNs(now)};
+  held = ToHandle(reader);
+  return platform::FileResult::kOk;
+}
+
+bool PosixFileSystem::StillHeld(platform::HeldFile held) {
+  auto it = held == 0 ? held_files_.end() : held_files_.find(static_cast<int>(held - 1));
+  if (it == held_files_.end()) return false;
+  struct stat ours, named;
+  return ::fstat(it->first, &ours) == 0 && ::lstat(it->second.path.c_str(), &named) == 0 &&
+         SameFile(ours, named) && static_cast<std::uint64_t>(ours.st_size) == it->second.size &&
+         ModifiedNs(ours) == it->second.mtime_ns;
+}
+
+bool PosixFileSystem::Release(platform::HeldFile held) {
+  auto it = held == 0 ? held_files_.end() : held_files_.find(static_cast<int>(held - 1));
+  if (it == held_files_.end()) return false;
+  const int fd = it->first;
+  held_files_.erase(it);
+  return ::close(fd) == 0;
 }
 
 platform::FileResult PosixFileSystem::WriteAt(platform::FileHandle file, std::uint64_t offset,

@@ -107,7 +107,19 @@ class Win32FileSystem : public platform::FileSystem {
   // whose deletion waits for its last holder answers).
   platform::FileResult DeleteFile(const std::string& path) override;
   platform::FileResult RenameFile(const std::string& from, const std::string& to) override;
+  // Opened for reading, writing and deletion, shared for reading only: a scanner that asks to
+  // read without sharing our access is refused as long as the file is written.
   platform::FileHandle CreateForWrite(const std::string& path) override;
+  platform::FileResult DeleteOpen(platform::FileHandle file) override;
+  // Renamed through the writing handle; then a shared lock over every byte (and a read-only
+  // mapping, which forbids truncation) taken through a second handle keeps the bytes as they
+  // are while the writing handle is closed and a reading handle that shares reading only is
+  // opened by the name. That handle must lead to the file written, at its size: it is what is
+  // held. kHeld when another process opened the file for writing in between and keeps it.
+  platform::FileResult HoldAs(platform::FileHandle& file, const std::string& to, std::uint64_t size,
+                              platform::HeldFile& held) override;
+  bool StillHeld(platform::HeldFile held) override;
+  bool Release(platform::HeldFile held) override;
   // kDiskFull for ERROR_DISK_FULL and ERROR_HANDLE_DISK_FULL.
   platform::FileResult WriteAt(platform::FileHandle file, std::uint64_t offset, const char* data,
                                std::size_t size) override;
@@ -119,6 +131,10 @@ class Win32FileSystem : public platform::FileSystem {
   // DecodeText with the ANSI code page of the system.
   std::string TextFromBytes(const std::string& bytes) override;
   bool FileSize(const std::string& path, std::uint64_t& bytes) override;
+
+ private:
+  // The full name of each held file.
+  std::map<platform::HeldFile, std::wstring> held_names_;
 };
 
 // SHA-256 and ECDSA P-256 through CNG (bcrypt.dll, delay-loaded from the system folder).

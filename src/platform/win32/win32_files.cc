@@ -38,6 +38,29 @@ platform::FileResult LastFailure() {
   }
 }
 
+std::uint64_t FileSize(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+}
+
+// One file: the same volume and the same index on it.
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// The absolute name of `path`, with runs of separators made one; empty on failure.
+std::wstring FullName(const std::string& path) {
+  const std::wstring wide = Widen(path);
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n =
+        ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (n == 0) return {};
+    if (n < buffer.size()) return std::wstring(buffer.data(), n);
+    buffer.resize(n);
+  }
+}
+
 }  // namespace
 
 bool Win32FileSystem::FileExists(const std::string& path, bool& ok) {
@@ -83,10 +106,102 @@ platform::FileResult Win32FileSystem::RenameFile(const std::string& from, const 
 }
 
 platform::FileHandle Win32FileSystem::CreateForWrite(const std::string& path) {
-  HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // DELETE access, so that the file can be renamed or deleted through this same handle; others
+  // may open it only to read, sharing all of that.
+  HANDLE file =
+      ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   return reinterpret_cast<platform::FileHandle>(file);
+}
+
+platform::FileResult Win32FileSystem::DeleteOpen(platform::FileHandle file) {
+  if (file == 0) return platform::FileResult::kFailed;
+  UniqueHandle owned(H(file));
+  FILE_DISPOSITION_INFO info{TRUE};
+  if (!::SetFileInformationByHandle(owned.Get(), FileDispositionInfo, &info, sizeof info)) {
+    return LastFailure();
+  }
+  // The file goes when its last handle closes: this one.
+  return platform::FileResult::kOk;
+}
+
+platform::FileResult Win32FileSystem::HoldAs(platform::FileHandle& file, const std::string& to,
+                                             std::uint64_t size, platform::HeldFile& held) {
+  held = 0;
+  if (file == 0) return platform::FileResult::kFailed;
+  const std::wstring name = FullName(to);
+  if (name.empty()) return platform::FileResult::kFailed;
+  BY_HANDLE_FILE_INFORMATION written{};
+  if (!::GetFileInformationByHandle(H(file), &written) || FileSize(written) != size) {
+    return platform::FileResult::kChanged;
+  }
+
+  // Renamed through the writing handle, which lets nobody else write, rename or delete.
+  const std::wstring nt_name = L"\\??\\" + name;
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + nt_name.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(nt_name.size() * sizeof(wchar_t));
+  nt_name.copy(rename->FileName, nt_name.size());
+  if (!::SetFileInformationByHandle(H(file), FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size()))) {
+    return LastFailure();  // still open: the caller may try again
+  }
+  UniqueHandle writer(H(file));
+  file = 0;
+
+  // A second handle has to share the writer's access. Through it a shared lock over every byte,
+  // to the largest offset, refuses every write and every growth, and a mapping (when there is a
+  // byte to map) refuses truncation, while the writer closes.
+  UniqueHandle bridge(::CreateFileW(name.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!bridge) return LastFailure();
+  OVERLAPPED whole{};
+  if (!::LockFileEx(bridge.Get(), LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) {
+    return LastFailure();
+  }
+  UniqueHandle mapping;
+  if (size > 0) {
+    mapping.Reset(::CreateFileMappingW(bridge.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping) return LastFailure();
+  }
+  writer.Reset();
+
+  // From this open on nobody may open the file to write, rename or delete it; and it fails if
+  // someone opened it to write while the writer closed and keeps it open.
+  UniqueHandle reader(::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!reader) return LastFailure();
+  BY_HANDLE_FILE_INFORMATION now{};
+  if (!::GetFileInformationByHandle(reader.Get(), &now) || !SameFile(now, written) ||
+      FileSize(now) != size) {
+    return platform::FileResult::kChanged;
+  }
+  (void)::UnlockFileEx(bridge.Get(), 0, MAXDWORD, MAXDWORD, &whole);
+  held = reinterpret_cast<platform::HeldFile>(reader.Release());
+  held_names_[held] = name;
+  return platform::FileResult::kOk;
+}
+
+bool Win32FileSystem::StillHeld(platform::HeldFile held) {
+  auto it = held_names_.find(held);
+  if (it == held_names_.end()) return false;
+  BY_HANDLE_FILE_INFORMATION ours{}, named{};
+  // Access 0 reads attributes whatever the sharing of the open handles.
+  UniqueHandle by_name(::CreateFileW(it->second.c_str(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return by_name && ::GetFileInformationByHandle(H(held), &ours) &&
+         ::GetFileInformationByHandle(by_name.Get(), &named) && SameFile(ours, named) &&
+         FileSize(ours) == FileSize(named);
+}
+
+bool Win32FileSystem::Release(platform::HeldFile held) {
+  if (held_names_.erase(held) == 0) return false;
+  return ::CloseHandle(H(held)) != FALSE;
 }
 
 platform::FileResult Win32FileSystem::WriteAt(platform::FileHandle file, std::uint64_t offset,
