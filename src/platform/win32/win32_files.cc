@@ -38,7 +38,7 @@ platform::FileResult LastFailure() {
   }
 }
 
-std::uint64_t FileSize(const BY_HANDLE_FILE_INFORMATION& info) {
+std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
   return (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
 }
 
@@ -133,7 +133,7 @@ platform::FileResult Win32FileSystem::HoldAs(platform::FileHandle& file, const s
   const std::wstring name = FullName(to);
   if (name.empty()) return platform::FileResult::kFailed;
   BY_HANDLE_FILE_INFORMATION written{};
-  if (!::GetFileInformationByHandle(H(file), &written) || FileSize(written) != size) {
+  if (!::GetFileInformationByHandle(H(file), &written) || SizeOf(written) != size) {
     return platform::FileResult::kChanged;
   }
 
@@ -177,7 +177,7 @@ platform::FileResult Win32FileSystem::HoldAs(platform::FileHandle& file, const s
   if (!reader) return LastFailure();
   BY_HANDLE_FILE_INFORMATION now{};
   if (!::GetFileInformationByHandle(reader.Get(), &now) || !SameFile(now, written) ||
-      FileSize(now) != size) {
+      SizeOf(now) != size) {
     return platform::FileResult::kChanged;
   }
   (void)::UnlockFileEx(bridge.Get(), 0, MAXDWORD, MAXDWORD, &whole);
@@ -196,7 +196,7 @@ bool Win32FileSystem::StillHeld(platform::HeldFile held) {
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   return by_name && ::GetFileInformationByHandle(H(held), &ours) &&
          ::GetFileInformationByHandle(by_name.Get(), &named) && SameFile(ours, named) &&
-         FileSize(ours) == FileSize(named);
+         SizeOf(ours) == SizeOf(named);
 }
 
 bool Win32FileSystem::Release(platform::HeldFile held) {
