@@ -1,11 +1,13 @@
-// HTTP download of one URL into one local file, showing its progress in Lb and Lw.
+// HTTP download of one URL into one local file, reporting what happens to the caller's receiver.
 #include "net/download.h"
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "kvt/build_config.h"
 #include "net/http_text.h"
@@ -15,7 +17,6 @@
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
 #include "startup/texts.h"
-#include "window/fd.h"
 
 namespace kvt::Mupdate {
 
@@ -33,6 +34,7 @@ using platform::Sys;
 constexpr std::uint32_t kReadSize = 64 * 1024;
 constexpr std::size_t kQueryBufferSize = 1024;
 constexpr std::size_t kHeadBufferSize = 64 * 1024;
+// Progress is reported at this pace (the window's display shows each report).
 constexpr double kDisplayInterval = 0.2;
 // A file another process holds is tried again after pauses that start short and grow, for this
 // long in all.
@@ -105,34 +107,28 @@ std::int64_t DivideHalfEven(std::int64_t numerator, std::int64_t denominator) {
   return q;
 }
 
-std::string Percent(std::int64_t received, std::int64_t total) {
-  const double percent = std::floor(static_cast<double>(received) * 100.0 / total + 0.5);
-  // A whole number from 0 to 100 (no more is read than announced); the bound only keeps the
-  // conversion defined.
-  return std::to_string(static_cast<std::int64_t>(std::min(percent, 1e18))) + "%";
+// Why a change to a file was refused, for the report.
+const char* ResultText(FileResult result) {
+  switch (result) {
+    case FileResult::kHeld:
+      return "held by another process";
+    case FileResult::kDiskFull:
+      return "disk full";
+    case FileResult::kOk:
+      return "ok";
+    default:
+      return "failed";
+  }
 }
 
-void UpdateDisplay(const std::string& captionPrefix) {
-  Fd& fd = FdInstance();
-  if (captionPrefix.empty()) {
-    fd.Lb.SetCaption(text::kDownloading);
-    fd.Lb.Refresh();
-    fd.Lw.SetWidth(0);
-    fd.Lw.Refresh();
-    return;
-  }
-  // Without an announced length there is no fraction to show; the display keeps its state.
-  if (TotalBytes > 0) {
-    fd.Lb.SetCaption(captionPrefix + FormatSize(ReceivedBytes) + "/" + FormatSize(TotalBytes) +
-                     "    " + Percent(ReceivedBytes, TotalBytes));
-  }
-  fd.Lb.Refresh();
-  if (TotalBytes > 0) {
-    const float width = static_cast<float>(fd.Lb.Width()) * static_cast<float>(ReceivedBytes) /
-                        static_cast<float>(TotalBytes);
-    fd.Lw.SetWidth(width);
-  }
-  fd.Lw.Refresh();
+// A skipped failure of a file operation: held as the pending error and reported.
+void Skip(Events& events, const char* operation, const std::string& path,
+          FileResult result = FileResult::kFailed) {
+  PendingError::Raise(std::string("cannot ") + operation + " " + path);
+  std::string how = ResultText(result);
+  const std::uint32_t code = Sys().files->LastErrorCode();
+  if (code != 0) how += ", system error " + std::to_string(code);
+  events.FileFailed(operation, path, how);
 }
 
 // The folder part of a file path, up to and with its last separator; empty without one.
@@ -198,8 +194,8 @@ enum class BodyEnd { kComplete, kIncomplete, kDiskFull };
 
 // Reads the body into the open partial file: complete when exactly the announced `TotalBytes`
 // arrived and every byte was written. Each written piece also goes into `hash` when there is one.
-BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file,
-                    const std::string& captionPrefix, platform::Sha256* hash) {
+BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file, const std::string& captionPrefix,
+                    platform::Sha256* hash, Events& events) {
   const platform::Platform& sys = Sys();
   const std::unique_ptr<char[]> buffer(new char[kReadSize]);
   double last_update = sys.clock->MonotonicSeconds();
@@ -222,6 +218,7 @@ BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file,
       if (written != FileResult::kOk) {
         // The file can no longer hold the body: reading on would only waste the transfer.
         PendingError::Raise("cannot write the downloaded data");
+        events.FileFailed("write", "the downloaded data", ResultText(written));
         return written == FileResult::kDiskFull ? BodyEnd::kDiskFull : BodyEnd::kIncomplete;
       }
       if (hash != nullptr) hash->Update(buffer.get(), n);
@@ -229,7 +226,7 @@ BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file,
       const double now = sys.clock->MonotonicSeconds();
       if (now - last_update >= kDisplayInterval) {
         last_update = now;
-        UpdateDisplay(captionPrefix);
+        events.Progress(captionPrefix, ReceivedBytes, TotalBytes);
       }
     }
     if (ReceivedBytes == TotalBytes) return BodyEnd::kComplete;
@@ -286,36 +283,56 @@ std::string FormatSize(std::int64_t n) {
 
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix, const SignedFile* expected,
-                          const Scheme& scheme) {
+                          const Scheme& scheme, Events* receiver) {
   const platform::Platform& sys = Sys();
   std::int16_t result = 0;
   TotalBytes = 0;
   ReceivedBytes = 0;
-  LastDownloadFailure = DownloadFailure::kNetwork;
+  LastDownloadFailure = DownloadFailure::kNotStored;
   PendingError::Clear();
   platform::DoEvents();
 
-  if (url.empty() || localPath.empty()) return 0;
-  if (HasControlCharacter(url)) return 0;
+  // However the transfer ends, the receiver hears how and why.
+  Events quiet;
+  Events& events = receiver != nullptr ? *receiver : quiet;
+  std::string reason;
+  Verdict verdict = Verdict::kNotChecked;
+  struct Ending {
+    std::function<void()> report;
+    ~Ending() { report(); }
+  } ending{[&] { events.TransferEnds(url, ReceivedBytes, result == -1, reason, verdict); }};
+  const auto fail = [&reason](std::string why) -> std::int16_t {
+    reason = std::move(why);
+    return 0;
+  };
+
+  if (url.empty() || localPath.empty()) return fail("no URL or no file to store it in");
+  if (HasControlCharacter(url)) return fail("the URL holds a control character");
   // A secure scheme never downgrades: a URL of any other scheme is not even looked at.
-  if (scheme.secure && url.rfind(scheme.prefix, 0) != 0) return 0;
-  if (!sys.internet->GetConnectedState()) return 0;
+  if (scheme.secure && url.rfind(scheme.prefix, 0) != 0) {
+    return fail(std::string("not a ") + scheme.prefix + " URL");
+  }
+  const bool proxy = sys.internet->UsesProxy();
+  events.RequestBegins(url, proxy ? "through the configured proxy" : "direct");
+  if (!sys.internet->GetConnectedState()) return fail("the system reports no connection");
   // Behind a proxy the proxy looks up the names: many office networks resolve no outside name
   // themselves, and there the probe's lookup would refuse a network that works.
-  if (!sys.internet->UsesProxy() && Mnetcheck::CanResolveHost() != -1) return 0;
+  if (!proxy && Mnetcheck::CanResolveHost() != -1) {
+    return fail(std::string("the name ") + build::kProbeHost + " cannot be looked up");
+  }
 
   // Declared in this order so that they close request first, then connect, then open.
   UniqueHinternet open(sys.internet->Open(url));
-  if (!open) return 0;
+  if (!open) return fail("cannot open an internet session");
   const std::string host = GetHostFromUrl(url, scheme);
   UniqueHinternet connect(sys.internet->Connect(open.get(), host, scheme.port));
-  if (!connect) return 0;
+  if (!connect) return fail("cannot connect to " + host);
   const std::string path = GetPathFromUrl(url, host, scheme);
   // Always from the server, and never copied into the user's internet cache.
   UniqueHinternet request(sys.internet->OpenRequest(
       connect.get(), "GET", path, "HTTP/1.1",
       platform::kInternetFlagReload | platform::kInternetFlagNoCacheWrite | scheme.request_flags));
-  if (!request) return 0;
+  if (!request) return fail("cannot open the request");
   // Nothing waits on the network for ever: a server that cannot be reached, or that stops
   // sending, ends the transfer as a failure.
   (void)sys.internet->SetOption(request.get(), platform::kInternetOptionConnectTimeout,
@@ -330,17 +347,20 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                                   "Host: " + host, std::string("Connection: close")}) {
     (void)sys.internet->AddRequestHeaders(request.get(), line, platform::kHttpAddReqFlagAdd);
   }
-  if (!SendRequest(request.get())) return 0;
+  if (!SendRequest(request.get())) {
+    return fail("no response (refused, broken off or timed out), or the proxy login was cancelled");
+  }
 
   std::int64_t announced = 0;
   const bool length_known = AnnouncedLength(request.get(), announced);
   if (length_known) TotalBytes = announced;
   std::string text;
   QueryHttpInfo(request.get(), platform::kHttpQueryStatusCode, text);
-  if (text != "200" && text != "206") return 0;
+  events.ResponseHead(text, length_known ? announced : -1);
+  if (text != "200" && text != "206") return fail("status " + (text.empty() ? "none" : text));
   // Without one valid length no end of the body can be told from a cut: refused before any
   // file is touched, so that an earlier good file stays.
-  if (!length_known) return 0;
+  if (!length_known) return fail("no single valid Content-Length");
   // A file the vendor signed: any other length, or no way to hash it, is refused before a file
   // is touched.
   std::unique_ptr<platform::Sha256> hash;
@@ -348,7 +368,12 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
       (expected->url != url || announced != expected->size ||
        sys.crypto == nullptr || !(hash = sys.crypto->NewSha256()))) {
     LastDownloadFailure = DownloadFailure::kTampered;
-    return 0;
+    verdict = Verdict::kDiffers;
+    return fail(expected->url != url ? "the URL is not the one signed"
+                : announced != expected->size
+                    ? "announced length " + std::to_string(announced) + " is not the signed size " +
+                          std::to_string(expected->size)
+                    : "no SHA-256 to check it with");
   }
 
   // A body the volume cannot hold is not begun: no file is touched.
@@ -356,50 +381,64 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   if (sys.files->FreeSpace(FolderOf(localPath), free_bytes) &&
       static_cast<std::uint64_t>(announced) > free_bytes) {
     LastDownloadFailure = DownloadFailure::kDiskFull;
-    return 0;
+    return fail("disk full: " + std::to_string(free_bytes) + " bytes free for " +
+                std::to_string(announced));
   }
 
   const std::string partial = localPath + text::kPartialSuffix;
   bool ok = true;
-  if (sys.files->FileExists(localPath, ok) &&
-      RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); }) != FileResult::kOk) {
-    PendingError::Raise("cannot delete " + localPath);
+  FileResult changed = FileResult::kOk;
+  if (sys.files->FileExists(localPath, ok)) {
+    changed = RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); });
+    if (changed != FileResult::kOk) Skip(events, "delete", localPath, changed);
   }
-  if (!ok) PendingError::Raise("cannot list " + localPath);
-  if (sys.files->FileExists(partial, ok) && sys.files->DeleteFile(partial) != FileResult::kOk) {
-    PendingError::Raise("cannot delete " + partial);
+  if (!ok) Skip(events, "list", localPath);
+  if (sys.files->FileExists(partial, ok) &&
+      (changed = sys.files->DeleteFile(partial)) != FileResult::kOk) {
+    Skip(events, "delete", partial, changed);
   }
-  if (!ok) PendingError::Raise("cannot list " + partial);
+  if (!ok) Skip(events, "list", partial);
   const platform::FileHandle file = sys.files->CreateForWrite(partial);
   if (file == 0) {
     // Nowhere to store the body: the transfer cannot succeed.
-    PendingError::Raise("cannot create " + partial);
-    return 0;
+    Skip(events, "create", partial);
+    return fail("cannot create " + partial);
   }
 
-  const BodyEnd end = ReceiveBody(request.get(), file, captionPrefix, hash.get());
+  const BodyEnd end = ReceiveBody(request.get(), file, captionPrefix, hash.get(), events);
   const bool closed = sys.files->Close(file);
-  if (!closed) PendingError::Raise("cannot close " + partial);
+  if (!closed) {
+    Skip(events, "close", partial);
+    reason = "cannot close " + partial;
+  }
+  if (end == BodyEnd::kIncomplete) {
+    reason = "broken off after " + std::to_string(ReceivedBytes) + " of " +
+             std::to_string(TotalBytes) + " bytes (cut, timed out or not written)";
+  }
   if (end == BodyEnd::kDiskFull) {
     // Unlike a cut transfer's, this partial file is no use to anyone: it would only keep the
     // volume full.
     LastDownloadFailure = DownloadFailure::kDiskFull;
+    reason = "disk full after " + std::to_string(ReceivedBytes) + " bytes";
     (void)sys.files->DeleteFile(partial);
   }
   if (end == BodyEnd::kComplete && hash != nullptr &&
       (ReceivedBytes != expected->size || hash->Finish() != expected->sha256)) {
     // Not what the vendor signed: deleted, so that it never bears a name anyone would run.
-    if (RetryWhileHeld([&] { return sys.files->DeleteFile(partial); }) != FileResult::kOk) {
-      PendingError::Raise("cannot delete " + partial);
+    if ((changed = RetryWhileHeld([&] { return sys.files->DeleteFile(partial); })) !=
+        FileResult::kOk) {
+      Skip(events, "delete", partial, changed);
     }
     LastDownloadFailure = DownloadFailure::kTampered;
-    return 0;
+    verdict = Verdict::kDiffers;
+    return fail("not what the vendor signed");
   }
+  if (end == BodyEnd::kComplete && hash != nullptr) verdict = Verdict::kMatches;
   if (end == BodyEnd::kComplete && closed) {
     FileResult deleted = FileResult::kOk;
     if (sys.files->FileExists(localPath, ok)) {
       deleted = RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); });
-      if (deleted != FileResult::kOk) PendingError::Raise("cannot delete " + localPath);
+      if (deleted != FileResult::kOk) Skip(events, "delete", localPath, deleted);
     }
     const FileResult renamed =
         RetryWhileHeld([&] { return sys.files->RenameFile(partial, localPath); });
@@ -410,7 +449,8 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
       if (renamed == FileResult::kHeld || deleted == FileResult::kHeld) {
         LastDownloadFailure = DownloadFailure::kFileInUse;
       }
-      PendingError::Raise("cannot rename " + partial);
+      Skip(events, "rename", partial, renamed);
+      reason = "cannot give " + partial + " its name";
     }
   }
   return result;

@@ -1,10 +1,11 @@
-// HTTP download of one URL into one local file, with progress shown in the window.
+// HTTP download of one URL into one local file, reporting its progress and its end as events.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "kvt/build_config.h"
+#include "net/events.h"
 #include "platform/internet.h"
 
 namespace kvt::Mupdate {
@@ -34,7 +35,9 @@ extern std::int64_t TotalBytes;
 // thing; kNone after a success.
 enum class DownloadFailure {
   kNone,
-  kNetwork,    // no connection, refused, broken off, timed out, bad status or length
+  // Not stored, for any reason not named below: no connection, refused, broken off, timed out,
+  // bad status or length, or a local step (creating the partial file, closing it) that failed.
+  kNotStored,
   kDiskFull,   // the volume cannot hold the file (checked before writing, or a write failed)
   kTampered,   // the file does not match the size and SHA-256 the vendor signed
   kFileInUse,  // every byte arrived, but another process kept the file from taking its name
@@ -49,9 +52,12 @@ extern DownloadFailure LastDownloadFailure;
 // SHA-256: an announced length other than the size is refused before any file is touched, the
 // pieces are hashed as they are written, and a body that differs is deleted instead of renamed
 // (LastDownloadFailure kTampered).
+// `events` (when given) hears the request, the response head, the progress at the display's pace
+// (with `captionPrefix`), every file operation that failed, and the end with its reason and the
+// hash verdict.
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix, const SignedFile* expected = nullptr,
-                          const Scheme& scheme = BuildScheme());
+                          const Scheme& scheme = BuildScheme(), Events* events = nullptr);
 
 // Host name: the text after the first `scheme` prefix ("http://" or "https://") up to the next
 // "/"; empty without it.

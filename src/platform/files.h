@@ -49,6 +49,8 @@ class FileSystem {
   virtual bool ReadAllBytes(const std::string& path, std::string& bytes) = 0;
   // Folder of the running program: no trailing backslash, except at a drive root.
   virtual std::string ProgramFolder() = 0;
+  // The system's error code of the last call that failed (for the support log); 0 when unknown.
+  virtual std::uint32_t LastErrorCode() { return 0; }
 };
 
 }  // namespace kvt::platform

@@ -250,6 +250,7 @@ class PosixFileSystem : public platform::FileSystem {
   bool ReadAllText(const std::string& path, std::string& text) override;
   bool ReadAllBytes(const std::string& path, std::string& bytes) override;
   std::string ProgramFolder() override;
+  std::uint32_t LastErrorCode() override;
 
  private:
   std::string Translate(const std::string& windows_path, bool check_names, bool& ok) const;

@@ -225,4 +225,7 @@ bool PosixFileSystem::ReadAllBytes(const std::string& path, std::string& text) {
 
 std::string PosixFileSystem::ProgramFolder() { return program_folder_; }
 
+// errno right after the call that failed is that call's.
+std::uint32_t PosixFileSystem::LastErrorCode() { return static_cast<std::uint32_t>(errno); }
+
 }  // namespace kvt::posix

@@ -116,6 +116,8 @@ class Win32FileSystem : public platform::FileSystem {
   bool ReadAllText(const std::string& path, std::string& text) override;
   bool ReadAllBytes(const std::string& path, std::string& bytes) override;
   std::string ProgramFolder() override;
+  // The thread's last error: read right after the call that failed, it is that call's.
+  std::uint32_t LastErrorCode() override { return ::GetLastError(); }
 };
 
 // SHA-256 and ECDSA P-256 through CNG (bcrypt.dll, delay-loaded from the system folder).
