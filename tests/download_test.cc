@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -428,7 +429,7 @@ TEST(ProxyDownloadTest, AProxyLoginIsAskedForAndSentWithTheNextRequest) {
     EXPECT_EQ(ReadFileBytes(m.Linux("D:\\下载\\f")), r.result == -1 ? "through the proxy" : "old");
     EXPECT_FALSE(PathExists(m.Linux("D:\\下载\\f.temp")));
     EXPECT_EQ(Mupdate::LastDownloadFailure, r.result == -1 ? Mupdate::DownloadFailure::kNone
-                                                           : Mupdate::DownloadFailure::kNetwork);
+                                                           : Mupdate::DownloadFailure::kNotStored);
     EXPECT_EQ(m.machine.resolver.lookups, r.configured ? 0 : 1);
     // ERROR_INTERNET_INCORRECT_PASSWORD, with the filter, data and change-options flags.
     const std::pair<std::uint32_t, std::uint32_t> dialog = {12014, 0x07};
@@ -680,6 +681,13 @@ class DownloadDisplayTest : public ::testing::Test {
     }
     return out;
   }
+  // DownloadFile with the window's progress display as the receiver, as the install gives it.
+  static std::int16_t Download(const std::string& url, const std::string& path,
+                               const std::string& prefix) {
+    return Mupdate::DownloadFile(url, path, prefix, nullptr, Mupdate::BuildScheme(),
+                                 std::numeric_limits<std::int64_t>::max(), nullptr,
+                                 &Mupdate::FdInstance().Progress());
+  }
   int Refreshes(ControlId id) {
     auto it = machine_.window.refreshes.find(id);
     return it == machine_.window.refreshes.end() ? 0 : it->second;
@@ -694,7 +702,7 @@ TEST_F(DownloadDisplayTest, ATransferFasterThanTwoTenthsOfASecondLeavesTheLabels
   internet_.length = "1048576";
   internet_.body_size = 1048576;
   machine_.clock.step = 0.0;  // no time passes
-  ASSERT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", text::kDownloadPrefix), -1);
+  ASSERT_EQ(Download("http://h/f", "D:\\f", text::kDownloadPrefix), -1);
   Fd& fd = Mupdate::FdInstance();
   EXPECT_EQ(fd.Lb.Caption(), "caller's text");
   EXPECT_EQ(fd.Lw.Width(), 77);
@@ -709,7 +717,7 @@ TEST_F(DownloadDisplayTest, UpdatesAtMostEveryTwoTenthsCountedFromTheLastUpdate)
   // Every clock reading moves 1/16 s: the partial file opens at reading 1, pieces 1-3 come
   // 1/16, 2/16 and 3/16 s later (too early), piece 4 at 0.25 s, then again 4 pieces later.
   machine_.clock.step = 0.0625;
-  ASSERT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", "P "), -1);
+  ASSERT_EQ(Download("http://h/f", "D:\\f", "P "), -1);
   const std::vector<std::string> expected = {"Lb.Caption=P 256KB/640KB    40%",
                                              "Lw.Width=2400",
                                              "Lb.Caption=P 512KB/640KB    80%",
@@ -728,7 +736,7 @@ TEST_F(DownloadDisplayTest, CaptionShowsSizesAndPercentAndTheFillIsThatShareOfTh
   internet_.on_read = [&](std::uint64_t delivered) {
     if (delivered == 1572864) machine_.clock.now += 0.5;
   };
-  ASSERT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", text::kDownloadPrefix), -1);
+  ASSERT_EQ(Download("http://h/f", "D:\\f", text::kDownloadPrefix), -1);
   const std::vector<std::string> expected = {
       "Lb.Caption=正在下载安装文件： 1.50M/10.00M    15%", "Lw.Width=1050"};
   EXPECT_EQ(DisplayLog(), expected);
@@ -739,7 +747,7 @@ TEST_F(DownloadDisplayTest, EmptyPrefixShowsThePlainTextAndHoldsTheFillAtZero) {
   internet_.length = "196608";
   internet_.body_size = 196608;
   machine_.clock.step = 0.25;  // every piece is due
-  ASSERT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", ""), -1);
+  ASSERT_EQ(Download("http://h/f", "D:\\f", ""), -1);
   std::vector<std::string> expected;
   for (int i = 0; i < 3; ++i) {
     expected.push_back("Lb.Caption=正在下载安装文件...");
@@ -759,8 +767,8 @@ TEST_F(DownloadDisplayTest, WithoutOneTrustworthyLengthNothingIsWrittenOrShown) 
     internet_.head_fits = !has_length;
     internet_.body_size = 196608;
     machine_.clock.step = 0.25;
-    EXPECT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", "P "), 0);
-    EXPECT_EQ(Mupdate::LastDownloadFailure, Mupdate::DownloadFailure::kNetwork);
+    EXPECT_EQ(Download("http://h/f", "D:\\f", "P "), 0);
+    EXPECT_EQ(Mupdate::LastDownloadFailure, Mupdate::DownloadFailure::kNotStored);
     EXPECT_EQ(internet_.delivered, 0u);
     EXPECT_EQ(files_.creates, 0);
     EXPECT_TRUE(DisplayLog().empty());
@@ -774,7 +782,7 @@ TEST_F(DownloadDisplayTest, LengthsPast32BitsAreReadAndShown) {
   internet_.on_read = [&](std::uint64_t delivered) {
     if (delivered == 2048) machine_.clock.now += 1.0;
   };
-  EXPECT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", "P "), 0);
+  EXPECT_EQ(Download("http://h/f", "D:\\f", "P "), 0);
   EXPECT_EQ(Mupdate::TotalBytes, 5000000000);
   const std::vector<std::string> expected = {"Lb.Caption=P 2KB/4768.37M    0%", "Lw.Width=0.0024576"};
   EXPECT_EQ(DisplayLog(), expected);
@@ -784,7 +792,7 @@ TEST_F(DownloadDisplayTest, LengthsPast32BitsAreReadAndShown) {
 TEST_F(DownloadDisplayTest, BytesPastTheAnnouncedLengthAreNeverAskedFor) {
   internet_.length = "2000";
   internet_.body_size = 5000;
-  EXPECT_EQ(Mupdate::DownloadFile("http://h/f", "D:\\f", ""), -1);
+  EXPECT_EQ(Download("http://h/f", "D:\\f", ""), -1);
   EXPECT_EQ(files_.end, 2000u);
   EXPECT_EQ(internet_.delivered, 2000u);
   EXPECT_EQ(files_.renames, 1);
@@ -798,7 +806,7 @@ TEST_F(DownloadDisplayTest, ABodyPast2GiBDownloadsWhole) {
     if (delivered == size) machine_.clock.now += 1.0;
   };
   machine_.window.record = true;
-  ASSERT_EQ(Mupdate::DownloadFile("http://h/big", "D:\\big", "P "), -1);
+  ASSERT_EQ(Download("http://h/big", "D:\\big", "P "), -1);
   EXPECT_EQ(Mupdate::ReceivedBytes, static_cast<std::int64_t>(size));
   EXPECT_TRUE(files_.in_order);
   EXPECT_EQ(files_.end, size);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -58,6 +59,8 @@ TEST_F(InstallFlowTest, TypicalInstallShowsEveryStepAndLeavesTheProductAndShortc
   constexpr std::size_t kArchiveSize = 200000;
   InstallRig rig;
   rig.ServeRelease(0, kArchiveSize);
+  // A temporary folder that takes no log changes nothing of what follows.
+  rig.m.log.refuse = true;
   Fd& fd = rig.Start();
   const std::size_t after_start = rig.window().log.size();
 
@@ -284,6 +287,16 @@ TEST_P(InstallFailureTest, EndsInOneMessageAndTheIdlePage) {
   EXPECT_EQ(testing::OpenFilesIn(rig.Linux(testing::kDefaultFolder)), std::vector<std::string>{})
       << "every held file is let go";
   row.check(rig);
+  // The support log says why, before the message the user saw.
+  const std::string support = rig.SupportLog();
+  const std::string message = row.message;
+  const std::size_t shown =
+      support.find("Message box \"错误\": \"" + message.substr(0, message.find('\r')));
+  const std::size_t why =
+      std::min({support.find(" FAILED "), support.find(" Extractor exited with code "),
+                support.find(" Extractor could NOT be started")});
+  EXPECT_NE(shown, std::string::npos) << support;
+  EXPECT_LT(why, shown) << support;
 }
 
 std::string Folder(InstallRig& rig) { return rig.Linux(testing::kDefaultFolder); }
@@ -782,7 +795,7 @@ TEST_P(SignedReleaseTest, InstallsOnlyWhatTheVendorSigned) {
     EXPECT_FALSE(fd.FrameW.Visible());
     // Cleared as after a failed fetch: nothing unverified is kept for the install.
     EXPECT_EQ(Mupdate::ReleaseVersion + Mupdate::UnrarUrl + Mupdate::PackageUrl, "");
-    EXPECT_TRUE(Mupdate::SignedFiles.empty());
+    EXPECT_EQ(rig.SupportLog().find("Signature file: valid"), std::string::npos);
   } else {
     ASSERT_TRUE(fd.Frame2.Visible());
     ASSERT_TRUE(rig.ui().messages.empty());
@@ -821,7 +834,10 @@ const SignedRow kSignedRows[] = {
     {"Valid", true, 0, Keep, nullptr, nullptr, kAllFour,
      [](InstallRig& rig) {
        EXPECT_EQ(ReadFileBytes(Folder(rig) + "UnRAR.exe"), rig.ExtractorScript(0));
-       EXPECT_EQ(Mupdate::SignedFiles.size(), 2u);
+       const std::string log = rig.SupportLog();
+       EXPECT_NE(log.find("Signature file: valid\r\n"), std::string::npos) << log;
+       EXPECT_NE(log.find("/KVT_SETUP.rar: 5000 bytes; hash: matches the signed"),
+                 std::string::npos);
      }},
     {"NoKeysCompiledNeverAsksForTheSignature",
      false,

@@ -37,7 +37,8 @@ class ManifestTest : public ::testing::Test {
   }
 
   std::int16_t Fetch() {
-    return Mupdate::FetchReleaseManifest(Mupdate::VendorSettings(), version_, extractor_, package_);
+    return Mupdate::FetchReleaseManifest(Mupdate::VendorSettings(), version_, extractor_, package_,
+                                         signed_files_);
   }
   std::vector<std::string> Calls(const std::string& prefix) const {
     std::vector<std::string> out;
@@ -52,6 +53,7 @@ class ManifestTest : public ::testing::Test {
   RecordingFiles files_;
   // Values of an earlier call: every call overwrites them.
   std::string version_ = "old version";
+  std::vector<Mupdate::SignedFile> signed_files_;
   std::string extractor_ = "http://old/UnRAR.exe";
   std::string package_ = "http://old/KVT_SETUP.rar";
 };

@@ -55,7 +55,7 @@ struct Input {
     for (const SigningKey* key : signers) {
       std::string rs = key->Sign(message);
       if (flip_signature_bit) rs[40] = static_cast<char>(rs[40] ^ 0x10);
-      file += "signature: " + key->KeyId() + " " + Mupdate::EncodeBase64(rs) + "\n";
+      file += "signature: " + key->KeyId() + " " + release::EncodeBase64(rs) + "\n";
     }
     return edit_file(file);
   }
@@ -263,8 +263,8 @@ TEST(ReleaseSignatureTest, ChecksTheFormatTheSignaturesAndTheRelease) {
 }
 
 TEST(ReleaseSignatureTest, ReleaseKeysSettingIsReadStrictly) {
-  const std::string a = Mupdate::EncodeBase64(KeyA().point());
-  const std::string b = Mupdate::EncodeBase64(KeyB().point());
+  const std::string a = release::EncodeBase64(KeyA().point());
+  const std::string b = release::EncodeBase64(KeyB().point());
   std::string compressed = KeyA().point();
   compressed[0] = '\x02';
   const struct {
@@ -276,7 +276,7 @@ TEST(ReleaseSignatureTest, ReleaseKeysSettingIsReadStrictly) {
       {a, true, 1},
       {" " + a + " ; " + b + ";", true, 2},
       {a + ";" + a.substr(0, 86) + "==", false, 0},  // 64 bytes
-      {Mupdate::EncodeBase64(compressed), false, 0},
+      {release::EncodeBase64(compressed), false, 0},
       {a.substr(0, 86) + "B=", false, 0},  // unused bits set
       {a + ";x", false, 0},
   };

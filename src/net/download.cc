@@ -1,11 +1,14 @@
-// HTTP download of one URL into one local file, showing its progress in Lb and Lw.
+// HTTP download of one URL into one local file, reporting what happens to the caller's receiver.
 #include "net/download.h"
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "kvt/build_config.h"
 #include "net/http_text.h"
@@ -15,7 +18,6 @@
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
 #include "startup/texts.h"
-#include "window/fd.h"
 
 namespace kvt::Mupdate {
 
@@ -33,6 +35,7 @@ using platform::Sys;
 constexpr std::uint32_t kReadSize = 64 * 1024;
 constexpr std::size_t kQueryBufferSize = 1024;
 constexpr std::size_t kHeadBufferSize = 64 * 1024;
+// Progress is reported at this pace (the window's display shows each report).
 constexpr double kDisplayInterval = 0.2;
 // A file another process holds is tried again after pauses that start short and grow, for this
 // long in all.
@@ -81,18 +84,15 @@ bool AnnouncedLength(InetHandle request, std::int64_t& length) {
                                  head)) {
     return false;
   }
-  std::size_t start = head.find("\r\n");  // past the status line
-  while (start != std::string::npos && start + 2 < head.size()) {
-    start += 2;
-    const std::size_t end = head.find("\r\n", start);
-    const std::string line = head.substr(start, end - start);
-    const std::size_t colon = line.find(':');
+  const std::vector<std::string> lines = http::HeadLines(head);
+  for (std::size_t i = 1; i < lines.size(); ++i) {  // past the status line
+    std::string name, value;
     std::int64_t other = 0;
-    if (colon != std::string::npos && http::EqualsNoCase(line.substr(0, colon), "content-length") &&
-        (!http::ParseContentLength(line.substr(colon + 1), other) || other != length)) {
+    if (http::SplitHeaderLine(lines[i], name, value) &&
+        http::EqualsNoCase(name, "content-length") &&
+        (!http::ParseContentLength(value, other) || other != length)) {
       return false;
     }
-    start = end;
   }
   return true;
 }
@@ -105,34 +105,28 @@ std::int64_t DivideHalfEven(std::int64_t numerator, std::int64_t denominator) {
   return q;
 }
 
-std::string Percent(std::int64_t received, std::int64_t total) {
-  const double percent = std::floor(static_cast<double>(received) * 100.0 / total + 0.5);
-  // A whole number from 0 to 100 (no more is read than announced); the bound only keeps the
-  // conversion defined.
-  return std::to_string(static_cast<std::int64_t>(std::min(percent, 1e18))) + "%";
+// Why a change to a file was refused, for the report.
+const char* ResultText(FileResult result) {
+  switch (result) {
+    case FileResult::kHeld:
+      return "held by another process";
+    case FileResult::kDiskFull:
+      return "disk full";
+    case FileResult::kOk:
+      return "ok";
+    default:
+      return "failed";
+  }
 }
 
-void UpdateDisplay(const std::string& captionPrefix) {
-  Fd& fd = FdInstance();
-  if (captionPrefix.empty()) {
-    fd.Lb.SetCaption(text::kDownloading);
-    fd.Lb.Refresh();
-    fd.Lw.SetWidth(0);
-    fd.Lw.Refresh();
-    return;
-  }
-  // Without an announced length there is no fraction to show; the display keeps its state.
-  if (TotalBytes > 0) {
-    fd.Lb.SetCaption(captionPrefix + FormatSize(ReceivedBytes) + "/" + FormatSize(TotalBytes) +
-                     "    " + Percent(ReceivedBytes, TotalBytes));
-  }
-  fd.Lb.Refresh();
-  if (TotalBytes > 0) {
-    const float width = static_cast<float>(fd.Lb.Width()) * static_cast<float>(ReceivedBytes) /
-                        static_cast<float>(TotalBytes);
-    fd.Lw.SetWidth(width);
-  }
-  fd.Lw.Refresh();
+// A skipped failure of a file operation: held as the pending error and reported.
+void Skip(Events& events, const char* operation, const std::string& path,
+          FileResult result = FileResult::kFailed) {
+  PendingError::Raise(std::string("cannot ") + operation + " " + path);
+  std::string how = ResultText(result);
+  const std::uint32_t code = Sys().files->LastErrorCode();
+  if (code != 0) how += ", system error " + std::to_string(code);
+  events.FileFailed(operation, path, how);
 }
 
 // The folder part of a file path, up to and with its last separator; empty without one.
@@ -205,8 +199,8 @@ enum class BodyEnd { kComplete, kIncomplete, kDiskFull };
 
 // Reads the body into the open partial file: complete when exactly the announced `TotalBytes`
 // arrived and every byte was written. Each written piece also goes into `hash` when there is one.
-BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file,
-                    const std::string& captionPrefix, platform::Sha256* hash) {
+BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file, const std::string& captionPrefix,
+                    platform::Sha256* hash, Events& events) {
   const platform::Platform& sys = Sys();
   const std::unique_ptr<char[]> buffer(new char[kReadSize]);
   double last_update = sys.clock->MonotonicSeconds();
@@ -229,6 +223,7 @@ BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file,
       if (written != FileResult::kOk) {
         // The file can no longer hold the body: reading on would only waste the transfer.
         PendingError::Raise("cannot write the downloaded data");
+        events.FileFailed("write", "the downloaded data", ResultText(written));
         return written == FileResult::kDiskFull ? BodyEnd::kDiskFull : BodyEnd::kIncomplete;
       }
       if (hash != nullptr) hash->Update(buffer.get(), n);
@@ -236,7 +231,7 @@ BodyEnd ReceiveBody(InetHandle request, platform::FileHandle file,
       const double now = sys.clock->MonotonicSeconds();
       if (now - last_update >= kDisplayInterval) {
         last_update = now;
-        UpdateDisplay(captionPrefix);
+        events.Progress(captionPrefix, ReceivedBytes, TotalBytes);
       }
     }
     if (ReceivedBytes == TotalBytes) return BodyEnd::kComplete;
@@ -294,38 +289,57 @@ std::string FormatSize(std::int64_t n) {
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix, const SignedFile* expected,
                           const Scheme& scheme, std::int64_t max_bytes,
-                          platform::UniqueHeldFile* held) {
+                          platform::UniqueHeldFile* held, Events* receiver) {
   const platform::Platform& sys = Sys();
   std::int16_t result = 0;
   if (held != nullptr) held->Reset();
   TotalBytes = 0;
   ReceivedBytes = 0;
-  LastDownloadFailure = DownloadFailure::kNetwork;
+  LastDownloadFailure = DownloadFailure::kNotStored;
   PendingError::Clear();
   platform::DoEvents();
 
-  if (url.empty() || localPath.empty()) return 0;
-  if (HasControlCharacter(url)) return 0;
+  // However the transfer ends, the receiver hears how and why.
+  Events quiet;
+  Events& events = receiver != nullptr ? *receiver : quiet;
+  std::string reason;
+  Verdict verdict = Verdict::kNotChecked;
+  struct Ending {
+    std::function<void()> report;
+    ~Ending() { report(); }
+  } ending{[&] { events.TransferEnds(url, ReceivedBytes, result == -1, reason, verdict); }};
+  const auto fail = [&reason](std::string why) -> std::int16_t {
+    reason = std::move(why);
+    return 0;
+  };
+
+  if (url.empty() || localPath.empty()) return fail("no URL or no file to store it in");
+  if (HasControlCharacter(url)) return fail("the URL holds a control character");
   // A secure scheme never downgrades: a URL of any other scheme is not even looked at.
-  if (scheme.secure && url.rfind(scheme.prefix, 0) != 0) return 0;
-  if (!sys.internet->GetConnectedState()) return 0;
+  if (scheme.secure && url.rfind(scheme.prefix, 0) != 0) {
+    return fail(std::string("not a ") + scheme.prefix + " URL");
+  }
+  const bool proxy = sys.internet->ProxyConfigured();
+  events.RequestBegins(url, proxy ? "through the configured proxy" : "direct");
+  if (!sys.internet->GetConnectedState()) return fail("the system reports no connection");
   // Behind a proxy the proxy looks up the names: many office networks resolve no outside name
   // themselves, and there the probe's lookup would refuse a network that works.
-  const bool proxy = sys.internet->ProxyConfigured();
-  if (!proxy && Mnetcheck::CanResolveHost() != -1) return 0;
+  if (!proxy && Mnetcheck::CanResolveHost() != -1) {
+    return fail(std::string("the name ") + build::kProbeHost + " cannot be looked up");
+  }
 
   // Declared in this order so that they close request first, then connect, then open.
   UniqueHinternet open(sys.internet->Open(url));
-  if (!open) return 0;
+  if (!open) return fail("cannot open an internet session");
   const std::string host = GetHostFromUrl(url, scheme);
   UniqueHinternet connect(sys.internet->Connect(open.get(), host, scheme.port));
-  if (!connect) return 0;
+  if (!connect) return fail("cannot connect to " + host);
   const std::string path = GetPathFromUrl(url, host, scheme);
   // Always from the server, and never copied into the user's internet cache.
   UniqueHinternet request(sys.internet->OpenRequest(
       connect.get(), "GET", path, "HTTP/1.1",
       platform::kInternetFlagReload | platform::kInternetFlagNoCacheWrite | scheme.request_flags));
-  if (!request) return 0;
+  if (!request) return fail("cannot open the request");
   // Nothing waits on the network for ever: a server that cannot be reached, or that stops
   // sending, ends the transfer as a failure.
   (void)sys.internet->SetOption(request.get(), platform::kInternetOptionConnectTimeout,
@@ -340,20 +354,24 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                                   "Host: " + host, std::string("Connection: close")}) {
     (void)sys.internet->AddRequestHeaders(request.get(), line, platform::kHttpAddReqFlagAdd);
   }
-  if (!SendRequest(request.get(), proxy)) return 0;
+  if (!SendRequest(request.get(), proxy)) {
+    return fail("no response (refused, broken off or timed out), or the proxy login was cancelled");
+  }
 
   std::int64_t announced = 0;
   const bool length_known = AnnouncedLength(request.get(), announced);
   if (length_known) TotalBytes = announced;
   std::string text;
   QueryHttpInfo(request.get(), platform::kHttpQueryStatusCode, text);
-  if (text != "200" && text != "206") return 0;
+  events.ResponseHead(text, length_known ? announced : -1);
+  if (text != "200" && text != "206") return fail("status " + (text.empty() ? "none" : text));
   // Without one valid length no end of the body can be told from a cut: refused before any
   // file is touched, so that an earlier good file stays.
-  if (!length_known) return 0;
+  if (!length_known) return fail("no single valid Content-Length");
   if (announced > max_bytes) {
     LastDownloadFailure = DownloadFailure::kTooLarge;
-    return 0;
+    return fail("announced length " + std::to_string(announced) + " is over the limit of " +
+                std::to_string(max_bytes));
   }
   // A file the vendor signed: any other length, or no way to hash it, is refused before a file
   // is touched.
@@ -362,7 +380,12 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
       (expected->url != url || announced != expected->size ||
        sys.crypto == nullptr || !(hash = sys.crypto->NewSha256()))) {
     LastDownloadFailure = DownloadFailure::kTampered;
-    return 0;
+    verdict = Verdict::kDiffers;
+    return fail(expected->url != url ? "the URL is not the one signed"
+                : announced != expected->size
+                    ? "announced length " + std::to_string(announced) + " is not the signed size " +
+                          std::to_string(expected->size)
+                    : "no SHA-256 to check it with");
   }
 
   // A body the volume cannot hold is not begun: no file is touched. The earlier target and
@@ -374,36 +397,42 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     const std::uint64_t freed = FreedByDeleting(localPath) + FreedByDeleting(partial);
     if (needed > freed && needed - freed > free_bytes) {
       LastDownloadFailure = DownloadFailure::kDiskFull;
-      return 0;
+      return fail("disk full: " + std::to_string(free_bytes) + " bytes free and " +
+                  std::to_string(freed) + " to be freed, for " + std::to_string(announced));
     }
   }
 
   bool ok = true;
-  if (sys.files->FileExists(localPath, ok) &&
-      RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); }) != FileResult::kOk) {
-    PendingError::Raise("cannot delete " + localPath);
+  FileResult changed = FileResult::kOk;
+  if (sys.files->FileExists(localPath, ok)) {
+    changed = RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); });
+    if (changed != FileResult::kOk) Skip(events, "delete", localPath, changed);
   }
-  if (!ok) PendingError::Raise("cannot list " + localPath);
-  if (sys.files->FileExists(partial, ok) && sys.files->DeleteFile(partial) != FileResult::kOk) {
-    PendingError::Raise("cannot delete " + partial);
+  if (!ok) Skip(events, "list", localPath);
+  if (sys.files->FileExists(partial, ok) &&
+      (changed = sys.files->DeleteFile(partial)) != FileResult::kOk) {
+    Skip(events, "delete", partial, changed);
   }
-  if (!ok) PendingError::Raise("cannot list " + partial);
+  if (!ok) Skip(events, "list", partial);
   // Until it is closed, others may only read the partial file: the bytes hashed are the bytes
   // written, and they take their name through this same handle.
   platform::FileHandle file = sys.files->CreateForWrite(partial);
   if (file == 0) {
     // Nowhere to store the body: the transfer cannot succeed.
-    PendingError::Raise("cannot create " + partial);
-    return 0;
+    Skip(events, "create", partial);
+    return fail("cannot create " + partial);
   }
 
-  const BodyEnd end = ReceiveBody(request.get(), file, captionPrefix, hash.get());
+  const BodyEnd end = ReceiveBody(request.get(), file, captionPrefix, hash.get(), events);
   if (end != BodyEnd::kComplete) {
-    if (!sys.files->Close(file)) PendingError::Raise("cannot close " + partial);
+    if (!sys.files->Close(file)) Skip(events, "close", partial);
+    reason = "broken off after " + std::to_string(ReceivedBytes) + " of " +
+             std::to_string(TotalBytes) + " bytes (cut, timed out or not written)";
     if (end == BodyEnd::kDiskFull) {
       // Unlike a cut transfer's, this partial file is no use to anyone: it would only keep the
       // volume full.
       LastDownloadFailure = DownloadFailure::kDiskFull;
+      reason = "disk full after " + std::to_string(ReceivedBytes) + " bytes";
       (void)sys.files->DeleteFile(partial);
     }
     return 0;
@@ -412,17 +441,19 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
   if (hash != nullptr && hash->Finish() != expected->sha256) {
     // Not what the vendor signed: deleted through the handle that wrote it, so that it never
     // bears a name anyone would run.
-    if (sys.files->DeleteOpen(file) != FileResult::kOk) {
-      PendingError::Raise("cannot delete " + partial);
+    if ((changed = sys.files->DeleteOpen(file)) != FileResult::kOk) {
+      Skip(events, "delete", partial, changed);
     }
     LastDownloadFailure = DownloadFailure::kTampered;
-    return 0;
+    verdict = Verdict::kDiffers;
+    return fail("not what the vendor signed");
   }
+  if (hash != nullptr) verdict = Verdict::kMatches;
 
   FileResult deleted = FileResult::kOk;
   if (sys.files->FileExists(localPath, ok)) {
     deleted = RetryWhileHeld([&] { return sys.files->DeleteFile(localPath); });
-    if (deleted != FileResult::kOk) PendingError::Raise("cannot delete " + localPath);
+    if (deleted != FileResult::kOk) Skip(events, "delete", localPath, deleted);
   }
   // The name is given through the writing handle, and the file stays held from there on.
   platform::HeldFile held_file = 0;
@@ -430,7 +461,7 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     if (file == 0) return FileResult::kFailed;
     return sys.files->HoldAs(file, localPath, static_cast<std::uint64_t>(ReceivedBytes), held_file);
   });
-  if (file != 0 && !sys.files->Close(file)) PendingError::Raise("cannot close " + partial);
+  if (file != 0 && !sys.files->Close(file)) Skip(events, "close", partial);
   if (renamed == FileResult::kOk) {
     result = -1;
     LastDownloadFailure = DownloadFailure::kNone;
@@ -443,10 +474,15 @@ std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
     if (renamed == FileResult::kChanged) {
       // Another process changed or replaced the file between its rename and its hold.
       LastDownloadFailure = DownloadFailure::kTampered;
-    } else if (renamed == FileResult::kHeld || deleted == FileResult::kHeld) {
-      LastDownloadFailure = DownloadFailure::kFileInUse;
+      verdict = Verdict::kDiffers;
+      reason = "changed by another process as it took its name";
+    } else {
+      if (renamed == FileResult::kHeld || deleted == FileResult::kHeld) {
+        LastDownloadFailure = DownloadFailure::kFileInUse;
+      }
+      reason = "cannot give " + partial + " its name";
     }
-    PendingError::Raise("cannot rename " + partial);
+    Skip(events, "rename", partial, renamed);
   }
   return result;
 }

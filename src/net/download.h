@@ -1,4 +1,4 @@
-// HTTP download of one URL into one local file, with progress shown in the window.
+// HTTP download of one URL into one local file, reporting its progress and its end as events.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 
 #include "kvt/build_config.h"
 #include "platform/files.h"
+#include "net/events.h"
 #include "platform/internet.h"
 
 namespace kvt::Mupdate {
@@ -36,7 +37,9 @@ extern std::int64_t TotalBytes;
 // thing; kNone after a success.
 enum class DownloadFailure {
   kNone,
-  kNetwork,    // no connection, refused, broken off, timed out, bad status or length
+  // Not stored, for any reason not named below: no connection, refused, broken off, timed out,
+  // bad status or length, or a local step (creating the partial file, closing it) that failed.
+  kNotStored,
   kDiskFull,   // the volume cannot hold the file (checked before writing, or a write failed)
   kTampered,   // the file does not match the size and SHA-256 the vendor signed
   kFileInUse,  // every byte arrived, but another process kept the file from taking its name
@@ -56,11 +59,14 @@ extern DownloadFailure LastDownloadFailure;
 // Others may only read the partial file while it is written, and it takes its name through the
 // handle that wrote it. With `held` the stored file stays held there (platform/files.h: nobody can
 // change, replace, rename or delete it) until the caller releases it; without, it is let go.
+// `events` (when given) hears the request, the response head, the progress at the display's pace
+// (with `captionPrefix`), every file operation that failed, and the end with its reason and the
+// hash verdict.
 std::int16_t DownloadFile(const std::string& url, const std::string& localPath,
                           const std::string& captionPrefix, const SignedFile* expected = nullptr,
                           const Scheme& scheme = BuildScheme(),
                           std::int64_t max_bytes = std::numeric_limits<std::int64_t>::max(),
-                          platform::UniqueHeldFile* held = nullptr);
+                          platform::UniqueHeldFile* held = nullptr, Events* events = nullptr);
 
 // Host name: the text after the first `scheme` prefix ("http://" or "https://") up to the next
 // "/"; empty without it.

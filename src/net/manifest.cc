@@ -43,22 +43,23 @@ std::string ScratchPath(const char* name) {
 // Downloads `url` into the scratch file `path`, at most `max_bytes` of it. A failed download
 // leaves no partial file beside the program: a cut or stalled one would otherwise stay there.
 bool FetchScratch(const std::string& url, const std::string& path, const Scheme& scheme,
-                  std::int64_t max_bytes) {
-  if (DownloadFile(url, path, "", nullptr, scheme, max_bytes) == -1) return true;
+                  std::int64_t max_bytes, Events* events) {
+  if (DownloadFile(url, path, "", nullptr, scheme, max_bytes, nullptr, events) == -1) return true;
   const std::string partial = path + text::kPartialSuffix;
   if (Exists(partial)) (void)Sys().files->DeleteFile(partial);
   return false;
 }
 
 // Fetches the signature file beside the manifest at `manifest_url` and checks it against the
-// manifest's bytes and URLs; -1 when it verifies, with SignedFiles filled.
+// manifest's bytes and URLs; -1 when it verifies, with `verified` filled.
 std::int16_t VerifySignature(const std::string& manifest_url, const VendorSettings& vendor,
                              const std::string& manifest_bytes, const std::string& extractorUrl,
-                             const std::string& packageUrl) {
+                             const std::string& packageUrl, std::vector<SignedFile>& verified,
+                             Events* events) {
   platform::FileSystem& files = *Sys().files;
   const std::string path = ScratchPath(text::kSignatureTempName);
   if (!FetchScratch(manifest_url + kSignatureSuffix, path, *vendor.scheme,
-                    static_cast<std::int64_t>(kMaxSignatureFileBytes))) {
+                    static_cast<std::int64_t>(kMaxSignatureFileBytes), events)) {
     // Larger than any signature file: it is not the vendor's.
     if (LastDownloadFailure == DownloadFailure::kTooLarge) {
       LastDownloadFailure = DownloadFailure::kTampered;
@@ -69,14 +70,22 @@ std::int16_t VerifySignature(const std::string& manifest_url, const VendorSettin
   const bool read = files.ReadAllBytes(path, kMaxSignatureFileBytes, signature);
   (void)files.DeleteFile(path);
   if (!read) {
-    LastDownloadFailure = DownloadFailure::kNetwork;
+    if (events != nullptr) events->FileFailed("read", path, "failed");
+    LastDownloadFailure = DownloadFailure::kNotStored;
     return 0;
   }
   // Without the means to check, nothing counts as checked.
-  if (Sys().crypto == nullptr ||
-      CheckReleaseSignature(*Sys().crypto, signature, manifest_bytes, {extractorUrl, packageUrl},
-                            *vendor.keys, &SignedFiles) != SignatureCheck::kValid) {
-    SignedFiles.clear();
+  const SignatureCheck check =
+      Sys().crypto == nullptr
+          ? SignatureCheck::kMalformed
+          : CheckReleaseSignature(*Sys().crypto, signature, manifest_bytes,
+                                  {extractorUrl, packageUrl}, *vendor.keys, &verified);
+  if (events != nullptr) {
+    events->Note(std::string("Signature file: ") +
+                 (Sys().crypto == nullptr ? "no means to check it" : SignatureCheckName(check)));
+  }
+  if (check != SignatureCheck::kValid) {
+    verified.clear();
     LastDownloadFailure = DownloadFailure::kTampered;
     return 0;
   }
@@ -84,8 +93,6 @@ std::int16_t VerifySignature(const std::string& manifest_url, const VendorSettin
 }
 
 }  // namespace
-
-std::vector<SignedFile> SignedFiles;
 
 // Splits at every CR LF, keeping empty lines; an empty text is one empty line.
 std::vector<std::string> SplitManifestLines(const std::string& text) {
@@ -106,20 +113,22 @@ std::string ManifestUrl(const Scheme& scheme) {
 }
 
 std::int16_t FetchReleaseManifest(const VendorSettings& vendor, std::string& version,
-                                  std::string& extractorUrl, std::string& packageUrl) {
+                                  std::string& extractorUrl, std::string& packageUrl,
+                                  std::vector<SignedFile>& verified, Events* events) {
   return FetchReleaseManifestFrom(ManifestUrl(*vendor.scheme), vendor, version, extractorUrl,
-                                  packageUrl);
+                                  packageUrl, verified, events);
 }
 
 std::int16_t FetchReleaseManifestFrom(const std::string& url, const VendorSettings& vendor,
                                       std::string& version, std::string& extractorUrl,
-                                      std::string& packageUrl) {
+                                      std::string& packageUrl, std::vector<SignedFile>& verified,
+                                      Events* events) {
   platform::FileSystem& files = *Sys().files;
   const std::string path = ScratchPath(text::kManifestTempName);
   const bool is_signed = !vendor.keys->points.empty();
-  SignedFiles.clear();
+  verified.clear();
 
-  if (!FetchScratch(url, path, *vendor.scheme, kMaxManifestBytes)) {
+  if (!FetchScratch(url, path, *vendor.scheme, kMaxManifestBytes, events)) {
     version.clear();
     packageUrl.clear();
     extractorUrl.clear();
@@ -147,7 +156,7 @@ std::int16_t FetchReleaseManifestFrom(const std::string& url, const VendorSettin
   }
   (void)files.DeleteFile(path);
   if (result == -1 && is_signed &&
-      VerifySignature(url, vendor, bytes, extractorUrl, packageUrl) != -1) {
+      VerifySignature(url, vendor, bytes, extractorUrl, packageUrl, verified, events) != -1) {
     version.clear();
     packageUrl.clear();
     extractorUrl.clear();

@@ -22,10 +22,6 @@ struct VendorSettings {
 // touched, and no more of it is ever read.
 inline constexpr std::int64_t kMaxManifestBytes = 64 * 1024;
 
-// What the vendor signed about the two downloads (extractor, archive), kept from the last
-// manifest fetch that verified its signature file; empty in a build without release keys.
-extern std::vector<SignedFile> SignedFiles;
-
 // The scheme's prefix ("http://" or "https://") + vendor host + "/KVT_TRNQP_SETUP_LOG.txt".
 std::string ManifestUrl(const Scheme& scheme);
 
@@ -38,16 +34,20 @@ std::vector<std::string> SplitManifestLines(const std::string& text);
 // partial file behind either.
 // With release keys in `vendor` the signature file beside the manifest is then
 // downloaded the same way and checked against the bytes that were parsed and the two URLs; the
-// result is -1 only when it verifies (SignedFiles then holds what each download must be). A
+// result is -1 only when it verifies (`verified` then holds what each download must be: extractor,
+// archive; it is empty after any other outcome, and in a build without release keys). A
 // signature file that cannot be fetched leaves LastDownloadFailure as the download left it; one
 // that is too large or does not verify sets it to kTampered. On any failure after a successful
-// manifest download the three outputs are emptied as after a failed download.
+// manifest download the three outputs are emptied as after a failed download. `events` (when
+// given) hears each download and the signature check's verdict.
 std::int16_t FetchReleaseManifest(const VendorSettings& vendor, std::string& version,
-                                  std::string& extractorUrl, std::string& packageUrl);
+                                  std::string& extractorUrl, std::string& packageUrl,
+                                  std::vector<SignedFile>& verified, Events* events = nullptr);
 // The same for the manifest at `url`: the release tooling reads a vendor server named at run
 // time exactly as the installer reads its compiled-in one.
 std::int16_t FetchReleaseManifestFrom(const std::string& url, const VendorSettings& vendor,
                                       std::string& version, std::string& extractorUrl,
-                                      std::string& packageUrl);
+                                      std::string& packageUrl, std::vector<SignedFile>& verified,
+                                      Events* events = nullptr);
 
 }  // namespace kvt::Mupdate

@@ -244,28 +244,6 @@ bool DecodeBase64(std::string_view text, std::string& bytes) {
   return (bits & ((1u << nbits) - 1)) == 0;
 }
 
-std::string EncodeBase64(const std::string& bytes) {
-  std::string text;
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
-                            static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1]))
-                                << 8 |
-                            static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) text += kBase64[(v >> shift) & 63];
-  }
-  const std::size_t left = bytes.size() - i;
-  if (left > 0) {
-    std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-    if (left == 2) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-    text += kBase64[(v >> 18) & 63];
-    text += kBase64[(v >> 12) & 63];
-    text += left == 2 ? kBase64[(v >> 6) & 63] : '=';
-    text += '=';
-  }
-  return text;
-}
-
 bool ParseReleaseKeys(std::string_view text, std::vector<std::string>& points) {
   points.clear();
   std::size_t start = 0;

@@ -105,7 +105,6 @@ std::string HexOf(const platform::Sha256Digest& digest);
 
 // Strict base64 (standard alphabet, "=" padding required, unused bits zero, nothing else).
 bool DecodeBase64(std::string_view text, std::string& bytes);
-std::string EncodeBase64(const std::string& bytes);
 // A KVT_RELEASE_KEYS value: base64 points separated by ";" (blanks around each allowed, empty
 // entries skipped). False when an entry is not base64 of a 65-byte point starting with 04.
 bool ParseReleaseKeys(std::string_view text, std::vector<std::string>& points);

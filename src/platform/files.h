@@ -72,6 +72,8 @@ class FileSystem {
   virtual std::string TextFromBytes(const std::string& bytes) = 0;
   // The size of the ordinary file at `path`; false when there is none or it cannot be told.
   virtual bool FileSize(const std::string& path, std::uint64_t& bytes) = 0;
+  // The system's error code of the last call that failed (for the support log); 0 when unknown.
+  virtual std::uint32_t LastErrorCode() { return 0; }
 };
 
 // Owns one held file and releases it when it goes out of scope (or at Reset).

@@ -5,6 +5,7 @@
 #include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/internet.h"
+#include "platform/log_store.h"
 #include "platform/process_list.h"
 #include "platform/processes.h"
 #include "platform/resolver.h"
@@ -25,6 +26,8 @@ struct Platform {
   ProcessList* process_list = nullptr;
   Shell* shell = nullptr;
   Crypto* crypto = nullptr;
+  // Where the support log goes; none: the run keeps no log.
+  LogStore* log = nullptr;
 };
 
 // Installs the adapters; the program's entry point and every test harness call this first.
@@ -36,7 +39,10 @@ const Platform& Sys();
 void DoEvents();
 // The same in a busy loop: see Ui::DoEventsIfDue.
 void DoEventsIfDue();
-// Ends the program at once (see Ui::EndProgram).
+// Ends the program at once (see Ui::EndProgram), after the last words given to AtEnd.
 [[noreturn]] void EndProgram();
+// `last_words` runs when the program ends through EndProgram (the support log writes its end);
+// null: nothing runs.
+void AtEnd(void (*last_words)());
 
 }  // namespace kvt::platform

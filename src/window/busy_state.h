@@ -20,8 +20,11 @@ class BusyState {
   // Nothing is in progress: a new piece of work may start.
   bool Idle() const { return bits_ == 0; }
   bool Is(Activity a) const { return (bits_ & static_cast<unsigned>(a)) != 0; }
-  // An install is under way that a log-off would cut off (downloads or extraction).
-  bool InstallRunning() const { return Is(Activity::kDownloading) || Is(Activity::kExtracting); }
+  // The downloads or the extractor are under way: a log-off would cut them off. (The checks
+  // before them and the shortcut after them are part of an install, but not of this.)
+  bool DownloadingOrExtracting() const {
+    return Is(Activity::kDownloading) || Is(Activity::kExtracting);
+  }
 
   void Begin(Activity a) { bits_ |= static_cast<unsigned>(a); }
   void End(Activity a) { bits_ &= ~static_cast<unsigned>(a); }

@@ -54,7 +54,8 @@ void Control::SetWidth(double width) {
 
 void Control::Refresh() { backend().Refresh(id_); }
 
-Fd::Fd(platform::WindowBackend& backend, const Mupdate::VendorSettings& vendor)
+Fd::Fd(platform::WindowBackend& backend, const Mupdate::VendorSettings& vendor,
+       Mupdate::Events* log)
     : backend_(backend),
       vendor_(vendor),
       Frame1(*this, kFrame1), FrameW(*this, kFrameW), Frame2(*this, kFrame2),
@@ -66,6 +67,7 @@ Fd::Fd(platform::WindowBackend& backend, const Mupdate::VendorSettings& vendor)
       Lb(*this, kLb), Lw(*this, kLw), Line1(*this, kLine1), Cyes(*this, kCyes), Cno(*this, kCno),
       Label4(*this, kLabel4), Lfinish(*this, kLfinish), Label5(*this, kLabel5),
       Crun(*this, kCrun), Line2(*this, kLine2), Cend(*this, kCend) {
+  progress_.SetNext(log);
   backend_.Create(*this);
   Form_Initialize();
 }

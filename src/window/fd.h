@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "net/events.h"
 #include "net/manifest.h"
 #include "platform/files.h"
 #include "platform/processes.h"
@@ -12,6 +14,7 @@
 #include "window/busy_state.h"
 #include "window/control_ids.h"
 #include "window/layout.h"
+#include "window/progress_display.h"
 
 namespace kvt {
 
@@ -66,8 +69,10 @@ class Control {
 class Fd {
  public:
   // Creates the window through the backend and runs Form_Initialize; the run fetches and installs
-  // the releases `vendor` describes. Use Mupdate::FdInstance().
-  Fd(platform::WindowBackend& backend, const Mupdate::VendorSettings& vendor);
+  // the releases `vendor` describes, reporting what happens to `log` (when given). Use
+  // Mupdate::FdInstance().
+  Fd(platform::WindowBackend& backend, const Mupdate::VendorSettings& vendor,
+     Mupdate::Events* log = nullptr);
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
 
@@ -76,6 +81,8 @@ class Fd {
 
   int OuterWidth() const { return outer_width_; }
   int OuterHeight() const { return outer_height_; }
+  // The receiver of a transfer's events that shows them in Lb and Lw (and passes them on).
+  Mupdate::Events& Progress() { return progress_; }
 
   // Event handlers.
   void Form_Initialize();
@@ -101,7 +108,7 @@ class Fd {
    public:
     explicit InstallRun(Fd& fd) : fd_(fd) { fd_.busy_.Begin(Activity::kInstalling); }
     ~InstallRun() {
-      fd_.EndInstall();
+      fd_.EndDownloadsAndExtraction();
       fd_.busy_.End(Activity::kInstalling);
     }
     InstallRun(const InstallRun&) = delete;
@@ -113,8 +120,11 @@ class Fd {
 
   // Shows `message` and returns the path page to idle so that the user can try again.
   void ReturnToIdle(const char* message);
-  // The downloads and the extractor are over: a log-off is no longer held up.
-  void EndInstall();
+  // The downloads and the extractor are over (the install itself may go on to its shortcut, or
+  // to the failure message): a log-off is no longer held up.
+  void EndDownloadsAndExtraction();
+  // A message box, reported to the log with the answer.
+  int Message(const std::string& text, int style, const char* title);
   // Asks whether to abandon the install; true for OK. A second request to leave that arrives
   // while the question is open is refused.
   bool ConfirmAbandon();
@@ -132,8 +142,9 @@ class Fd {
   bool abandoned_ = false;
   // The downloaded extractor and archive, held from their check until the extractor has ended.
   platform::UniqueHeldFile held_extractor_, held_archive_;
-  // A log-off was refused and the reason registered with the window.
-  bool shutdown_reason_ = false;
+  // What the vendor signed about the extractor and the archive, from the last manifest fetch
+  // that verified its signature file; empty in a build without release keys.
+  std::vector<Mupdate::SignedFile> signed_files_;
 
  public:
   // Pages.
@@ -146,6 +157,10 @@ class Fd {
   Control Lt, Lpath, Tpath, Cfolder, Lb, Lw, Line1, Cyes, Cno;
   // Finish page.
   Control Label4, Lfinish, Label5, Crun, Line2, Cend;
+
+ private:
+  // Shows transfers in Lb and Lw, and passes every report on to the log.
+  ProgressDisplay progress_{Lb, Lw};
 };
 
 // The agreement shown in Txy: 17 lines joined by CR LF, no line break after the last.

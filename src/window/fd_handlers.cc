@@ -23,10 +23,6 @@ namespace {
 // there is one, bounds it).
 constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
 
-int Message(const std::string& text, int style, const char* title) {
-  return Sys().ui->MessageBox(text, style, title);
-}
-
 // The extractor's command line: "<dir>\\UnRAR.exe" x -o+ "<dir>\\KVT_SETUP.rar" "<dir>\"
 std::string ExtractorCommandLine(const std::string& dir) {
   return "\"" + dir + text::kExtractorFile + "\" x -o+ \"" + dir + text::kArchiveFile + "\" \"" +
@@ -49,6 +45,12 @@ const char* DownloadFailureText(Mupdate::DownloadFailure why) {
 
 }  // namespace
 
+int Fd::Message(const std::string& text, int style, const char* title) {
+  const int answer = Sys().ui->MessageBox(text, style, title);
+  progress_.MessageShown(title, text, answer);
+  return answer;
+}
+
 void Fd::Ck_Click() { Ccontinue.SetEnabled(Ck.Value() == 1); }
 
 void Fd::Ccontinue_Click() {
@@ -57,7 +59,7 @@ void Fd::Ccontinue_Click() {
   // The overlay covers the agreement page, so Continue cannot be pressed again during the fetch.
   FrameW.SetVisible(true);
   if (Mupdate::FetchReleaseManifest(vendor_, Mupdate::ReleaseVersion, Mupdate::UnrarUrl,
-                                    Mupdate::PackageUrl) == -1) {
+                                    Mupdate::PackageUrl, signed_files_, &progress_) == -1) {
     Lt.SetCaption(std::string(text::kHeadingIntro) + text::kCrLf + text::kProductName +
                   text::kCrLf + text::kCrLf + text::kHeadingVersion + Mupdate::ReleaseVersion);
     FrameW.SetVisible(false);
@@ -134,6 +136,7 @@ void Fd::Cyes_Click() {
     if (!sys.files->CreateDirectory(dir)) PendingError::Raise("cannot create " + dir);
   }
 
+  progress_.Note("Install into " + dir);
   busy_.Begin(Activity::kDownloading);
   Lb.SetCaption(text::kConnecting);
   Lb.SetVisible(true);
@@ -144,25 +147,25 @@ void Fd::Cyes_Click() {
   Cfolder.SetEnabled(false);
   Cyes.SetEnabled(false);
 
-  // A signed release: each file must be what was verified at Continue (SignedFiles: extractor,
-  // archive); without that record nothing is downloaded.
+  // A signed release: each file must be what was verified at Continue (extractor, archive);
+  // without that record nothing is downloaded.
   const Mupdate::SignedFile* expected = nullptr;
   if (!vendor_.keys->points.empty()) {
-    if (Mupdate::SignedFiles.size() != 2) {
+    if (signed_files_.size() != 2) {
       PendingError::Clear();
       ReturnToIdle(text::kTampered);
       return;
     }
-    expected = Mupdate::SignedFiles.data();
+    expected = signed_files_.data();
   }
 
   // Both downloads are made, so a failure of the first still tries the second; but an extractor
   // that is not what the vendor signed ends the install at once, and a volume too full for the
   // extractor is not asked for the far larger archive.
-  // Each file that arrives whole stays held until the extractor has ended (EndInstall lets go).
+  // Each file that arrives whole stays held until the extractor has ended (EndDownloadsAndExtraction lets go).
   const std::int16_t extractor =
       Mupdate::DownloadFile(Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected,
-                            *vendor_.scheme, kNoLimit, &held_extractor_);
+                            *vendor_.scheme, kNoLimit, &held_extractor_, &progress_);
   const Mupdate::DownloadFailure first = Mupdate::LastDownloadFailure;
   const bool stop = first == Mupdate::DownloadFailure::kDiskFull ||
                     first == Mupdate::DownloadFailure::kTampered;
@@ -170,7 +173,7 @@ void Fd::Cyes_Click() {
       stop ? 0
            : Mupdate::DownloadFile(Mupdate::PackageUrl, dir + text::kArchiveFile,
                                    text::kDownloadPrefix, expected ? expected + 1 : nullptr,
-                                   *vendor_.scheme, kNoLimit, &held_archive_);
+                                   *vendor_.scheme, kNoLimit, &held_archive_, &progress_);
   if (extractor != -1 || archive != -1 || PendingError::IsPending()) {
     PendingError::Clear();
     // A tampered archive is named as such whatever became of the extractor.
@@ -189,7 +192,11 @@ void Fd::Cyes_Click() {
   Cno.SetEnabled(false);
 
   // What was checked is what runs: both names must still lead to the files held.
-  if (!sys.files->StillHeld(held_extractor_.Get()) || !sys.files->StillHeld(held_archive_.Get())) {
+  const bool extractor_held = sys.files->StillHeld(held_extractor_.Get());
+  if (!extractor_held || !sys.files->StillHeld(held_archive_.Get())) {
+    progress_.Note(std::string("Install FAILED before the extractor: ") +
+                   (extractor_held ? text::kArchiveFile : text::kExtractorFile) +
+                   " is no longer the file that was checked (changed, replaced or removed)");
     PendingError::Clear();
     ReturnToIdle(text::kTampered);
     return;
@@ -197,8 +204,11 @@ void Fd::Cyes_Click() {
 
   std::uint32_t pid = 0;
   // Owned: ended with this program, and by a confirmed close while it runs (Form_Unload).
+  const std::string command_line = ExtractorCommandLine(dir);
+  const double started = sys.clock->MonotonicSeconds();
   const platform::ProcessHandle process =
-      sys.processes->StartOwned(ExtractorCommandLine(dir), platform::kSwHide, pid);
+      sys.processes->StartOwned(command_line, platform::kSwHide, pid);
+  progress_.ExtractorStarts(command_line, process != 0);
   if (process == 0) PendingError::Raise("cannot start the extractor");
   extractor_ = process;
   platform::DoEvents();
@@ -207,8 +217,11 @@ void Fd::Cyes_Click() {
     // it ends: an extractor that reports failure, or whose result cannot be read, has not
     // installed the product.
     std::uint32_t code = 0;
-    if (sys.processes->Wait(process, platform::kInfinite) != platform::kWaitObject0 ||
-        !sys.processes->ExitCode(process, code)) {
+    const bool known =
+        sys.processes->Wait(process, platform::kInfinite) == platform::kWaitObject0 &&
+        sys.processes->ExitCode(process, code);
+    progress_.ExtractorEnds(known, code, sys.clock->MonotonicSeconds() - started);
+    if (!known) {
       PendingError::Raise("the extractor's end cannot be told");
     } else if (code != 0) {
       PendingError::Raise("the extractor exited with code " + std::to_string(code));
@@ -236,10 +249,11 @@ void Fd::Cyes_Click() {
   Crun.SetCaption(std::string(text::kRunPrefix) + text::kProductName);
   Frame2.SetVisible(false);
   Frame3.SetVisible(true);
+  progress_.Note("Install complete: the finish page is shown");
 }
 
 void Fd::ReturnToIdle(const char* message) {
-  EndInstall();
+  EndDownloadsAndExtraction();
   Message(message, platform::kMbCritical, text::kTitleError);
   Lb.SetVisible(false);
   Lb.Refresh();
@@ -250,17 +264,15 @@ void Fd::ReturnToIdle(const char* message) {
   Cno.SetEnabled(true);
 }
 
-void Fd::EndInstall() {
+void Fd::EndDownloadsAndExtraction() {
   busy_.End(Activity::kDownloading);
   busy_.End(Activity::kExtracting);
   extractor_ = 0;
   abandoned_ = false;
   held_extractor_.Reset();
   held_archive_.Reset();
-  if (shutdown_reason_) {
-    shutdown_reason_ = false;
-    backend_.SetShutdownReason("");
-  }
+  // The window keeps whether a reason is registered; withdrawing none does nothing.
+  backend_.SetShutdownReason("");
 }
 
 void Fd::Cend_Click() {
@@ -319,11 +331,10 @@ void Fd::Form_Unload(std::int16_t& Cancel) {
 }
 
 bool Fd::Form_QueryEndSession() {
-  if (!busy_.InstallRunning()) return true;
-  if (!shutdown_reason_) {
-    shutdown_reason_ = true;
-    backend_.SetShutdownReason(text::kShutdownReason);
-  }
+  if (!busy_.DownloadingOrExtracting()) return true;
+  // Registering it again replaces the same text.
+  backend_.SetShutdownReason(text::kShutdownReason);
+  progress_.Note("A log-off or shut-down was refused while installing");
   return false;
 }
 

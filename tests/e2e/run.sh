@@ -183,6 +183,18 @@ requests_are() {  # requests_are MANIFEST EXTRACTOR ARCHIVE [PORT]: counts the s
     [ "$(requests_for /KVT_SETUP.rar "${4:-80}")" = "$3" ]
 }
 
+# The support logs of the prefix's user (%TEMP%\KVT_SETUP.log and the previous run's).
+USER_DIR="$WINEPREFIX/drive_c/users/${USER:-$(id -un)}"
+support_logs() { find "$USER_DIR" -maxdepth 5 -name 'KVT_SETUP*.log' 2>/dev/null; }
+check_log() {  # check_log TEXT...: the last run's support log holds every TEXT, and no password
+  local log t
+  log=$(support_logs | grep '/KVT_SETUP\.log$' | head -n 1)
+  check "the support log is there (${log:-none})" test -f "$log"
+  for t; do check "the support log says: $t" grep -qF -- "$t" "$log"; done
+  check "the support log holds no password nor user name of the proxy" \
+    eval "! grep -qF -e proxy-pass -e kvt-user '$log'"
+}
+
 begin() {
   CURRENT=$1
   echo "== scenario $1"
@@ -197,6 +209,7 @@ reset_world() {
   rm -rf "$DRIVE_D" && mkdir -p "$DRIVE_D"
   rm -f "$LINK"
   find "$APP_DIR" -mindepth 1 ! -name kvt-setup.exe -delete
+  support_logs | while read -r f; do rm -f "$f"; done
 }
 map_d() { ln -sfn "$DRIVE_D" "$WINEPREFIX/dosdevices/d:"; }
 driver() { run_driver "$@" --version "$VERSION" --total "$TOTAL"; }
@@ -444,6 +457,9 @@ scenario_extractor-404() {
   check "nothing extracted" absent "$dir/KVT.exe"
   check "no shortcut" absent "$LINK"
   finish_scenario
+  check_log "Request GET http://127.0.0.1/UnRAR.exe (direct)" "Response status 404" \
+    "FAILED http://127.0.0.1/UnRAR.exe: 0 bytes, status 404; hash: not checked" \
+    "Done http://127.0.0.1/KVT_SETUP.rar: $ARCHIVE_SIZE bytes" 'Message box "错误": "无法连接到服务器！"'
 }
 
 # The archive's connection closes after half of its body.
@@ -465,6 +481,9 @@ scenario_archive-cut() {
   check "nothing extracted" absent "$dir/KVT.exe"
   check "no shortcut" absent "$LINK"
   finish_scenario
+  check_log "Response status 200, length $ARCHIVE_SIZE bytes" \
+    "FAILED http://127.0.0.1/KVT_SETUP.rar: $((ARCHIVE_SIZE / 2)) bytes, broken off after $((ARCHIVE_SIZE / 2)) of $ARCHIVE_SIZE bytes" \
+    'Message box "错误": "无法连接到服务器！"'
 }
 
 # The archive trickles 512 bytes, then stalls with the connection open until the receive
@@ -696,6 +715,10 @@ scenario_signed() {
     test -z "$(find "$DRIVE_D" -type f)"
   check "no extractor ran" absent "$marker"
   check "no shortcut" absent "$LINK"
+  stop_wine
+  check_log "Signature file: valid" \
+    "FAILED http://127.0.0.1/UnRAR.exe: $(stat -c %s "$signed/UnRAR.exe") bytes, not what the vendor signed; hash: DIFFERS from what the vendor signed" \
+    'Message box "错误": "安装文件校验失败'
 
   echo "-- no signature file"
   reset_world
@@ -790,6 +813,8 @@ scenario_proxy() {
   done
   check_installed "$DRIVE_D/KVT记账宝"
   finish_scenario
+  check_log "Request GET http://127.0.0.1/KVT_SETUP.rar (through the configured proxy)" \
+    "Done http://127.0.0.1/KVT_SETUP.rar: $ARCHIVE_SIZE bytes" "Install complete" "End of run"
 }
 
 # A virus scanner holds the archive of an earlier install open (reading, without delete sharing)

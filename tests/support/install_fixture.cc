@@ -55,6 +55,7 @@ InstallRig::InstallRig(PosixMachineOptions options)
   // A guard against a test that waits for data that never comes.
   m.internet.SetTimeoutCapMs(15000);
   platform::Platform p = m.machine.Platform(&m.internet, &m.files, &processes);
+  p.log = &m.log;
   p.crypto = &m.crypto;
   if (options_.real_process_list) p.process_list = &m.process_list;
   if (options_.real_clock) p.clock = &m.clock;

@@ -105,6 +105,8 @@ class InstallRig {
   std::vector<std::string> TargetsSince(std::size_t from) const;
   // The window log since entry `from`.
   std::vector<std::string> LogSince(std::size_t from) const;
+  // The run's support log as written so far.
+  std::string SupportLog() { return m.log.files["C:\\Temp\\KVT_SETUP.log"]; }
   // Linux path of a Windows path on C: or D:.
   std::string Linux(const std::string& windows_path) const { return m.Linux(windows_path); }
   // Lines the extractor recorded: its program path, then every argument.

@@ -49,6 +49,7 @@ PosixMachine::~PosixMachine() {
 void PosixMachine::Install() {
   platform::Platform p = machine.Platform(&internet, &files, &processes);
   p.crypto = &crypto;
+  p.log = &log;
   if (options_.real_resolver) p.resolver = &resolver;
   if (options_.real_clock) p.clock = &clock;
   if (options_.real_process_list) p.process_list = &process_list;

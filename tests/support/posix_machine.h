@@ -56,6 +56,8 @@ class PosixMachine {
   posix::PosixClock clock;
   posix::PosixProcessList process_list;
   posix::PosixCrypto crypto;
+  // The run's support log, kept in memory for the test to read.
+  headless::MemoryLogStore log;
 
  private:
   PosixMachineOptions options_;

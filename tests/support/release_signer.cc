@@ -4,7 +4,6 @@
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/sha.h>
 
 #include <stdexcept>
 
@@ -62,32 +61,19 @@ std::string SigningKey::Sign(const std::string& message) const {
   return std::string(reinterpret_cast<const char*>(rs), sizeof rs);
 }
 
-std::string Sha256Hex(const std::string& bytes) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char b : digest) {
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
-  }
-  return hex;
-}
-
 std::string SignedRelease::Message() const {
-  std::string text = "KVT-RELEASE-SIGNATURE 1\nissued: " + std::to_string(issued) +
-                     "\nmanifest: " + Sha256Hex(manifest) + "\n";
-  for (const auto& [url, bytes] : files) {
-    text += "file: " + std::to_string(bytes.size()) + " " + Sha256Hex(bytes) + " " + url + "\n";
-  }
-  return text;
+  std::vector<release::SignedFile> signed_files;
+  for (const auto& [url, bytes] : files)
+    signed_files.push_back({bytes.size(), Sha256Hex(bytes), url});
+  return release::SignedMessage(static_cast<std::int64_t>(issued), Sha256Hex(manifest),
+                                signed_files);
 }
 
 std::string SignedRelease::Text(const std::vector<const SigningKey*>& keys) const {
   const std::string message = Message();
   std::string text = message;
   for (const SigningKey* key : keys) {
-    text += "signature: " + key->KeyId() + " " + Mupdate::EncodeBase64(key->Sign(message)) + "\n";
+    text += release::SignatureLine(key->KeyId(), key->Sign(message));
   }
   return text;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/release_signature.h"
+#include "signature_text.h"
 
 namespace kvt::testing {
 
@@ -37,8 +38,8 @@ class SigningKey {
   std::string point_;
 };
 
-// Lowercase hex SHA-256.
-std::string Sha256Hex(const std::string& bytes);
+// Lowercase hex SHA-256, as the vendor's tool writes it.
+using release::Sha256Hex;
 
 struct SignedRelease {
   std::string manifest;

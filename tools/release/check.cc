@@ -501,9 +501,10 @@ int Checker::Run() {
   manifest.url = report_.manifest_url;
   LookAt(manifest);
   std::string extractor_url, archive_url;
+  std::vector<Mupdate::SignedFile> signed_files;
   report_.manifest_ok =
       Mupdate::FetchReleaseManifestFrom(report_.manifest_url, vendor_, report_.version,
-                                        extractor_url, archive_url) == -1;
+                                        extractor_url, archive_url, signed_files) == -1;
   manifest.announced = Mupdate::TotalBytes;
   manifest.received = Mupdate::ReceivedBytes;
   manifest.downloaded = files_.last_read.has_value();
@@ -544,11 +545,11 @@ int Checker::Run() {
   bool files_ok = report_.manifest_ok;
   if (!extractor_url.empty() || !archive_url.empty()) {
     // What the installer verified at the manifest fetch is what each download must be.
-    const bool verified = report_.manifest_ok && Mupdate::SignedFiles.size() == 2;
-    report_.files.push_back(CheckFile(kExtractorName, extractor_url, "",
-                                      verified ? &Mupdate::SignedFiles[0] : nullptr));
+    const bool verified = report_.manifest_ok && signed_files.size() == 2;
+    report_.files.push_back(
+        CheckFile(kExtractorName, extractor_url, "", verified ? &signed_files[0] : nullptr));
     report_.files.push_back(CheckFile(kArchiveName, archive_url, text::kDownloadPrefix,
-                                      verified ? &Mupdate::SignedFiles[1] : nullptr));
+                                      verified ? &signed_files[1] : nullptr));
     files_ok = files_ok && report_.files[1].downloaded && report_.files[2].downloaded;
   }
   report_.installer_ok =

@@ -138,25 +138,6 @@ std::string SigningKey::Sign(const std::string& message) const {
   return converted ? std::string(reinterpret_cast<const char*>(raw), sizeof raw) : "";
 }
 
-std::string Base64(const std::string& bytes) {
-  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()),
-                                static_cast<int>(bytes.size()));
-  text.resize(static_cast<std::size_t>(n));
-  return text;
-}
-
-std::string SignedMessage(std::int64_t issued, const std::string& manifest_sha256,
-                          const std::vector<SignedFile>& files) {
-  std::string text = "KVT-RELEASE-SIGNATURE 1\nissued: " + std::to_string(issued) +
-                     "\nmanifest: " + manifest_sha256 + "\n";
-  for (const SignedFile& f : files) {
-    text += "file: " + std::to_string(f.size) + " " + f.sha256 + " " + f.url + "\n";
-  }
-  return text;
-}
-
 bool SignReleaseFolder(const std::string& dir, const std::vector<const SigningKey*>& keys,
                        std::int64_t issued, std::string& problem) {
   const fs::path folder(dir);
@@ -201,7 +182,7 @@ bool SignReleaseFolder(const std::string& dir, const std::vector<const SigningKe
       problem = "OpenSSL cannot sign with key " + key->id() + OpenSslReason();
       return false;
     }
-    text += "signature: " + key->id() + " " + Base64(signature) + "\n";
+    text += SignatureLine(key->id(), signature);
   }
   // Read back as the installer reads it, with the keys just used: nothing unverifiable goes out.
   Mupdate::ReleaseKeys signers;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "signature_text.h"
+
 namespace kvt::release {
 
 inline constexpr char kSignatureSuffix[] = ".sig";
@@ -41,20 +43,6 @@ class SigningKey {
 // The keys in `paths` (at least one), or false with `problem` naming the first that fails.
 bool LoadSigningKeys(const std::vector<std::string>& paths,
                      std::vector<std::unique_ptr<SigningKey>>& keys, std::string& problem);
-
-// Base64 without line breaks, as in KVT_RELEASE_KEYS and on the signature lines.
-std::string Base64(const std::string& bytes);
-
-// One download as the signature file names it.
-struct SignedFile {
-  std::uint64_t size = 0;
-  std::string sha256;  // lower-case hex
-  std::string url;     // exactly as in the manifest
-};
-
-// The signed part of a signature file: every line before the first "signature:" line.
-std::string SignedMessage(std::int64_t issued, const std::string& manifest_sha256,
-                          const std::vector<SignedFile>& files);
 
 // Writes `dir`/KVT_TRNQP_SETUP_LOG.txt.sig for the release in `dir` (its manifest and the two
 // files named there), signed with every key. The file is replaced only when the whole new one

@@ -8,14 +8,6 @@
 
 namespace kvt::release {
 
-std::string Sha256Hex(std::string_view bytes) {
-  posix::PosixCrypto crypto;
-  const std::unique_ptr<platform::Sha256> hash = crypto.NewSha256();
-  if (hash == nullptr) return "";
-  hash->Update(bytes.data(), bytes.size());
-  return Mupdate::HexOf(hash->Finish());
-}
-
 bool Sha256File(const std::string& path, std::string& hex, std::uint64_t& size) {
   std::ifstream in(path, std::ios::binary);
   posix::PosixCrypto crypto;

@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "signature_text.h"  // Sha256Hex
+
 namespace kvt::release {
 
-// The digest of a whole string, as 64 lower-case hexadecimal digits.
-std::string Sha256Hex(std::string_view bytes);
 // The digest and size of a file, read in pieces; false when it cannot be read.
 bool Sha256File(const std::string& path, std::string& hex, std::uint64_t& size);
 

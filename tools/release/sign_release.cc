@@ -30,7 +30,7 @@ namespace {
 
 void PrintPublic(const SigningKey& key) {
   std::printf("key id: %s\n", key.id().c_str());
-  std::printf("KVT_RELEASE_KEYS=%s\n", Base64(key.point()).c_str());
+  std::printf("KVT_RELEASE_KEYS=%s\n", EncodeBase64(key.point()).c_str());
 }
 
 }  // namespace

@@ -160,6 +160,21 @@ class HeadlessClock : public platform::Clock {
   std::string DecimalSeparator() override { return decimal_separator; }
 };
 
+// The support log's files in memory, with a clock that moves 1 ms at every reading.
+class MemoryLogStore : public platform::LogStore {
+ public:
+  std::map<std::string, std::string> files;
+  // A store that refuses every write, as a full or locked temporary folder would.
+  bool refuse = false;
+  platform::LocalTime now{2026, 12, 9, 5, 45, 0, 0};
+  std::string Folder() override { return "C:\\Temp\\"; }
+  std::string SystemDescription() override { return "Windows 6.1.7601 x64"; }
+  platform::LocalTime Now() override;
+  bool Replace(const std::string& from, const std::string& to) override;
+  bool Write(const std::string& path, const std::string& bytes) override;
+  bool Append(const std::string& path, const std::string& bytes) override;
+};
+
 // Convenience: the headless window, user, shell, process list, resolver and clock, installed
 // with the given adapters for what they do not cover.
 struct Machine {

@@ -72,6 +72,35 @@ int HeadlessResolver::Cleanup() {
   return 0;
 }
 
+platform::LocalTime MemoryLogStore::Now() {
+  platform::LocalTime t = now;
+  if (++now.millisecond == 1000) {
+    now.millisecond = 0;
+    ++now.second;
+  }
+  return t;
+}
+
+bool MemoryLogStore::Replace(const std::string& from, const std::string& to) {
+  const auto it = files.find(from);
+  if (refuse || it == files.end()) return false;
+  files[to] = it->second;
+  files.erase(from);
+  return true;
+}
+
+bool MemoryLogStore::Write(const std::string& path, const std::string& bytes) {
+  if (refuse) return false;
+  files[path] = bytes;
+  return true;
+}
+
+bool MemoryLogStore::Append(const std::string& path, const std::string& bytes) {
+  if (refuse) return false;
+  files[path] += bytes;
+  return true;
+}
+
 platform::Platform Machine::Platform(platform::Internet* internet, platform::FileSystem* files,
                                      platform::Processes* processes) {
   platform::Platform p;

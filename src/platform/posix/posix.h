@@ -19,6 +19,7 @@
 #include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/internet.h"
+#include "platform/log_store.h"
 #include "platform/process_list.h"
 #include "platform/processes.h"
 #include "platform/resolver.h"
@@ -270,6 +271,7 @@ class PosixFileSystem : public platform::FileSystem {
   std::string ProgramFolder() override;
   std::string TextFromBytes(const std::string& bytes) override;
   bool FileSize(const std::string& path, std::uint64_t& bytes) override;
+  std::uint32_t LastErrorCode() override;
 
  private:
   std::string Translate(const std::string& windows_path, bool check_names, bool& ok) const;
@@ -290,6 +292,17 @@ class PosixClock : public platform::Clock {
   double MonotonicSeconds() override;
   double SecondsSinceMidnight() override;
   std::string DecimalSeparator() override;
+};
+
+// The support log in the folder TMPDIR names (/tmp without it), as real files.
+class PosixLogStore : public platform::LogStore {
+ public:
+  std::string Folder() override;
+  std::string SystemDescription() override;
+  platform::LocalTime Now() override;
+  bool Replace(const std::string& from, const std::string& to) override;
+  bool Write(const std::string& path, const std::string& bytes) override;
+  bool Append(const std::string& path, const std::string& bytes) override;
 };
 
 // SHA-256 and ECDSA P-256 (r || s signatures) through OpenSSL's libcrypto.

@@ -316,4 +316,7 @@ bool PosixFileSystem::FileSize(const std::string& path, std::uint64_t& bytes) {
 
 std::string PosixFileSystem::ProgramFolder() { return program_folder_; }
 
+// errno right after the call that failed is that call's.
+std::uint32_t PosixFileSystem::LastErrorCode() { return static_cast<std::uint32_t>(errno); }
+
 }  // namespace kvt::posix

@@ -18,6 +18,7 @@
 #include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/internet.h"
+#include "platform/log_store.h"
 #include "platform/process_list.h"
 #include "platform/processes.h"
 #include "platform/resolver.h"
@@ -132,6 +133,8 @@ class Win32FileSystem : public platform::FileSystem {
   std::string TextFromBytes(const std::string& bytes) override;
   bool FileSize(const std::string& path, std::uint64_t& bytes) override;
 
+  // The thread's last error: read right after the call that failed, it is that call's.
+  std::uint32_t LastErrorCode() override { return ::GetLastError(); }
  private:
   // The full name of each held file.
   std::map<platform::HeldFile, std::wstring> held_names_;
@@ -150,6 +153,17 @@ class Win32Clock : public platform::Clock {
   double MonotonicSeconds() override;
   double SecondsSinceMidnight() override;
   std::string DecimalSeparator() override;
+};
+
+// The support log in the user's temporary folder (GetTempPathW).
+class Win32LogStore : public platform::LogStore {
+ public:
+  std::string Folder() override;
+  std::string SystemDescription() override;
+  platform::LocalTime Now() override;
+  bool Replace(const std::string& from, const std::string& to) override;
+  bool Write(const std::string& path, const std::string& bytes) override;
+  bool Append(const std::string& path, const std::string& bytes) override;
 };
 
 // Processes started by CreateProcessW. An owned one runs in a job object of its own that kills

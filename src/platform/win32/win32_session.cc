@@ -61,6 +61,7 @@ void Win32Window::SetShutdownReason(const std::string& reason) {
     shutdown_reason_ = false;
     return;
   }
+  if (shutdown_reason_) return;  // registered already: there is only one reason
   if (create != nullptr) shutdown_reason_ = create(main_, Widen(reason).c_str()) != FALSE;
 }
 

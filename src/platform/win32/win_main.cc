@@ -77,6 +77,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   static kvt::win32::WmiProcessList process_list;
   static kvt::win32::Win32Shell shell;
   static kvt::win32::CngCrypto crypto;
+  static kvt::win32::Win32LogStore log;
 
   // The proxy's password dialog belongs to the installer window.
   internet.SetDialogOwner([] { return window.hwnd(); });
@@ -92,6 +93,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   machine.process_list = &process_list;
   machine.shell = &shell;
   machine.crypto = &crypto;
+  machine.log = &log;
   kvt::platform::Install(machine);
 
   kvt::Mupdate::Main();
