@@ -9,6 +9,8 @@
 #   download_wall_ratio_vs_floor X.XX
 #   download_wall_ratio_vs_curl X.XX
 # Usage: bench/download.sh [rounds (default 7)] [build dir (default build/bench)]
+#   KVT_BENCH_SIGNED=1  (a) downloads the file as one of a signed release: its size and SHA-256
+#                       are expected, and every piece is hashed
 # Each run starts after a sync, so that writeback of an earlier run does not land in the next.
 set -euo pipefail
 SRC="$(cd "$(dirname "$0")/.." && pwd)"
@@ -37,6 +39,13 @@ head -c $((10 * 1024 * 1024)) /dev/urandom >"$WORK/www/small.bin"
 chmod 644 "$WORK/www/"*
 
 start_nginx "$WORK"
+if [ "${KVT_BENCH_SIGNED:-0}" = 1 ]; then
+  KVT_BENCH_SIGNED="$(stat -c %s "$WORK/www/big.bin") $(sha256sum "$WORK/www/big.bin" | cut -d' ' -f1)"
+  export KVT_BENCH_SIGNED
+  echo "== signed: DownloadFile expects size and SHA-256 $KVT_BENCH_SIGNED"
+else
+  unset KVT_BENCH_SIGNED
+fi
 
 now() { date +%s.%N; }
 SIZE=$(stat -c %s "$WORK/www/big.bin")
@@ -70,7 +79,7 @@ field() { awk -v k="$1" '{for (i = 1; i < NF; i++) if ($i == k) print $(i + 1)}'
 median() { sort -g | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 
 echo "== 10 MiB download, compared byte for byte"
-"$KVT" "$PORT" /small.bin "$WORK/out" >"$WORK/small.line"
+env -u KVT_BENCH_SIGNED "$KVT" "$PORT" /small.bin "$WORK/out" >"$WORK/small.line"
 cmp "$WORK/www/small.bin" "$WORK/out/small.bin"
 rm -f "$WORK/out/small.bin"
 RSS_SMALL=$(field peak_rss_kib "$WORK/small.line")

@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
 # The real kvt-setup.exe's archive download under Wine and Xvfb, against a minimal WinINet
 # client, both fetching the same 512 MiB archive from nginx on 127.0.0.1:80 into the same folder
-# of the same Wine prefix, alternating (installer first in odd rounds, client first in even ones):
+# of the same Wine prefix, in turns (each round starts with the next of them):
 #   (a) kvt-setup.exe (windows-demo build), driven through its window by the end-to-end UI
 #       driver: accept, Continue, the folder picked in the folder picker, Start; the driver then
 #       leaves it alone (tests/e2e/ui_driver.cc, scenario start)
 #   (b) bench/wine/wininet_64k_client.cc: InternetReadFile with 64 KiB reads, each piece written
 #       at once to a .temp file, renamed at the end
+#   (c) with a signed release only: the same client hashing each piece with CNG after writing it,
+#       one after the other on its one thread (the platform's serial floor for a signed download)
 # Both are timed alike, from outside, from the moment nginx read the archive's request (its
 # access log: end minus duration) to the moment the .temp file was renamed (an inotify watch,
 # on the same clock). Neither program's start, the window's pages before Start, nor the
 # extractor after the download counts, and nothing asks the installer's window anything while
 # it downloads. The served UnRAR.exe is not a program: the installer ends in its error message
 # and is then stopped.
-# Prints per round both times, then the medians with their spread and the median of the
-# per-round ratios (alternation cancels slow drifts of a loaded machine):
+# Prints per round the times, then the medians with their spread and the medians of the
+# per-round ratios (taking turns cancels slow drifts of a loaded machine):
 #   installer_seconds M (min A, max B)
 #   client_seconds M (min A, max B)
+#   hashing_client_seconds M (min A, max B)                       (signed release only)
 #   wine_download_ratio_vs_64k_client X.XX
+#   wine_download_ratio_vs_64k_hashing_client X.XX                (signed release only)
 # Needs port 80 of 127.0.0.1: run it as root in a network namespace of its own (with a default
 # route, or Wine thinks it is offline).
 # Usage: bench/wine-download.sh [rounds (default 5)] [build dir (default build/wine-bench)]
@@ -65,7 +69,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$WORK/www" "$WORK/app" "$WORK/d/bench" "$WORK/d/client"
+mkdir -p "$WORK/www" "$WORK/app" "$WORK/d/bench" "$WORK/d/client" "$WORK/d/hashing"
 # The manifest's temporary file goes beside the installer.
 cp -f "${KVT_BENCH_EXE:-$BUILD/kvt-setup.exe}" "$WORK/app/kvt-setup.exe"
 head -c $((MIB * 1024 * 1024)) /dev/urandom >"$WORK/www/KVT_SETUP.rar"
@@ -149,26 +153,53 @@ client() {
   wine "$REF" 80 /KVT_SETUP.rar 'D:\client\KVT_SETUP.rar' >"$WORK/client.line" 2>&1 ||
     { cat "$WORK/client.line" >&2; exit 1; }
 }
+hashing_client() {
+  wine "$REF" 80 /KVT_SETUP.rar 'D:\hashing\KVT_SETUP.rar' sha256 >"$WORK/hashing.line" 2>&1 ||
+    { cat "$WORK/hashing.line" >&2; exit 1; }
+  grep -q "sha256 $DIGEST" "$WORK/hashing.line" ||
+    { echo "hashing client: wrong digest: $(cat "$WORK/hashing.line")" >&2; exit 1; }
+}
+# run_one NAME: one timed download of NAME (installer, client or hashing), its seconds into
+# $WORK/NAME.
+run_one() {
+  case $1 in
+    installer) timed installer "$WORK/d/bench" installer && stop_installer ;;
+    client) timed client "$WORK/d/client" client ;;
+    hashing) timed hashing "$WORK/d/hashing" hashing_client ;;
+  esac
+  echo "$TOOK" >>"$WORK/$1"
+}
 
 median() { sort -g | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 spread() { sort -g | awk 'NR == 1 {lo = $1} {hi = $1} END {printf "min %.3f, max %.3f", lo, hi}'; }
 
 SIZE=$(stat -c %s "$WORK/www/KVT_SETUP.rar")
-echo "== $ROUNDS rounds of $MIB MiB, $([ "$SIGNED" = 1 ] && echo "signed release, each piece hashed" || echo unsigned) (seconds: installer, 64 KiB client; load $(cut -d' ' -f1-3 /proc/loadavg))"
-: >"$WORK/k" && : >"$WORK/c" && : >"$WORK/ratios"
+DIGEST=$(sha256sum "$WORK/www/KVT_SETUP.rar" | cut -d' ' -f1)
+PROGRAMS=(installer client)
+[ "$SIGNED" = 0 ] || PROGRAMS+=(hashing)
+echo "== $ROUNDS rounds of $MIB MiB, $([ "$SIGNED" = 1 ] && echo "signed release, each piece hashed" || echo unsigned) (seconds: ${PROGRAMS[*]}; load $(cut -d' ' -f1-3 /proc/loadavg))"
+: >"$WORK/ratios" && : >"$WORK/hashing_ratios"
+for p in "${PROGRAMS[@]}"; do : >"$WORK/$p"; done
+mbs() { printf '%.0f' "$(echo "$SIZE / $1 / 1000000" | bc -l)"; }
 for r in $(seq "$ROUNDS"); do
-  if [ $((r % 2)) = 1 ]; then
-    timed installer "$WORK/d/bench" installer && k=$TOOK && stop_installer
-    timed client "$WORK/d/client" client && c=$TOOK
-  else
-    timed client "$WORK/d/client" client && c=$TOOK
-    timed installer "$WORK/d/bench" installer && k=$TOOK && stop_installer
+  n=${#PROGRAMS[@]}
+  for i in $(seq 0 $((n - 1))); do run_one "${PROGRAMS[$(((r - 1 + i) % n))]}"; done
+  k=$(tail -1 "$WORK/installer") && c=$(tail -1 "$WORK/client")
+  echo "$k / $c" | bc -l >>"$WORK/ratios"
+  line=$(printf 'round %d: %.3f %.3f' "$r" "$k" "$c")
+  speeds="$(mbs "$k") and $(mbs "$c")"
+  if [ "$SIGNED" = 1 ]; then
+    h=$(tail -1 "$WORK/hashing")
+    echo "$k / $h" | bc -l >>"$WORK/hashing_ratios"
+    line+=$(printf ' %.3f' "$h") && speeds+=" and $(mbs "$h")"
   fi
-  echo "$k" >>"$WORK/k" && echo "$c" >>"$WORK/c" && echo "$k / $c" | bc -l >>"$WORK/ratios"
-  printf 'round %d: %.3f %.3f  (%.0f and %.0f MB/s)\n' "$r" "$k" "$c" \
-    "$(echo "$SIZE / $k / 1000000" | bc -l)" "$(echo "$SIZE / $c / 1000000" | bc -l)"
+  echo "$line  ($speeds MB/s)"
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf 'installer_seconds %.3f (%s)\n' "$(median <"$WORK/k")" "$(spread <"$WORK/k")"
-printf 'client_seconds %.3f (%s)\n' "$(median <"$WORK/c")" "$(spread <"$WORK/c")"
+printf 'installer_seconds %.3f (%s)\n' "$(median <"$WORK/installer")" "$(spread <"$WORK/installer")"
+printf 'client_seconds %.3f (%s)\n' "$(median <"$WORK/client")" "$(spread <"$WORK/client")"
+[ "$SIGNED" = 0 ] ||
+  printf 'hashing_client_seconds %.3f (%s)\n' "$(median <"$WORK/hashing")" "$(spread <"$WORK/hashing")"
 printf 'wine_download_ratio_vs_64k_client %.2f\n' "$(median <"$WORK/ratios")"
+[ "$SIGNED" = 0 ] ||
+  printf 'wine_download_ratio_vs_64k_hashing_client %.2f\n' "$(median <"$WORK/hashing_ratios")"

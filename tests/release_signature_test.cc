@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/posix/posix.h"
+#include "platform/sha256_pipeline.h"
 #include "support/release_signer.h"
+#include "support/sha256_cases.h"
 
 namespace kvt {
 namespace {
@@ -288,6 +292,47 @@ TEST(ReleaseSignatureTest, ReleaseKeysSettingIsReadStrictly) {
   }
   // The keys of this build (the linux preset has none): a build without keys asks for nothing.
   EXPECT_TRUE(Mupdate::BuildReleaseKeys().points.empty());
+}
+
+TEST(PosixCryptoTest, Sha256InPieces) {
+  posix::PosixCrypto crypto;
+  testing::CheckSha256InPieces(crypto);
+}
+
+// The pieces are digested on a thread of their own: while the digest is held up, Update goes on
+// returning as long as the buffers hold the pieces, and Finish hands every byte over in order.
+TEST(PosixCryptoTest, UpdateDoesNotWaitForTheDigest) {
+  struct Gate : platform::Sha256 {
+    void Update(const char* data, std::size_t size) override {
+      std::unique_lock<std::mutex> lock(mutex);
+      cv.wait(lock, [this] { return open; });
+      seen.append(data, size);
+    }
+    platform::Sha256Digest Finish() override { return {}; }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+    std::string seen;
+  };
+  auto owned = std::make_unique<Gate>();
+  Gate& gate = *owned;
+  posix::PosixThreads threads;
+  const std::unique_ptr<platform::Sha256> sha =
+      platform::NewPipelinedSha256(std::move(owned), threads);
+  std::string given;
+  for (std::size_t i = 0; i < platform::kSha256PipelineSlots; ++i) {
+    const std::string piece(platform::kSha256PipelineSlotSize - i, static_cast<char>('a' + i));
+    sha->Update(piece.data(), piece.size());  // with a digest on the caller's thread: a hang
+    given += piece;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(gate.mutex);
+    EXPECT_EQ(gate.seen, "");
+    gate.open = true;
+  }
+  gate.cv.notify_all();
+  sha->Finish();
+  EXPECT_EQ(gate.seen, given);
 }
 
 }  // namespace

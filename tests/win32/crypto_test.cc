@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/support/sha256_cases.h"
+
 namespace kvt::win32 {
 namespace {
 
@@ -26,6 +28,12 @@ TEST(CngCryptoTest, Sha256InPieces) {
   const platform::Sha256Digest digest = sha->Finish();
   EXPECT_EQ(std::string(digest.begin(), digest.end()),
             Bytes("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+}
+
+// Digested by the adapter's own thread, from a buffer the caller reuses; destroyed unfinished.
+TEST(CngCryptoTest, Sha256InManyPieces) {
+  CngCrypto crypto;
+  testing::CheckSha256InPieces(crypto);
 }
 
 // A signature made with openssl (P-256, SHA-256, r || s); under Wine CNG verifies ECDSA through

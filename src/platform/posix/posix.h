@@ -23,6 +23,7 @@
 #include "platform/process_list.h"
 #include "platform/processes.h"
 #include "platform/resolver.h"
+#include "platform/sha256_pipeline.h"
 
 // OpenSSL's connection and context types (SSL, SSL_CTX).
 struct ssl_st;
@@ -305,7 +306,15 @@ class PosixLogStore : public platform::LogStore {
   bool Append(const std::string& path, const std::string& bytes) override;
 };
 
-// SHA-256 and ECDSA P-256 (r || s signatures) through OpenSSL's libcrypto.
+// Threads and wake-ups of the C++ standard library, for the hashing thread of PosixCrypto.
+class PosixThreads : public platform::ThreadKit {
+ public:
+  std::unique_ptr<platform::Wakeup> NewWakeup() override;
+  std::unique_ptr<platform::Joinable> Start(std::function<void()> body) override;
+};
+
+// SHA-256 (digested on a thread of its own) and ECDSA P-256 (r || s signatures) through
+// OpenSSL's libcrypto.
 class PosixCrypto : public platform::Crypto {
  public:
   std::unique_ptr<platform::Sha256> NewSha256() override;

@@ -4,7 +4,12 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "platform/posix/posix.h"
 
@@ -55,6 +60,36 @@ class EvpSha256 : public platform::Sha256 {
   bool ok_ = true;
 };
 
+class CvWakeup : public platform::Wakeup {
+ public:
+  void Give() override {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      given_ = true;
+    }
+    cv_.notify_one();
+  }
+  void Wait() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return given_; });
+    given_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool given_ = false;
+};
+
+class JoinedThread : public platform::Joinable {
+ public:
+  explicit JoinedThread(std::thread thread) : thread_(std::move(thread)) {}
+  ~JoinedThread() override { thread_.join(); }
+
+ private:
+  std::thread thread_;
+};
+
 // The public key of the point 04 || X || Y on P-256; null when it is no such point.
 std::unique_ptr<EVP_PKEY, EvpPkeyFree> PublicKey(const std::string& point) {
   std::unique_ptr<OSSL_PARAM_BLD, OsslParamBldFree> build(OSSL_PARAM_BLD_new());
@@ -82,10 +117,21 @@ std::unique_ptr<EVP_PKEY, EvpPkeyFree> PublicKey(const std::string& point) {
 
 }  // namespace
 
+std::unique_ptr<platform::Wakeup> PosixThreads::NewWakeup() { return std::make_unique<CvWakeup>(); }
+
+std::unique_ptr<platform::Joinable> PosixThreads::Start(std::function<void()> body) {
+  try {
+    return std::make_unique<JoinedThread>(std::thread(std::move(body)));
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread to be had: the caller digests on its own thread
+  }
+}
+
 std::unique_ptr<platform::Sha256> PosixCrypto::NewSha256() {
   MdCtx ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return nullptr;
-  return std::make_unique<EvpSha256>(std::move(ctx));
+  PosixThreads threads;
+  return platform::NewPipelinedSha256(std::make_unique<EvpSha256>(std::move(ctx)), threads);
 }
 
 bool PosixCrypto::VerifyP256(const std::string& public_point, const std::string& message,

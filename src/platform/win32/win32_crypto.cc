@@ -4,7 +4,11 @@
 #include <bcrypt.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
+
+#include "platform/sha256_pipeline.h"
+#include "platform/win32/win32_handles.h"
 
 namespace kvt::win32 {
 namespace {
@@ -69,12 +73,56 @@ class CngSha256 : public platform::Sha256 {
   bool ok_ = true;
 };
 
+// An auto-reset event.
+class EventWakeup : public platform::Wakeup {
+ public:
+  explicit EventWakeup(UniqueHandle event) : event_(std::move(event)) {}
+  void Give() override { ::SetEvent(event_.Get()); }
+  void Wait() override { ::WaitForSingleObject(event_.Get(), INFINITE); }
+
+ private:
+  UniqueHandle event_;
+};
+
+class JoinedThread : public platform::Joinable {
+ public:
+  explicit JoinedThread(UniqueHandle thread) : thread_(std::move(thread)) {}
+  ~JoinedThread() override { ::WaitForSingleObject(thread_.Get(), INFINITE); }
+
+ private:
+  UniqueHandle thread_;
+};
+
+DWORD WINAPI RunBody(LPVOID parameter) {
+  const std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
+  (*body)();
+  return 0;
+}
+
+// Windows threads (the product's C++ runtime has no std::thread).
+class Win32Threads : public platform::ThreadKit {
+ public:
+  std::unique_ptr<platform::Wakeup> NewWakeup() override {
+    UniqueHandle event(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!event) return nullptr;
+    return std::make_unique<EventWakeup>(std::move(event));
+  }
+  std::unique_ptr<platform::Joinable> Start(std::function<void()> body) override {
+    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+    UniqueHandle thread(::CreateThread(nullptr, 0, RunBody, owned.get(), 0, nullptr));
+    if (!thread) return nullptr;
+    (void)owned.release();  // the thread owns it now
+    return std::make_unique<JoinedThread>(std::move(thread));
+  }
+};
+
 }  // namespace
 
 std::unique_ptr<platform::Sha256> CngCrypto::NewSha256() {
   auto sha = std::make_unique<CngSha256>();
   if (!sha->ok()) return nullptr;
-  return sha;
+  Win32Threads threads;
+  return platform::NewPipelinedSha256(std::move(sha), threads);
 }
 
 bool CngCrypto::VerifyP256(const std::string& public_point, const std::string& message,
