@@ -16,8 +16,9 @@
 #                                    of tests/wine10/chroot.sh (made on first use, as root), in
 #                                    which this script runs itself again after building; its
 #                                    prefix is <build dir>/e2e-wine10; with no scenario named it
-#                                    runs WINE10_SCENARIOS. Default 8: this machine's Wine
-#                                    (Debian 12), which runs only the 64-bit build. Where the
+#                                    runs WINE10_SCENARIOS (BUILD32_SCENARIOS for the 32-bit
+#                                    build). Default 8: this machine's Wine (Debian 12), which
+#                                    runs only the 64-bit build. Where the
 #                                    chroot cannot be made, one line says so and the run passes,
 #                                    unless KVT_WINE10_REQUIRED=1.
 #   KVT_E2E_WINE=32                  Debian 12's 32-bit Wine run by qemu-i386 (user-mode
@@ -26,7 +27,7 @@
 #                                    tests/wine32/emulated.sh (made on first use, as root), in
 #                                    whose namespaces this script runs itself again; its prefix
 #                                    is <build dir>/e2e-wine32; with no scenario named it runs
-#                                    WINE32_SCENARIOS. Where it cannot be made, one line says so
+#                                    BUILD32_SCENARIOS. Where it cannot be made, one line says so
 #                                    and the run passes, unless KVT_WINE32_REQUIRED=1.
 #
 # The scenario signed runs a build with a release key (KVT_RELEASE_KEYS, built in
@@ -62,8 +63,9 @@ SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 clos
 # What runs under Wine 10, for each build: layout and pixels, the whole install with its
 # progress and finish page, the stall with Cancel, a failed download, the planted DLLs.
 WINE10_SCENARIOS=(layout-144 agreement install stall extractor-404 finish-close)
-# Under emulation: the same, and a signed install with a tampered extractor refused.
-WINE32_SCENARIOS=(layout-144 agreement install signed stall extractor-404 finish-close)
+# What runs for the 32-bit build (under Wine 10 or the emulated Wine): the same, and a signed
+# install with a tampered extractor refused (32-bit CNG).
+BUILD32_SCENARIOS=(layout-144 agreement install signed stall extractor-404 finish-close)
 
 wine_version="${KVT_E2E_WINE:-8}"
 preset="${KVT_E2E_PRESET:-$([ "$wine_version" = 32 ] && echo windows32-demo || echo windows-demo)}"
@@ -75,9 +77,9 @@ case "$preset:$wine_version" in
 esac
 selected=("$@")
 if [ ${#selected[@]} = 0 ]; then
-  case "$wine_version" in
-    10) selected=("${WINE10_SCENARIOS[@]}") ;;
-    32) selected=("${WINE32_SCENARIOS[@]}") ;;
+  case "$preset:$wine_version" in
+    windows32-demo:*) selected=("${BUILD32_SCENARIOS[@]}") ;;
+    *:10) selected=("${WINE10_SCENARIOS[@]}") ;;
     *) selected=("${SCENARIOS[@]}") ;;
   esac
 fi
