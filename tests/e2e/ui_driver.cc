@@ -751,10 +751,16 @@ void ExpectExit(HANDLE process, int ms, const std::string& what) {
 }
 
 // The installer is on the path page, idle: Lb and Lw hidden, its three buttons enabled.
+// The page is looked at until it is idle (at most 5 s): the installer resets it after its
+// message box returns, which on a loaded or emulated machine may come after the box is gone.
 void CheckIdle(const Installer& ui, const std::string& when) {
-  Check(ui.Visible(kvt::kFrame2) && !ui.Shown(kvt::kFrame1) && !ui.Shown(kvt::kFrame3) &&
-            !ui.Shown(kvt::kLb) && !ui.Shown(kvt::kLw) && ui.Enabled(kvt::kCfolder) &&
-            ui.Enabled(kvt::kCyes) && ui.Enabled(kvt::kCno),
+  Check(WaitUntil(
+            [&] {
+              return ui.Visible(kvt::kFrame2) && !ui.Shown(kvt::kFrame1) &&
+                     !ui.Shown(kvt::kFrame3) && !ui.Shown(kvt::kLb) && !ui.Shown(kvt::kLw) &&
+                     ui.Enabled(kvt::kCfolder) && ui.Enabled(kvt::kCyes) && ui.Enabled(kvt::kCno);
+            },
+            5000),
         when + ": the path page is idle (Lb, Lw hidden; Cfolder, Cyes, Cno enabled)");
 }
 
