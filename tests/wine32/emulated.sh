@@ -100,11 +100,12 @@ fetch_qemu() {
              -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
              -o Dir::State::status=/dev/null -o APT::Architecture=amd64
              -o APT::Sandbox::User=root -o Debug::NoLocking=1)
-  apt-get "${apt[@]}" update -qq
-  (cd "$dir/deb" && apt-get "${apt[@]}" download -qq "$qemu_package=$qemu_version")
-  dpkg-deb -x "$dir/deb/"*.deb "$dir/x"
-  install -m 755 "$dir/x/usr/bin/qemu-i386" "$target"
-  rm -rf "$dir"
+  # Called in a condition, where errexit is off: every step is chained.
+  apt-get "${apt[@]}" update -qq &&
+    (cd "$dir/deb" && apt-get "${apt[@]}" download -qq "$qemu_package=$qemu_version") &&
+    dpkg-deb -x "$dir/deb/"*.deb "$dir/x" &&
+    install -m 755 "$dir/x/usr/bin/qemu-i386" "$target" &&
+    rm -rf "$dir"
 }
 
 # Starts `unshare --user ...` running this script's SUBCOMMAND, gives the new user namespace
