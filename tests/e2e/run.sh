@@ -27,7 +27,7 @@
 #                                    tests/wine32/emulated.sh (made on first use, as root), in
 #                                    whose namespaces this script runs itself again; its prefix
 #                                    is <build dir>/e2e-wine32; with no scenario named it runs
-#                                    BUILD32_SCENARIOS. Where it cannot be made, one line says so
+#                                    EMULATED_SCENARIOS. Where it cannot be made, one line says so
 #                                    and the run passes, unless KVT_WINE32_REQUIRED=1.
 #
 # The scenario signed runs a build with a release key (KVT_RELEASE_KEYS, built in
@@ -64,8 +64,12 @@ SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 clos
 # progress and finish page, the stall with Cancel, a failed download, the planted DLLs.
 WINE10_SCENARIOS=(layout-144 agreement install stall extractor-404 finish-close)
 # What runs for the 32-bit build (under Wine 10 or the emulated Wine): the same, and a signed
-# install with a tampered extractor refused (32-bit CNG).
+# install with a tampered extractor refused (32-bit CNG). Under emulation the driver cannot write
+# a folder into the installer's memory for the folder picker (Wine does that through ptrace,
+# which qemu-i386 does not offer), so the whole install with its progress runs as interrupt,
+# into the default folder.
 BUILD32_SCENARIOS=(layout-144 agreement install signed stall extractor-404 finish-close)
+EMULATED_SCENARIOS=(layout-144 agreement interrupt signed stall extractor-404 finish-close)
 
 wine_version="${KVT_E2E_WINE:-8}"
 preset="${KVT_E2E_PRESET:-$([ "$wine_version" = 32 ] && echo windows32-demo || echo windows-demo)}"
@@ -78,6 +82,7 @@ esac
 selected=("$@")
 if [ ${#selected[@]} = 0 ]; then
   case "$preset:$wine_version" in
+    windows32-demo:32) selected=("${EMULATED_SCENARIOS[@]}") ;;
     windows32-demo:*) selected=("${BUILD32_SCENARIOS[@]}") ;;
     *:10) selected=("${WINE10_SCENARIOS[@]}") ;;
     *) selected=("${SCENARIOS[@]}") ;;
@@ -233,7 +238,7 @@ map_d() { ln -sfn "$DRIVE_D" "$WINEPREFIX/dosdevices/d:"; }
 # Under emulation every Windows instruction is translated: the window's answers get a bar of
 # their own (README, Wine notes).
 PING_BAR=()
-[ "$wine_version" != 32 ] || PING_BAR=(--ping-bar 1000)
+[ "$wine_version" != 32 ] || PING_BAR=(--ping-bar 1500)
 driver() { run_driver "$@" --version "$VERSION" --total "$TOTAL" "${PING_BAR[@]}"; }
 finish_scenario() {
   stop_fault_server
