@@ -5,8 +5,8 @@
 # The thread model picks the compiler: "win32" (packages g++-mingw-w64-x86-64-win32 and
 # g++-mingw-w64-i686-win32) for the product, whose threads are Windows threads; its C++ runtime
 # needs no winpthreads, which keeps that library out of kvt-setup.exe. That runtime has no
-# std::thread or std::mutex. "posix" (g++-mingw-w64-x86-64-posix) for test programs that use
-# std::thread; those are only built for 64-bit Windows.
+# std::thread or std::mutex. "posix" (g++-mingw-w64-x86-64-posix, g++-mingw-w64-i686-posix) for
+# test programs that use std::thread.
 set(KVT_MINGW_THREAD_MODEL win32 CACHE STRING "MinGW-w64 thread model of the compiler: win32 or posix")
 set_property(CACHE KVT_MINGW_THREAD_MODEL PROPERTY STRINGS win32 posix)
 if(NOT KVT_MINGW_THREAD_MODEL MATCHES "^(win32|posix)$")

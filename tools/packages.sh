@@ -1,11 +1,13 @@
 # Debian packages the build, the tests, the demo and the release tool (osslsigncode signs the
 # installer) need; sourced by the scripts. debootstrap and iproute2 make and network the Debian 13
-# chroot with Wine 10 (tests/wine10/chroot.sh). libgnutls30: Wine's CNG verifies ECDSA signatures
-# through GnuTLS (only a Recommends of Wine's packages). clang and libclang-rt-14-dev (libFuzzer's
-# runtime, libclang_rt.fuzzer) build the fuzz targets.
+# chroot with Wine 10 (tests/wine10/chroot.sh) and the emulated 32-bit Wine
+# (tests/wine32/emulated.sh). The posix compilers build the Windows adapter tests (64- and 32-bit).
+# libgnutls30: Wine's CNG verifies ECDSA signatures through GnuTLS (only a Recommends of Wine's
+# packages). clang and libclang-rt-14-dev (libFuzzer's runtime, libclang_rt.fuzzer) build the fuzz
+# targets.
 KVT_PACKAGES=(cmake ninja-build g++ libgtest-dev googletest
   g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  g++-mingw-w64-i686-win32 mingw-w64-i686-dev
+  g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix mingw-w64-i686-dev
   wine64 wine fonts-wine xvfb locales fonts-wqy-zenhei imagemagick xauth
   nginx curl procps libssl-dev openssl osslsigncode ca-certificates debootstrap iproute2
   libgnutls30 clang libclang-rt-14-dev)

@@ -16,10 +16,19 @@
 #                                    of tests/wine10/chroot.sh (made on first use, as root), in
 #                                    which this script runs itself again after building; its
 #                                    prefix is <build dir>/e2e-wine10; with no scenario named it
-#                                    runs WINE10_SCENARIOS. Default 8: this machine's Wine
-#                                    (Debian 12), which runs only the 64-bit build. Where the
+#                                    runs WINE10_SCENARIOS (BUILD32_SCENARIOS for the 32-bit
+#                                    build). Default 8: this machine's Wine (Debian 12), which
+#                                    runs only the 64-bit build. Where the
 #                                    chroot cannot be made, one line says so and the run passes,
 #                                    unless KVT_WINE10_REQUIRED=1.
+#   KVT_E2E_WINE=32                  Debian 12's 32-bit Wine run by qemu-i386 (user-mode
+#                                    emulation, for kernels that refuse 32-bit system calls;
+#                                    only the 32-bit build, the default preset then) from
+#                                    tests/wine32/emulated.sh (made on first use, as root), in
+#                                    whose namespaces this script runs itself again; its prefix
+#                                    is <build dir>/e2e-wine32; with no scenario named it runs
+#                                    EMULATED_SCENARIOS. Where it cannot be made, one line says so
+#                                    and the run passes, unless KVT_WINE32_REQUIRED=1.
 #
 # The scenario signed runs a build with a release key (KVT_RELEASE_KEYS, built in
 # <build dir>-signed; the key pair is made with openssl on the first build and never leaves that
@@ -54,17 +63,30 @@ SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 clos
 # What runs under Wine 10, for each build: layout and pixels, the whole install with its
 # progress and finish page, the stall with Cancel, a failed download, the planted DLLs.
 WINE10_SCENARIOS=(layout-144 agreement install stall extractor-404 finish-close)
+# What runs for the 32-bit build (under Wine 10 or the emulated Wine): the same, and a signed
+# install with a tampered extractor refused (32-bit CNG). Under emulation the driver cannot write
+# a folder into the installer's memory for the folder picker (Wine does that through ptrace,
+# which qemu-i386 does not offer), so the whole install with its progress runs as interrupt,
+# into the default folder.
+BUILD32_SCENARIOS=(layout-144 agreement install signed stall extractor-404 finish-close)
+EMULATED_SCENARIOS=(layout-144 agreement interrupt signed stall extractor-404 finish-close)
 
-preset="${KVT_E2E_PRESET:-windows-demo}"
 wine_version="${KVT_E2E_WINE:-8}"
+preset="${KVT_E2E_PRESET:-$([ "$wine_version" = 32 ] && echo windows32-demo || echo windows-demo)}"
 case "$preset:$wine_version" in
-  windows-demo:8 | windows-demo:10 | windows32-demo:10) ;;
-  windows32-demo:8) echo "FAIL Wine 8 of this machine cannot run 32-bit programs: KVT_E2E_WINE=10"; exit 2 ;;
+  windows-demo:8 | windows-demo:10 | windows32-demo:10 | windows32-demo:32) ;;
+  windows32-demo:8) echo "FAIL Wine 8 of this machine cannot run 32-bit programs: KVT_E2E_WINE=10 or 32"; exit 2 ;;
+  windows-demo:32) echo "FAIL the emulated Wine runs only 32-bit programs: KVT_E2E_PRESET=windows32-demo"; exit 2 ;;
   *) echo "FAIL unknown KVT_E2E_PRESET=$preset or KVT_E2E_WINE=$wine_version"; exit 2 ;;
 esac
 selected=("$@")
 if [ ${#selected[@]} = 0 ]; then
-  if [ "$wine_version" = 10 ]; then selected=("${WINE10_SCENARIOS[@]}"); else selected=("${SCENARIOS[@]}"); fi
+  case "$preset:$wine_version" in
+    windows32-demo:32) selected=("${EMULATED_SCENARIOS[@]}") ;;
+    windows32-demo:*) selected=("${BUILD32_SCENARIOS[@]}") ;;
+    *:10) selected=("${WINE10_SCENARIOS[@]}") ;;
+    *) selected=("${SCENARIOS[@]}") ;;
+  esac
 fi
 for name in "${selected[@]}"; do
   [[ " ${SCENARIOS[*]} " == *" $name "* ]] || { echo "unknown scenario $name (${SCENARIOS[*]})"; exit 2; }
@@ -125,12 +147,26 @@ run_in_wine10() {
     KVT_E2E_IN_CHROOT=1 KVT_E2E_NO_BUILD=1 KVT_E2E_BUILD_DIR="$build_dir" \
     /bin/bash "$here/run.sh" "${selected[@]}"
 }
-if [ "$wine_version" = 10 ] && [ "${KVT_E2E_IN_CHROOT:-0}" != 1 ]; then
-  run_in_wine10
+# Runs this script again in the namespaces of the emulated 32-bit Wine, on what was built here;
+# there only Wine runs emulated (the clone and the build folder are mounted into its root).
+run_in_wine32() {
+  local emulated="$REPO_DIR/tests/wine32/emulated.sh" rc=0
+  "$emulated" ensure || rc=$?
+  if [ "$rc" = 3 ] && [ "${KVT_WINE32_REQUIRED:-0}" != 1 ]; then
+    echo "e2e: emulated 32-bit rows not run: the emulated Wine cannot be made here (see above)"
+    return 0
+  fi
+  [ "$rc" = 0 ] || { echo "FAIL the emulated 32-bit Wine"; return 1; }
+  "$emulated" run --bind "$REPO_DIR" --bind "$build_dir" -- /usr/bin/env -u DISPLAY -u XAUTHORITY \
+    KVT_E2E_IN_CHROOT=1 KVT_E2E_NO_BUILD=1 KVT_E2E_BUILD_DIR="$build_dir" \
+    /bin/bash "$here/run.sh" "${selected[@]}"
+}
+if [ "$wine_version" != 8 ] && [ "${KVT_E2E_IN_CHROOT:-0}" != 1 ]; then
+  "run_in_wine$wine_version"
   exit
 fi
 
-e2e_init "$build_dir" "$([ "$wine_version" = 10 ] && echo e2e-wine10 || echo e2e)"
+e2e_init "$build_dir" "$([ "$wine_version" = 8 ] && echo e2e || echo "e2e-wine$wine_version")"
 e2e_log "$preset under $(wine --version 2>/dev/null)"
 FAULT_SERVER="$linux_dir/tests/e2e/kvt_e2e_fault_server"
 DRIVER_EXE="$BUILD_DIR/kvt-e2e-driver.exe"
@@ -212,7 +248,11 @@ reset_world() {
   support_logs | while read -r f; do rm -f "$f"; done
 }
 map_d() { ln -sfn "$DRIVE_D" "$WINEPREFIX/dosdevices/d:"; }
-driver() { run_driver "$@" --version "$VERSION" --total "$TOTAL"; }
+# Under emulation every Windows instruction is translated: the window's answers get a bar of
+# their own (README, Wine notes).
+PING_BAR=()
+[ "$wine_version" != 32 ] || PING_BAR=(--ping-bar 1500)
+driver() { run_driver "$@" --version "$VERSION" --total "$TOTAL" "${PING_BAR[@]}"; }
 finish_scenario() {
   stop_fault_server
   stop_vendor_server
@@ -931,7 +971,7 @@ scenario_diskfull() {
 # syswow64 empty: the 32-bit rows cannot run there, which one line says (the prefix is removed
 # so that a machine that can is tried afresh).
 wow64_works() {
-  [ "$preset" = windows32-demo ] || return 0
+  [ "$wine_version:$preset" = 10:windows32-demo ] || return 0
   [ -z "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ] || return 0
   echo "e2e: 32-bit rows not run: Wine 10 cannot start 32-bit programs on this kernel" \
     "(int \$0x80 refused to user code; see README, Wine notes)"

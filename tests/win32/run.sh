@@ -2,13 +2,21 @@
 # Builds the Win32 adapter tests with MinGW and runs them under Wine in a throwaway prefix
 # (own WINEPREFIX, HOME, zh_CN locale for code page 936, Xvfb for the folder picker).
 # Usage: tests/win32/run.sh [build-dir] [gtest arguments...]; exit code = the tests' result.
+# KVT_WIN32_ARCH=i686 builds them for 32-bit Windows (default build dir build/h-win32sys-i686);
+# run them with a Wine that starts 32-bit programs (tests/wine32/emulated.sh run -- ...).
 set -u
 SRC="$(cd "$(dirname "$0")/../.." && pwd)"
-BUILD="$(realpath -m "${1:-$SRC/build/h-win32sys}")"
+ARCH="${KVT_WIN32_ARCH:-x86_64}"
+case "$ARCH" in
+  x86_64) DEFAULT_BUILD="$SRC/build/h-win32sys" ;;
+  i686) DEFAULT_BUILD="$SRC/build/h-win32sys-i686" ;;
+  *) echo "KVT_WIN32_ARCH must be x86_64 or i686, not $ARCH" >&2; exit 2 ;;
+esac
+BUILD="$(realpath -m "${1:-$DEFAULT_BUILD}")"
 shift || true
 
 # The posix thread-model compiler: the tests' own helpers use std::thread.
-cmake -S "$SRC" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64-x86_64.cmake" \
+cmake -S "$SRC" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/mingw-w64-$ARCH.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DKVT_VENDOR_HOST=127.0.0.1 -DKVT_PROBE_HOST=localhost \
   -DKVT_MINGW_THREAD_MODEL=posix -DKVT_WIN32_TESTS=ON >/dev/null || exit 2
 ninja -C "$BUILD" -j2 kvt_win32_tests >/dev/null || { ninja -C "$BUILD" -j1 kvt_win32_tests; exit 2; }
@@ -47,6 +55,7 @@ start_scenario_server "$SRC" "$BUILD/scenario-server" "$RUN" || { echo "scenario
 
 wineboot -i >/dev/null 2>&1
 wineserver -w
-timeout 300 wine "$EXE" "$@"
+# Emulated Wine (tests/wine32/emulated.sh) runs every Windows instruction through a translator.
+timeout "$([ "${KVT_WINE32_EMULATED:-0}" = 1 ] && echo 900 || echo 300)" wine "$EXE" "$@"
 RESULT=$?
 exit $RESULT
