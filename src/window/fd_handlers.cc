@@ -4,6 +4,7 @@
 
 #include "net/download.h"
 #include "net/manifest.h"
+#include "net/mirrors.h"
 #include "platform/platform.h"
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
@@ -153,16 +154,16 @@ void Fd::Cyes_Click() {
   // Both downloads are made, so a failure of the first still tries the second; but an extractor
   // that is not what the vendor signed ends the install at once, and a volume too full for the
   // extractor is not asked for the far larger archive.
-  const std::int16_t extractor = Mupdate::DownloadFile(
-      Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected, *vendor_.scheme);
+  const std::int16_t extractor = Mupdate::DownloadFileFromHosts(
+      Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected, vendor_);
   const Mupdate::DownloadFailure first = Mupdate::LastDownloadFailure;
-  const bool stop = first == Mupdate::DownloadFailure::kDiskFull ||
-                    first == Mupdate::DownloadFailure::kTampered;
+  const bool stop =
+      first == Mupdate::DownloadFailure::kDiskFull || first == Mupdate::DownloadFailure::kTampered;
   const std::int16_t archive =
       stop ? 0
-           : Mupdate::DownloadFile(Mupdate::PackageUrl, dir + text::kArchiveFile,
-                                   text::kDownloadPrefix, expected ? expected + 1 : nullptr,
-                                   *vendor_.scheme);
+           : Mupdate::DownloadFileFromHosts(Mupdate::PackageUrl, dir + text::kArchiveFile,
+                                            text::kDownloadPrefix,
+                                            expected ? expected + 1 : nullptr, vendor_);
   if (extractor != -1 || archive != -1 || PendingError::IsPending()) {
     PendingError::Clear();
     // A tampered archive is named as such whatever became of the extractor.
