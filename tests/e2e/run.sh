@@ -733,8 +733,8 @@ scenario_signed() {
   finish_scenario
 }
 
-# A build with one mirror (127.0.0.2) and a release key. The vendor host down: everything comes
-# from the mirror. The vendor host serving a changed UnRAR.exe: refused there (deleted under no
+# A build with one mirror (127.0.0.2) and a release key. The vendor host up: the mirror is never
+# asked. The vendor host down: everything comes from the mirror. The vendor host serving a changed UnRAR.exe: refused there (deleted under no
 # name), fetched again from the mirror, and only the signed bytes run. The time each install took
 # goes to the log, also with a vendor host that accepts connections and never answers (each of the
 # three requests waits out the build's 8 s time-out before the mirror is asked).
@@ -750,12 +750,13 @@ scenario_mirrors() {
   check "the changed UnRAR.exe differs from the signed one" test -n "$(cmp "$tampered/UnRAR.exe" "$signed/UnRAR.exe")"
   cp -f "$mirrors_dir/kvt-setup.exe" "$APP_EXE"
   local vendor
-  for vendor in none tampered silent; do
+  for vendor in up none tampered silent; do
     echo "-- vendor host: $vendor; mirror: the signed release"
     reset_world
     map_d
     rm -f "$marker"
     case $vendor in
+      up) start_fault_server release-fast "$signed" || { record 1; return; } ;;
       tampered) start_fault_server release-fast "$tampered" || { record 1; return; } ;;
       silent) start_fault_server silent "$signed" || { record 1; return; } ;;
     esac
@@ -767,6 +768,8 @@ scenario_mirrors() {
     e2e_log "mirrors, vendor host $vendor: Continue to the finish page in $(( ($(date +%s%N) - started) / 1000000 )) ms (start to end of the driver)"
     stop_fault_server
     case $vendor in
+      up) check "the vendor host served everything, the mirror was never asked" \
+            eval 'requests_are 1 1 1 && requests_are 0 0 0 "$mirror"' ;;
       none) check "the mirror served the manifest, its signature and each file once" \
               test "$(requests_for /KVT_TRNQP_SETUP_LOG.txt.sig "$mirror")$(requests_are 1 1 1 "$mirror" && echo ok)" = 1ok ;;
       tampered)
