@@ -28,8 +28,15 @@ std::vector<HostTarget> Targets(const std::string& url, const VendorSettings& ve
     const std::size_t colon = mirror.rfind(':');
     if (colon != std::string::npos) {
       name = mirror.substr(0, colon);
-      // Checked when the build was configured (or by the tool that took it): 1 to 65535.
-      target.scheme.port = static_cast<std::uint16_t>(std::stoul(mirror.substr(colon + 1)));
+      // 1 to 65535, checked when the build was configured; an entry given otherwise that names
+      // no such port is not tried.
+      unsigned port = 0;
+      for (std::size_t i = colon + 1; i < mirror.size() && port <= 65535; ++i) {
+        const char c = mirror[i];
+        port = c >= '0' && c <= '9' ? port * 10 + static_cast<unsigned>(c - '0') : 65536;
+      }
+      if (port == 0 || port > 65535) continue;
+      target.scheme.port = static_cast<std::uint16_t>(port);
     }
     target.url = MirrorUrl(url, name, scheme);
     targets.push_back(std::move(target));
