@@ -5,6 +5,10 @@
 #                               it; without DISPLAY: a scripted install on a private X server
 #   ./run-demo.sh --headless    the scripted install even when a display is available
 #   ./run-demo.sh --unsigned    an installer without release keys and an unsigned release
+#   ./run-demo.sh --mirrors     failover: an installer with the mirror 127.0.0.2
+#                               (KVT_VENDOR_MIRRORS, built in build/run-demo-mirrors), the release
+#                               served on 127.0.0.1:80 and by a second nginx on 127.0.0.2:80, both
+#                               checked with kvt-release check --mirror, then the first one stopped
 #   ./run-demo.sh --https       the same over HTTPS (may be combined with the others): a secure
 #                               build (KVT_VENDOR_SCHEME=https) in build/run-demo-https, nginx
 #                               on 127.0.0.1:443 with a certificate of a test CA made for the
@@ -27,15 +31,19 @@ repo="$(cd "$(dirname "$0")" && pwd)"
 headless=0
 https=0
 signed=1
+mirrors=0
 for arg in "$@"; do
   case "$arg" in
     --headless) headless=1 ;;
     --https) https=1 ;;
     --unsigned) signed=0 ;;
-    *) echo "usage: $0 [--headless] [--https] [--unsigned]"; exit 2 ;;
+    --mirrors) mirrors=1 ;;
+    *) echo "usage: $0 [--headless] [--https] [--unsigned] [--mirrors]"; exit 2 ;;
   esac
 done
 [ -n "${DISPLAY:-}" ] || headless=1
+# The demo's certificate names 127.0.0.1 only.
+[ "$https" = 0 ] || [ "$mirrors" = 0 ] || { echo "--mirrors goes without --https"; exit 2; }
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -69,6 +77,11 @@ if [ "$https" = 1 ]; then
     exit $?
   fi
 fi
+mirror_options=(-DKVT_VENDOR_MIRRORS=)
+if [ "$mirrors" = 1 ]; then
+  build_dir="$build_dir-mirrors"
+  mirror_options=(-DKVT_VENDOR_MIRRORS=127.0.0.2)
+fi
 build_log="$build_dir/demo-build.log"
 # On a fresh clone nothing under build/ exists yet: the log's folder comes first.
 mkdir -p "$build_dir"
@@ -97,7 +110,7 @@ echo "(about a minute on a fresh clone; log: $build_log)"
 # The product's own network time-outs (the end-to-end tests build their folders with short ones).
 (cd "$repo" && cmake --preset windows-demo -B "$build_dir" "${scheme_options[@]}" -DKVT_E2E=ON \
    -DKVT_CONNECT_TIMEOUT_MS=30000 -DKVT_RECEIVE_TIMEOUT_MS=60000 -DKVT_RESOLVE_TIMEOUT_MS=30000 \
-   "${sign_options[@]}" &&
+   "${sign_options[@]}" "${mirror_options[@]}" &&
    cmake --build "$build_dir" -j2 --target kvt-setup kvt-e2e-driver kvt_demo_release) 2>&1 |
   tee -a "$build_log" |
   if [ -t 1 ]; then
@@ -128,6 +141,17 @@ if ! KVT_VENDOR_PACE=1 start_vendor_server "$release" "$port" "${tls_files[@]}";
   exit 1
 fi
 echo "serving $release (manifest, UnRAR.exe, KVT_SETUP.rar), slowed down so that each page can be seen"
+# The mirror: a second nginx on another loopback address, the same release.
+start_mirror_server() {
+  KVT_VENDOR_ADDRESS=127.0.0.2 KVT_VENDOR_RUN_DIR="$E2E_DIR/vendor" \
+    bash "$repo/tools/demo/vendor-server.sh" start "$release" "$port"
+}
+if [ "$mirrors" = 1 ]; then
+  say "starting the mirror (a second nginx) on 127.0.0.2:$port"
+  trap 'KVT_VENDOR_ADDRESS=127.0.0.2 KVT_VENDOR_RUN_DIR="$E2E_DIR/vendor" \
+    bash "$repo/tools/demo/vendor-server.sh" stop "$port" >/dev/null; e2e_cleanup' EXIT
+  KVT_VENDOR_PACE=1 start_mirror_server || { echo "the mirror could not start"; exit 1; }
+fi
 [ "$https" = 0 ] || echo "over HTTPS with $tls/good.crt, signed by the test CA $tls/ca.crt"
 if [ "$signed" = 1 ]; then
   say "the release's signature file ($release/KVT_TRNQP_SETUP_LOG.txt.sig)"
@@ -136,8 +160,13 @@ if [ "$signed" = 1 ]; then
   check_options=()
   [ "$https" = 0 ] || check_options=(--https --ca "$tls/ca.crt")
   # The server is slowed down for the pages; the check reads all of it (a few seconds).
+  [ "$mirrors" = 0 ] || check_options+=(--mirror 127.0.0.2)
   "$tool" check 127.0.0.1 --keys "$public_key" "${check_options[@]}" | sed 's/^/  /'
   [ "${PIPESTATUS[0]}" = 0 ] || { echo "the demo release does not verify"; exit 1; }
+fi
+if [ "$mirrors" = 1 ]; then
+  say "stopping the vendor server on 127.0.0.1:$port: the installer must fail over to the mirror"
+  stop_vendor_server
 fi
 
 if [ "$headless" = 1 ]; then
@@ -185,6 +214,12 @@ say "what the install left"
 [ -f "$HOME/KVT记账宝.lnk" ] && echo "  desktop shortcut: $HOME/KVT记账宝.lnk"
 
 say "stopping what the demo started (installer, demo KVT.exe, Wine, nginx, private X server)"
+if [ "$mirrors" = 1 ]; then
+  say "what the mirror on 127.0.0.2 was asked for"
+  sed 's/^/  /' "$E2E_DIR/vendor/127.0.0.2-$port/access.log"
+  KVT_VENDOR_ADDRESS=127.0.0.2 KVT_VENDOR_RUN_DIR="$E2E_DIR/vendor" \
+    bash "$repo/tools/demo/vendor-server.sh" stop "$port" >/dev/null
+fi
 e2e_cleanup
 trap - EXIT
 if [ "$result" = 0 ]; then echo "demo: done"; else echo "demo: FAILED"; fi

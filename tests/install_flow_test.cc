@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "net/download.h"
 #include "net/manifest.h"
+#include "net/mirrors.h"
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
 #include "support/install_fixture.h"
@@ -949,6 +952,252 @@ const SignedRow kSignedRows[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, SignedReleaseTest, ::testing::ValuesIn(kSignedRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Failover: the vendor host 127.0.0.1 and one mirror, 127.0.0.2 on the same port, both serving
+// the same (signed) release; each row spoils something on one or both hosts.
+using Spoil = std::function<void(InstallRig&, testing::TestServer& mirror)>;
+struct MirrorRow {
+  const char* name;
+  Spoil spoil;
+  std::vector<std::string> asked;          // "vendor <target>" / "mirror <target>", in order
+  const char* install_message = nullptr;   // nullptr: the install reaches the finish page
+  const char* continue_message = nullptr;  // nullptr: Continue reaches the path page
+  bool keys = true;                        // false: a build without release keys
+  // The mirror list: "127.0.0.2", "127.0.0.2:<port>" (its port dialled as given), or none.
+  enum class List { kHost, kHostAndPort, kNone } list = List::kHost;
+  bool ends_program = false;  // the user cancels during the install
+  std::function<void(InstallRig&)> check = Nothing;
+};
+
+void PrintTo(const MirrorRow& row, std::ostream* os) { *os << row.name; }
+
+class MirrorFailoverTest : public InstallFlowTest,
+                           public ::testing::WithParamInterface<MirrorRow> {};
+
+TEST_P(MirrorFailoverTest, AsksTheHostsInOrderAndKeepsOnlyVerifiedFiles) {
+  const MirrorRow& row = GetParam();
+  InstallRig rig;
+  testing::TestServer mirror(rig.server.port(), "127.0.0.2");
+  std::mutex asked_mutex;
+  std::vector<std::string> asked;
+  for (auto [server, name] : {std::pair{&rig.server, "vendor "}, std::pair{&mirror, "mirror "}}) {
+    server->Gate([&asked, &asked_mutex, name = std::string(name)](
+                     const testing::RecordedRequest& r) -> std::optional<Response> {
+      std::lock_guard<std::mutex> lock(asked_mutex);
+      asked.push_back(name + r.target);
+      return std::nullopt;
+    });
+  }
+  using enum MirrorRow::List;
+  const std::vector<std::string> mirrors =
+      row.list == kNone   ? std::vector<std::string>{}
+      : row.list == kHost ? std::vector<std::string>{"127.0.0.2"}
+                          : std::vector<std::string>{"127.0.0.2:" + std::to_string(mirror.port())};
+  rig.vendor.mirrors = &mirrors;
+  if (row.keys) rig.keys = testing::TrustOnly({&Vendor()});
+  rig.vendor.keys = &rig.keys;
+  testing::SignedRelease release{
+      InstallRig::Manifest(),
+      {{InstallRig::VendorUrl(testing::kExtractorTarget), rig.ExtractorScript(0)},
+       {InstallRig::VendorUrl(testing::kArchiveTarget), rig.ProductArchive()}}};
+  for (testing::TestServer* server : {&rig.server, &mirror}) {
+    rig.ServeRelease(*server);
+    server->Route(kSignatureTarget, Response::Ok(release.Text({&Vendor()})));
+  }
+  row.spoil(rig, mirror);
+
+  Fd& fd = rig.Start();
+  EXPECT_FALSE(rig.Press(kCk));
+  EXPECT_FALSE(rig.Press(kCcontinue));
+  if (row.continue_message != nullptr) {
+    ASSERT_EQ(rig.ui().messages.size(), 1u);
+    EXPECT_EQ(rig.ui().messages[0].text, row.continue_message);
+    EXPECT_TRUE(fd.Frame1.Visible());
+  } else {
+    ASSERT_TRUE(fd.Frame2.Visible());
+    ASSERT_TRUE(rig.ui().messages.empty());
+    EXPECT_EQ(rig.Press(kCyes), row.ends_program);
+    if (row.ends_program) {
+      // Cancel and OK, asked once; nothing after it.
+      EXPECT_EQ(rig.ui().messages.size(), 1u);
+      EXPECT_TRUE(rig.processes.starts.empty());
+    } else if (row.install_message != nullptr) {
+      ASSERT_EQ(rig.ui().messages.size(), 1u);
+      EXPECT_EQ(rig.ui().messages[0].text, row.install_message);
+      ExpectIdle(fd);
+      EXPECT_TRUE(rig.processes.starts.empty());
+      EXPECT_FALSE(PathExists(rig.Linux(testing::kProductPath)));
+    } else {
+      EXPECT_TRUE(rig.ui().messages.empty());
+      EXPECT_TRUE(fd.Frame3.Visible());
+      // Whichever host served them, the files are the release's, and nothing partial is left.
+      EXPECT_EQ(ReadFileBytes(Folder(rig) + "UnRAR.exe"), rig.ExtractorScript(0));
+      EXPECT_EQ(ReadFileBytes(rig.Linux(testing::kProductPath)), rig.ProductArchive());
+      EXPECT_FALSE(PathExists(Folder(rig) + "UnRAR.exe.temp"));
+      EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar.temp"));
+    }
+  }
+  EXPECT_FALSE(PathExists(rig.Linux("C:\\KVT\\KVT_SETUP_LOG.TEMP.temp")));
+  EXPECT_FALSE(PathExists(rig.Linux("C:\\KVT\\KVT_SETUP_SIG.TEMP.temp")));
+  {
+    std::lock_guard<std::mutex> lock(asked_mutex);
+    EXPECT_EQ(asked, row.asked);
+  }
+  row.check(rig);
+}
+
+constexpr char kM[] = "/KVT_TRNQP_SETUP_LOG.txt";
+constexpr char kS[] = "/KVT_TRNQP_SETUP_LOG.txt.sig";
+constexpr char kX[] = "/UnRAR.exe";
+constexpr char kA[] = "/KVT_SETUP.rar";
+std::string V(const char* target) { return std::string("vendor ") + target; }
+std::string Mi(const char* target) { return std::string("mirror ") + target; }
+// What `on` (the vendor host when null) answers for `target` from now on.
+Spoil Serve(const char* target, std::function<Response(InstallRig&)> response,
+            bool on_mirror = false) {
+  return [=](InstallRig& rig, testing::TestServer& mirror) {
+    (on_mirror ? mirror : rig.server).Route(target, response(rig));
+  };
+}
+Spoil Both(Spoil a, Spoil b) {
+  return [=](InstallRig& rig, testing::TestServer& mirror) {
+    a(rig, mirror);
+    b(rig, mirror);
+  };
+}
+Response NotFound(InstallRig&) { return Response::Status("HTTP/1.1 404 Not Found"); }
+// The head is never sent (the server is silent until it stops).
+Response Silent(InstallRig&) { return Response::Ok("").Delay(std::chrono::hours(1)); }
+Response CutArchive(InstallRig& rig) { return Response::Ok(rig.ProductArchive()).CloseAfter(3000); }
+Response ChangedExtractor(InstallRig& rig) {
+  return Response::Ok(Flipped(rig.ExtractorScript(0), 20));
+}
+Response StrangersSignature(InstallRig& rig) {
+  return Response::Ok(testing::SignedRelease{InstallRig::Manifest(),
+                                             {{InstallRig::VendorUrl(kX), rig.ExtractorScript(0)},
+                                              {InstallRig::VendorUrl(kA), rig.ProductArchive()}}}
+                          .Text({&Stranger()}));
+}
+
+const MirrorRow kMirrorRows[] = {
+    // Refused connections: everything from the mirror, dialled on the port its entry names.
+    {.name = "VendorRefusesMirrorWithPort",
+     .spoil = [](InstallRig& rig, testing::TestServer&) { rig.server.Stop(); },
+     .asked = {Mi(kM), Mi(kX), Mi(kA)},
+     .keys = false,
+     .list = MirrorRow::List::kHostAndPort},
+    // Silent until the time-out, on every request: each one is asked again on the mirror.
+    {.name = "VendorSilentUntilTheTimeOut",
+     .spoil =
+         Both([](InstallRig& rig, testing::TestServer&) { rig.m.internet.SetTimeoutCapMs(300); },
+              Both(Serve(kM, Silent), Both(Serve(kX, Silent), Serve(kA, Silent)))),
+     .asked = {V(kM), Mi(kM), Mi(kS), V(kX), Mi(kX), V(kA), Mi(kA)}},
+    // The signature file comes from the host that served the manifest.
+    {.name = "ManifestNotFoundOnTheVendorHost",
+     .spoil = Serve(kM, NotFound),
+     .asked = {V(kM), Mi(kM), Mi(kS), V(kX), V(kA)}},
+    {.name = "SignatureOfAStrangerOnTheVendorHost",
+     .spoil = Serve(kS, StrangersSignature),
+     .asked = {V(kM), V(kS), Mi(kM), Mi(kS), V(kX), V(kA)},
+     .check =
+         [](InstallRig& rig) {
+           // The same hosts again, with how each one ended for the support log.
+           std::vector<Mupdate::HostAttempt> attempts;
+           std::string version, extractor, package;
+           std::vector<Mupdate::SignedFile> verified;
+           ASSERT_EQ(Mupdate::FetchReleaseManifestFromHosts(rig.vendor, version, extractor, package,
+                                                            verified, nullptr, &attempts),
+                     -1);
+           ASSERT_EQ(attempts.size(), 2u);
+           EXPECT_EQ(attempts[0].host + " " + attempts[0].reason,
+                     "127.0.0.1 not what the vendor signed");
+           EXPECT_FALSE(attempts[0].served);
+           EXPECT_EQ(attempts[1].url, "http://127.0.0.2/KVT_TRNQP_SETUP_LOG.txt");
+           EXPECT_TRUE(attempts[1].served);
+         }},
+    {.name = "ExtractorServerErrorOnTheVendorHost",
+     .spoil = Serve(
+         kX,
+         [](InstallRig&) { return Response::Status("HTTP/1.1 503 Service Unavailable", "busy"); }),
+     .asked = {V(kM), V(kS), V(kX), Mi(kX), V(kA)}},
+    // Cut short on the vendor host: the mirror's copy starts again at byte 0.
+    {.name = "ArchiveCutOnTheVendorHost",
+     .spoil = Serve(kA, CutArchive),
+     .asked = {V(kM), V(kS), V(kX), V(kA), Mi(kA)}},
+    // Changed on the vendor host: deleted there; only the mirror's signed bytes run.
+    {.name = "ExtractorChangedOnTheVendorHost",
+     .spoil = Serve(kX, ChangedExtractor),
+     .asked = {V(kM), V(kS), V(kX), Mi(kX), V(kA)},
+     .check = [](InstallRig& rig) { EXPECT_EQ(rig.processes.starts.size(), 1u); }},
+    // Every host bad: the message of the last failure. The cut's partial file stays: the
+    // mirror's 404 touches no file.
+    {.name = "ArchiveBadOnEveryHost",
+     .spoil = Both(Serve(kA, CutArchive), Serve(kA, NotFound, true)),
+     .asked = {V(kM), V(kS), V(kX), V(kA), Mi(kA)},
+     .install_message = kCannotConnect,
+     .check =
+         [](InstallRig& rig) {
+           EXPECT_EQ(ReadFileBytes(Folder(rig) + "KVT_SETUP.rar.temp"),
+                     rig.ProductArchive().substr(0, 3000));
+           EXPECT_FALSE(PathExists(Folder(rig) + "KVT_SETUP.rar"));
+         }},
+    {.name = "ExtractorChangedOnEveryHost",
+     .spoil = Both(Serve(kX, ChangedExtractor), Serve(kX, ChangedExtractor, true)),
+     .asked = {V(kM), V(kS), V(kX), Mi(kX)},
+     .install_message = kTampered,
+     .check =
+         [](InstallRig& rig) {
+           EXPECT_FALSE(PathExists(Folder(rig) + "UnRAR.exe"));
+           EXPECT_FALSE(PathExists(Folder(rig) + "UnRAR.exe.temp"));
+         }},
+    {.name = "ManifestBadOnEveryHost",
+     .spoil = Both(Serve(kM, NotFound), Serve(kS, StrangersSignature, true)),
+     .asked = {V(kM), Mi(kM), Mi(kS)},
+     .continue_message = kTampered},
+    // A full disk is this machine's: no other host is asked.
+    {.name = "DiskFullIsNotFailedOver",
+     .spoil = Serve(
+         kA,
+         [](InstallRig& rig) { return Response::Ok(rig.ProductArchive()).Length(kHugeLength); }),
+     .asked = {V(kM), V(kX), V(kA)},
+     .install_message = kDiskFull,
+     .keys = false},
+    // Cancel and OK between the vendor host's 404 for the archive and the mirror: the program
+    // ends there. (The first pump after the request reads the 404; the next one begins the
+    // mirror's try.)
+    {.name = "CancelBetweenHosts",
+     .spoil = Both(Serve(kA, NotFound),
+                   [](InstallRig& rig, testing::TestServer&) {
+                     auto pumps = std::make_shared<int>(0);
+                     rig.ui().script.push_back({"Cancel between the hosts",
+                                                [&rig, pumps](Fd&) {
+                                                  return rig.server.RequestCount() >= 4 &&
+                                                         ++*pumps == 2;
+                                                },
+                                                [](Fd& fd) { fd.Cno_Click(); }});
+                   }),
+     .asked = {V(kM), V(kS), V(kX), V(kA)},
+     .ends_program = true},
+    // No mirrors (the build's default): one host, and the same request as a plain download.
+    {.name = "NoMirrorsAsksTheVendorHostOnly",
+     .spoil = Serve(kA, NotFound),
+     .asked = {V(kM), V(kX), V(kA)},
+     .install_message = kCannotConnect,
+     .keys = false,
+     .list = MirrorRow::List::kNone,
+     .check =
+         [](InstallRig& rig) {
+           const std::vector<testing::RecordedRequest> before = rig.server.Requests();
+           ASSERT_EQ(Mupdate::DownloadFile(InstallRig::VendorUrl(kA), Folder(rig) + "plain", ""),
+                     0);
+           const std::vector<testing::RecordedRequest> after = rig.server.Requests();
+           ASSERT_EQ(after.size(), before.size() + 1);
+           EXPECT_EQ(after.back().raw, before.back().raw);
+         }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, MirrorFailoverTest, ::testing::ValuesIn(kMirrorRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "kvt/build_config.h"
 #include "net/download.h"
 #include "net/float_text.h"
+#include "net/mirrors.h"
 #include "platform/platform.h"
 #include "startup/texts.h"
 
@@ -115,8 +116,7 @@ std::string ManifestUrl(const Scheme& scheme) {
 std::int16_t FetchReleaseManifest(const VendorSettings& vendor, std::string& version,
                                   std::string& extractorUrl, std::string& packageUrl,
                                   std::vector<SignedFile>& verified, Events* events) {
-  return FetchReleaseManifestFrom(ManifestUrl(*vendor.scheme), vendor, version, extractorUrl,
-                                  packageUrl, verified, events);
+  return FetchReleaseManifestFromHosts(vendor, version, extractorUrl, packageUrl, verified, events);
 }
 
 std::int16_t FetchReleaseManifestFrom(const std::string& url, const VendorSettings& vendor,

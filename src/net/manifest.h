@@ -10,12 +10,18 @@
 
 namespace kvt::Mupdate {
 
-// What a run knows of the vendor's releases: the scheme of every transfer, and the keys a release
-// must be signed with (no points: no signature file is asked for). Made without arguments it is
-// the build's; a test harness or the release tool gives its own, which outlive the run.
+// The build's mirrors (KVT_VENDOR_MIRRORS), in order; empty: the vendor host alone
+// (net/mirrors.cc).
+const std::vector<std::string>& BuildMirrors();
+
+// What a run knows of the vendor's releases: the scheme of every transfer, the keys a release
+// must be signed with (no points: no signature file is asked for) and the hosts that mirror the
+// vendor host. Made without arguments it is the build's; a test harness or the release tool
+// gives its own, which outlive the run.
 struct VendorSettings {
   const Scheme* scheme = &BuildScheme();
   const ReleaseKeys* keys = &BuildReleaseKeys();
+  const std::vector<std::string>* mirrors = &BuildMirrors();
 };
 
 // A manifest is three short lines: one announced longer than this is refused before any file is
@@ -28,10 +34,11 @@ std::string ManifestUrl(const Scheme& scheme);
 // The manifest's lines: split at every CR LF, empty lines kept; an empty text is one empty line.
 std::vector<std::string> SplitManifestLines(const std::string& text);
 
-// Downloads the manifest (ManifestUrl of the vendor's scheme, at most kMaxManifestBytes) into a
-// temporary file beside the program, reads it once, parses it, deletes the file. Returns -1 when
-// version and package URL are both non-empty, 0 otherwise. A download that fails leaves no
-// partial file behind either.
+// Downloads the manifest (ManifestUrl of the vendor's scheme, at most kMaxManifestBytes; when that
+// host fails, the same path on each of the vendor's mirrors: net/mirrors.h) into a temporary file
+// beside the program, reads it once, parses it, deletes the file. Returns -1 when version and
+// package URL are both non-empty, 0 otherwise. A download that fails leaves no partial file
+// behind either.
 // With release keys in `vendor` the signature file beside the manifest is then
 // downloaded the same way and checked against the bytes that were parsed and the two URLs; the
 // result is -1 only when it verifies (`verified` then holds what each download must be: extractor,

@@ -1,10 +1,10 @@
 // The window's event handlers: agreement and path pages, the install procedure, finish,
 // cancel and close.
-#include <limits>
 #include <string>
 
 #include "net/download.h"
 #include "net/manifest.h"
+#include "net/mirrors.h"
 #include "platform/platform.h"
 #include "startup/mupdate.h"
 #include "startup/pending_error.h"
@@ -18,10 +18,6 @@ namespace kvt {
 using platform::Sys;
 
 namespace {
-
-// The downloads of the install take whatever length the server announces (the signed size, when
-// there is one, bounds it).
-constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
 
 // The extractor's command line: "<dir>\\UnRAR.exe" x -o+ "<dir>\\KVT_SETUP.rar" "<dir>\"
 std::string ExtractorCommandLine(const std::string& dir) {
@@ -162,18 +158,21 @@ void Fd::Cyes_Click() {
   // Both downloads are made, so a failure of the first still tries the second; but an extractor
   // that is not what the vendor signed ends the install at once, and a volume too full for the
   // extractor is not asked for the far larger archive.
-  // Each file that arrives whole stays held until the extractor has ended (EndDownloadsAndExtraction lets go).
+  // Each file that arrives whole stays held until the extractor has ended
+  // (EndDownloadsAndExtraction lets go). A file that fails on the vendor host is tried on each
+  // mirror.
   const std::int16_t extractor =
-      Mupdate::DownloadFile(Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected,
-                            *vendor_.scheme, kNoLimit, &held_extractor_, &progress_);
+      Mupdate::DownloadFileFromHosts(Mupdate::UnrarUrl, dir + text::kExtractorFile, "", expected,
+                                     vendor_, &held_extractor_, &progress_);
   const Mupdate::DownloadFailure first = Mupdate::LastDownloadFailure;
-  const bool stop = first == Mupdate::DownloadFailure::kDiskFull ||
-                    first == Mupdate::DownloadFailure::kTampered;
+  const bool stop =
+      first == Mupdate::DownloadFailure::kDiskFull || first == Mupdate::DownloadFailure::kTampered;
   const std::int16_t archive =
       stop ? 0
-           : Mupdate::DownloadFile(Mupdate::PackageUrl, dir + text::kArchiveFile,
-                                   text::kDownloadPrefix, expected ? expected + 1 : nullptr,
-                                   *vendor_.scheme, kNoLimit, &held_archive_, &progress_);
+           : Mupdate::DownloadFileFromHosts(Mupdate::PackageUrl, dir + text::kArchiveFile,
+                                            text::kDownloadPrefix,
+                                            expected ? expected + 1 : nullptr, vendor_,
+                                            &held_archive_, &progress_);
   if (extractor != -1 || archive != -1 || PendingError::IsPending()) {
     PendingError::Clear();
     // A tampered archive is named as such whatever became of the extractor.

@@ -1,10 +1,11 @@
 // The vendor web server of the end-to-end tests: serves a release folder (manifest, UnRAR.exe,
-// KVT_SETUP.rar) on 127.0.0.1 the way one named scenario asks, well or badly.
+// KVT_SETUP.rar) on 127.0.0.1 (or another loopback address) the way one named scenario asks.
 //
 //   kvt_e2e_fault_server SCENARIO RELEASE_DIR [PORT [CERTIFICATE KEY]]
 //
-// PORT defaults to 80. Given a certificate (chain) and key in PEM files, the server speaks HTTPS
-// with them: a client that refuses the certificate makes no request.
+// PORT defaults to 80; ADDRESS:PORT listens on another loopback address (a mirror). Given a
+// certificate (chain) and key in PEM files, the server speaks HTTPS with them: a client that
+// refuses the certificate makes no request.
 //
 // Scenarios:
 //   release        the folder as it is, the archive dripping (512 bytes per 100 ms, a few
@@ -13,6 +14,7 @@
 //   manifest-crlf  the manifest with a CR LF after its third line
 //   manifest-slow  the manifest in pieces of 16 bytes every 1.5 s (a fetch of about 5 s)
 //   manifest-no-head  the manifest's request is never answered (not even the head)
+//   silent         no request is ever answered (a host that accepts connections and then hangs)
 //   manifest-utf8[-bom]  the manifest in UTF-8 (as Notepad saves it, with its byte-order mark),
 //                  version "2.1 测试版"
 //   archive-stall  the archive trickles 32 bytes every 250 ms, then stalls after 512 bytes
@@ -124,14 +126,17 @@ void Script(TestServer& server, const std::string& scenario, const std::string& 
     server.Route(kManifest, Response::Ok(bom + "2.1 测试版" + urls));
   } else if (scenario == "manifest-no-head") {
     server.Route(kManifest, Response::File(release + kManifest).Delay(std::chrono::hours(1)));
+  } else if (scenario == "silent") {
+    for (const char* name : {kManifest, kExtractor, kArchive}) {
+      server.Route(name, Response::Ok("").Delay(std::chrono::hours(1)));
+    }
   } else if (scenario == "archive-stall") {
     server.Route(kArchive, Response::File(release + kArchive).Drip(32, 250ms).StallAfter(512));
   } else if (scenario == "redirect") {
     for (const char* name : {kManifest, kExtractor, kArchive}) {
       const std::string moved = std::string("/releases/2.1") + name;
       server.Route(moved, Response::File(release + name));
-      const std::string location =
-          name == kManifest ? "http://127.0.0.1" + moved : moved;
+      const std::string location = name == kManifest ? "http://127.0.0.1" + moved : moved;
       server.Route(name, Response::Status("HTTP/1.1 302 Found", "moved")
                              .Header("Location: " + location)
                              .Header("Connection: close"));

@@ -155,8 +155,10 @@ size_text() {
 }
 
 # True when a TCP port on 127.0.0.1 accepts connections.
-port_in_use() {
-  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+port_in_use() {  # port_in_use PORT | ADDRESS:PORT
+  local address=127.0.0.1 port=$1
+  [[ $1 != *:* ]] || { address=${1%:*}; port=${1##*:}; }
+  (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null
 }
 
 # Output file of the scripted server on PORT (port 80: E2E_DIR/server.out).
@@ -165,7 +167,8 @@ server_out() {
 }
 
 # Starts the scripted vendor server (tests/e2e/fault_server.cc) with a scenario and the release
-# folder on 127.0.0.1:PORT (default 80); given a certificate and key it speaks HTTPS. Its output
+# folder on 127.0.0.1:PORT (default 80; PORT may be ADDRESS:PORT, another loopback address standing
+# for a second host); given a certificate and key it speaks HTTPS. Its output
 # goes to server_out PORT. Fails when the port is taken or cannot be bound. One server per port.
 start_fault_server() {
   local scenario=$1 release=$2 port=${3:-80} i out
@@ -173,7 +176,7 @@ start_fault_server() {
   out=$(server_out "$port")
   stop_fault_server "$port"
   if port_in_use "$port"; then
-    echo "FAIL start server $scenario: something else listens on 127.0.0.1:$port"
+    echo "FAIL start server $scenario: something else listens on $port"
     return 1
   fi
   : >"$out"

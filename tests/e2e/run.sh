@@ -34,6 +34,10 @@
 # <build dir>-signed; the key pair is made with openssl on the first build and never leaves that
 # folder) against releases signed by lib.sh's sign_release.
 #
+# The scenario mirrors runs a build with a release key and one mirror (KVT_VENDOR_MIRRORS=
+# 127.0.0.2, built in <build dir>-mirrors) against the scripted server on 127.0.0.1:80 and a
+# second one on 127.0.0.2:80 (the mirror; loopback covers 127/8).
+#
 # The scenario proxy runs a build whose probe host does not resolve (KVT_PROBE_HOST=
 # nonexistent.invalid, built in <build dir>-proxy) behind a proxy that asks for a login; diskfull
 # mounts a small tmpfs as drive D: (needs root; the mount stays in this script's mount namespace).
@@ -59,7 +63,7 @@ if [ "${1:-}" = --https-rows ]; then https_rows=1; shift; fi
 
 SCENARIOS=(layout-144 agreement no-server retry manifest-crlf manifest-utf8 close-fetch excel
            no-drive install interrupt finish-close redirect extractor-404 archive-cut stall
-           bad-archive cno-ok busy https signed proxy scanner held diskfull)
+           bad-archive cno-ok busy https signed mirrors proxy scanner held diskfull)
 # What runs under Wine 10, for each build: layout and pixels, the whole install with its
 # progress and finish page, the stall with Cancel, a failed download, the planted DLLs.
 WINE10_SCENARIOS=(layout-144 agreement install stall extractor-404 finish-close)
@@ -97,11 +101,14 @@ with_signed=0
 [[ " ${selected[*]} " != *" signed "* ]] || with_signed=1
 with_proxy=0
 [[ " ${selected[*]} " != *" proxy "* ]] || with_proxy=1
+with_mirrors=0
+[[ " ${selected[*]} " != *" mirrors "* ]] || with_mirrors=1
 
 build_dir="${KVT_E2E_BUILD_DIR:-$REPO_DIR/build/$preset}"
 https_dir="$build_dir-https"
 signed_dir="$build_dir-signed"
 proxy_dir="$build_dir-proxy"
+mirrors_dir="$build_dir-mirrors"
 linux_dir="$REPO_DIR/build/linux"
 if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
   e2e_log "building kvt-setup.exe, the UI driver and the demo release in $build_dir"
@@ -124,6 +131,11 @@ if [ "${KVT_E2E_NO_BUILD:-0}" != 1 ]; then
          cmake --preset "$preset" -B "$signed_dir" "${options[@]}" \
            -DKVT_RELEASE_KEYS="$(release_public_key "$signed_dir/release-key.pem")" >/dev/null &&
          cmake --build "$signed_dir" -j2 --target kvt-setup; }; } &&
+     { [ "$with_mirrors" = 0 ] ||
+       { mkdir -p "$mirrors_dir" && make_release_key "$mirrors_dir/release-key.pem" &&
+         cmake --preset "$preset" -B "$mirrors_dir" "${options[@]}" -DKVT_VENDOR_MIRRORS=127.0.0.2 \
+           -DKVT_RELEASE_KEYS="$(release_public_key "$mirrors_dir/release-key.pem")" >/dev/null &&
+         cmake --build "$mirrors_dir" -j2 --target kvt-setup; }; } &&
      { [ "$with_proxy" = 0 ] ||
        { cmake --preset "$preset" -B "$proxy_dir" "${options[@]}" \
            -DKVT_PROBE_HOST=nonexistent.invalid >/dev/null &&
@@ -175,6 +187,7 @@ needed=()
 [ "$with_https" = 0 ] || needed+=("$https_dir/kvt-setup.exe")
 [ "$with_signed" = 0 ] || needed+=("$signed_dir/kvt-setup.exe")
 [ "$with_proxy" = 0 ] || needed+=("$proxy_dir/kvt-setup.exe")
+[ "$with_mirrors" = 0 ] || needed+=("$mirrors_dir/kvt-setup.exe")
 for f in "$BUILD_DIR/kvt-setup.exe" "$DRIVER_EXE" "$PRODUCT_EXE" "$FAULT_SERVER" \
          "$BUILD_DIR/demo-release/KVT_SETUP.rar" "$BUILD_DIR/kvt-e2e-holder.exe" "${needed[@]}"; do
   [ -f "$f" ] || { echo "FAIL missing $f"; exit 1; }
@@ -797,6 +810,60 @@ scenario_signed() {
   large=$(find "$APP_DIR" "$DRIVE_D" "$WINEPREFIX/drive_c" -type f -newer "$stamp" -size +64k)
   check "no file over 64 KiB written anywhere (program folder, drive D:, drive C:) $large" \
     test -z "$large"
+  cp -f "$BUILD_DIR/kvt-setup.exe" "$APP_EXE"
+  finish_scenario
+}
+
+# A build with one mirror (127.0.0.2) and a release key. The vendor host up: the mirror is never
+# asked. The vendor host down: everything comes from the mirror. The vendor host serving a changed UnRAR.exe: refused there (deleted under no
+# name), fetched again from the mirror, and only the signed bytes run. The time each install took
+# goes to the log, also with a vendor host that accepts connections and never answers (each of the
+# three requests waits out the build's 8 s time-out before the mirror is asked).
+scenario_mirrors() {
+  local key="$mirrors_dir/release-key.pem" dir="$DRIVE_D/KVT记账宝" marker="$E2E_DIR/unrar-started"
+  local signed="$E2E_DIR/release-mirrored" tampered="$E2E_DIR/release-mirrored-tampered"
+  local mirror=127.0.0.2:80 started
+  rm -rf "$signed" "$tampered" && mkdir -p "$signed"
+  cp -f "$RELEASE/KVT_TRNQP_SETUP_LOG.txt" "$RELEASE/UnRAR.exe" "$RELEASE/KVT_SETUP.rar" "$signed/"
+  sign_release "$signed" "$key" "$(date +%s)" || { echo "FAIL signing the release"; record 1; return; }
+  cp -r "$signed" "$tampered"
+  printf 't' | dd of="$tampered/UnRAR.exe" bs=1 seek=$((0x4E)) conv=notrunc status=none
+  check "the changed UnRAR.exe differs from the signed one" test -n "$(cmp "$tampered/UnRAR.exe" "$signed/UnRAR.exe")"
+  cp -f "$mirrors_dir/kvt-setup.exe" "$APP_EXE"
+  local vendor
+  for vendor in up none tampered silent; do
+    echo "-- vendor host: $vendor; mirror: the signed release"
+    reset_world
+    map_d
+    rm -f "$marker"
+    case $vendor in
+      up) start_fault_server release-fast "$signed" || { record 1; return; } ;;
+      tampered) start_fault_server release-fast "$tampered" || { record 1; return; } ;;
+      silent) start_fault_server silent "$signed" || { record 1; return; } ;;
+    esac
+    start_fault_server release-fast "$signed" "$mirror" || { record 1; return; }
+    started=$(date +%s%N)
+    KVT_UNRAR_MARKER="$(winepath_w "$marker")" start_app "$APP_EXE"
+    driver install --fast-server --end close-unticked
+    record $?
+    e2e_log "mirrors, vendor host $vendor: Continue to the finish page in $(( ($(date +%s%N) - started) / 1000000 )) ms (start to end of the driver)"
+    stop_fault_server
+    case $vendor in
+      up) check "the vendor host served everything, the mirror was never asked" \
+            eval 'requests_are 1 1 1 && requests_are 0 0 0 "$mirror"' ;;
+      none) check "the mirror served the manifest, its signature and each file once" \
+              test "$(requests_for /KVT_TRNQP_SETUP_LOG.txt.sig "$mirror")$(requests_are 1 1 1 "$mirror" && echo ok)" = 1ok ;;
+      tampered)
+        check "the vendor host was asked for each file once, the signature too" \
+          test "$(requests_for /KVT_TRNQP_SETUP_LOG.txt.sig)$(requests_are 1 1 1 && echo ok)" = 1ok
+        check "the mirror was asked for UnRAR.exe only" requests_are 0 1 0 "$mirror" ;;
+      silent)
+        check "the silent vendor host was asked for the manifest, then each file, once" requests_are 1 1 1
+        check "the mirror served the manifest and each file once" requests_are 1 1 1 "$mirror" ;;
+    esac
+    check_installed "$dir"
+    check "the extractor ran, and it is the signed one" eval 'test -f "$marker" && same_file "$dir/UnRAR.exe" "$signed/UnRAR.exe"'
+  done
   cp -f "$BUILD_DIR/kvt-setup.exe" "$APP_EXE"
   finish_scenario
 }

@@ -144,7 +144,7 @@ variant missing && rm "$W/missing/KVT_SETUP.rar"
 variant other && printf 'Rar!\x1a\x07\x01\x00another body' >"$W/other/KVT_SETUP.rar"
 
 # name | served folder | nginx directives | exit status | lines the output must hold (~ between)
-#   | more check options (with --https the server speaks TLS)
+#   | more check options (with --https the server speaks TLS) | folder a mirror on 127.0.0.2 serves
 ROWS=(
   "good|good||0|verdict: the installer would succeed (0 error(s), 0 warning(s))"
   "gzip on|good|gzip on; gzip_types *; gzip_min_length 1;|0|warning: KVT_SETUP.rar: the server compresses this file for clients that ask (Content-Encoding: gzip)"
@@ -172,6 +172,8 @@ ROWS=(
   "issued before --not-before|signed||1|error: $SIG: issued before~issued 1700000000, before --not-before 1700000001|--keys $KEY1 --not-before 1700000001"
   "archive of another size|longer||1|error: KVT_SETUP.rar: size mismatch: 24 bytes served, 20 signed|--keys $KEY1"
   "extractor with one byte changed|flipped||1|error: UnRAR.exe: hash mismatch|--keys $KEY1"
+  "mirror identical|signed||0|mirror 127.0.0.2: identical~  $SIG  http://127.0.0.2/$SIG  identical~verdict: the installer would succeed (0 error(s), 0 warning(s))|--keys $KEY1 --mirror 127.0.0.2|signed"
+  "mirror stale, mirror down|signed||1|error: mirror 127.0.0.2: KVT_SETUP.rar differs from the vendor host's (24 bytes~  UnRAR.exe  http://127.0.0.2/UnRAR.exe  identical~error: mirror 127.0.0.3: KVT_TRNQP_SETUP_LOG.txt not served completely|--keys $KEY1 --mirror 127.0.0.2 --mirror 127.0.0.3|longer"
 )
 
 # One nginx, one server per row, on consecutive free ports from a random base.
@@ -185,10 +187,11 @@ start_nginx() {
     echo "http { default_type application/octet-stream; types { text/plain txt; } access_log off;"
     for t in client_body proxy fastcgi uwsgi scgi; do echo "${t}_temp_path $W/tmp/$t;"; done
     for i in "${!ROWS[@]}"; do
-      IFS='|' read -r _ dir directives _ _ options <<<"${ROWS[$i]}"
+      IFS='|' read -r _ dir directives _ _ options mirror <<<"${ROWS[$i]}"
       tls=""
       [[ $options == *--https* ]] && tls=" ssl"
       echo "server { listen 127.0.0.1:$((base + i))$tls; root $W/$dir; $directives }"
+      [ -z "$mirror" ] || echo "server { listen 127.0.0.2:$((base + i)); root $W/$mirror; }"
     done
     echo "}"
   } >"$W/nginx.conf"
@@ -201,7 +204,7 @@ for attempt in 1 2 3 4 5; do
 done
 
 for i in "${!ROWS[@]}"; do
-  IFS='|' read -r name _ _ status wanted options <<<"${ROWS[$i]}"
+  IFS='|' read -r name _ _ status wanted options _ <<<"${ROWS[$i]}"
   expect=$W/good
   [[ $options == *--https* ]] && expect=$W/tls
   # shellcheck disable=SC2086 # the row's options are words

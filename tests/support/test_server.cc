@@ -198,7 +198,9 @@ std::uint64_t Response::BodySize() const {
   return body.size();
 }
 
-TestServer::TestServer(std::uint16_t port) { Listen(port); }
+TestServer::TestServer(std::uint16_t port, const std::string& address) : address_(address) {
+  Listen(port);
+}
 
 TestServer::TestServer(const TlsFiles& tls, std::uint16_t port) {
   tls_ = SSL_CTX_new(TLS_server_method());
@@ -219,12 +221,16 @@ void TestServer::Listen(std::uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::inet_pton(AF_INET, address_.c_str(), &address.sin_addr) != 1) {
+    ::close(listen_fd_);
+    throw std::runtime_error("not an IPv4 address: " + address_);
+  }
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(listen_fd_, 64) != 0) {
     const std::string why = std::strerror(errno);
     ::close(listen_fd_);
-    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + why);
+    throw std::runtime_error("cannot listen on " + address_ + ":" + std::to_string(port) + ": " +
+                             why);
   }
   socklen_t length = sizeof address;
   ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
@@ -238,7 +244,7 @@ TestServer::~TestServer() {
 }
 
 std::string TestServer::Url(const std::string& target) const {
-  return (tls_ != nullptr ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) +
+  return (tls_ != nullptr ? "https://" : "http://") + address_ + ":" + std::to_string(port_) +
          target;
 }
 
@@ -529,8 +535,13 @@ void TestServer::Serve(Connection* connection) {
 int ServeUntilSignalled(const char* program, const std::string& port_text,
                         const std::function<void(TestServer&)>& script,
                         const std::optional<TlsFiles>& tls) {
+  // "PORT" on 127.0.0.1, or "ADDRESS:PORT" on another loopback address (a second host).
+  const std::size_t colon = port_text.rfind(':');
+  const std::string address =
+      colon == std::string::npos ? std::string("127.0.0.1") : port_text.substr(0, colon);
+  const std::string number = colon == std::string::npos ? port_text : port_text.substr(colon + 1);
   char* end = nullptr;
-  const long port = port_text.empty() ? 0 : std::strtol(port_text.c_str(), &end, 10);
+  const long port = number.empty() ? 0 : std::strtol(number.c_str(), &end, 10);
   if (port < 0 || port > 65535 || (end != nullptr && *end != '\0')) {
     std::fprintf(stderr, "%s: bad port %s\n", program, port_text.c_str());
     return 2;
@@ -544,11 +555,15 @@ int ServeUntilSignalled(const char* program, const std::string& port_text,
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
   try {
     const auto bound = static_cast<std::uint16_t>(port);
-    const std::unique_ptr<TestServer> owned =
-        tls ? std::make_unique<TestServer>(*tls, bound) : std::make_unique<TestServer>(bound);
+    const std::unique_ptr<TestServer> owned = tls ? std::make_unique<TestServer>(*tls, bound)
+                                                  : std::make_unique<TestServer>(bound, address);
     TestServer& server = *owned;
     script(server);
-    std::printf("port %u\n", static_cast<unsigned>(server.port()));
+    if (colon == std::string::npos) {
+      std::printf("port %u\n", static_cast<unsigned>(server.port()));
+    } else {
+      std::printf("port %s:%u\n", address.c_str(), static_cast<unsigned>(server.port()));
+    }
     std::fflush(stdout);
     int signal_number = 0;
     sigwait(&ending, &signal_number);

@@ -100,9 +100,10 @@ struct RecordedRequest {
 
 class TestServer {
  public:
-  // Binds 127.0.0.1:`port` (0: any free port) and starts serving. Throws std::runtime_error when
-  // the port cannot be bound.
-  explicit TestServer(std::uint16_t port = 0);
+  // Binds `address`:`port` (0: any free port) and starts serving. Any 127.x.y.z address is on the
+  // loopback interface: a second server on 127.0.0.2 stands for a second host. Throws
+  // std::runtime_error when the port cannot be bound.
+  explicit TestServer(std::uint16_t port = 0, const std::string& address = "127.0.0.1");
   // The same, serving HTTPS with `tls`. Throws std::runtime_error when the files do not load.
   explicit TestServer(const TlsFiles& tls, std::uint16_t port = 0);
   ~TestServer();
@@ -110,7 +111,7 @@ class TestServer {
   TestServer& operator=(const TestServer&) = delete;
 
   std::uint16_t port() const { return port_; }
-  // "http://127.0.0.1:<port><target>" ("https://..." for a TLS server; for tools that honour the
+  // "http://<address>:<port><target>" ("https://..." for a TLS server; for tools that honour the
   // port in the URL).
   std::string Url(const std::string& target) const;
 
@@ -162,6 +163,7 @@ class TestServer {
   void JoinFinished();
 
   ssl_ctx_st* tls_ = nullptr;
+  std::string address_ = "127.0.0.1";
   int listen_fd_ = -1;
   std::uint16_t port_ = 0;
   std::thread acceptor_;
@@ -182,10 +184,11 @@ class TestServer {
 };
 
 // The body of a server program for tests that run in another process: binds 127.0.0.1:`port`
-// (0: any free port), lets `script` prepare the server, prints "port N" on standard output once it
-// listens, serves until SIGTERM, SIGINT or SIGHUP, then prints "request METHOD TARGET" for every
-// request it saw. With `tls`, the server speaks HTTPS with those files. Returns the program's exit
-// code (1 with a message naming `program` on failure).
+// (0: any free port; "ADDRESS:PORT" binds another loopback address and is printed so), lets
+// `script` prepare the server, prints "port N" on standard output once it listens, serves until
+// SIGTERM, SIGINT or SIGHUP, then prints "request METHOD TARGET" for every request it saw. With
+// `tls`, the server speaks HTTPS with those files. Returns the program's exit code (1 with a
+// message naming `program` on failure).
 int ServeUntilSignalled(const char* program, const std::string& port_text,
                         const std::function<void(TestServer&)>& script,
                         const std::optional<TlsFiles>& tls = std::nullopt);

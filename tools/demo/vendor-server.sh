@@ -12,6 +12,9 @@
 #
 # Each server lives in <repo>/build/vendor-server/<port>/ (override the parent folder with
 # KVT_VENDOR_RUN_DIR): generated nginx.conf, pid file, access and error logs, temp folders.
+# KVT_VENDOR_ADDRESS=127.0.0.2 (any loopback address) listens there instead of on 127.0.0.1, as a
+# second host (a mirror) would; that server lives in <run dir>/127.0.0.2-<port>/ and is stopped
+# with the same variable set (or by a stop without a port).
 # KVT_VENDOR_PACE=1 slows the manifest down to a few seconds and the archive to about eight
 # (nginx limit_rate), so that a demo shows the waiting overlay and the progress bar. The archive
 # goes out from 1 KiB buffers without sendfile: a piece every half second, so the bar grows in
@@ -22,6 +25,16 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 run_root=${KVT_VENDOR_RUN_DIR:-$(cd "$here/../.." && pwd)/build/vendor-server}
 nginx_bin=${NGINX:-/usr/sbin/nginx}
 manifest=KVT_TRNQP_SETUP_LOG.txt
+address=${KVT_VENDOR_ADDRESS:-127.0.0.1}
+[[ "$address" =~ ^127\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || {
+  echo "vendor-server: KVT_VENDOR_ADDRESS must be a loopback address (127.x.y.z)" >&2
+  exit 1
+}
+
+# The folder name of the server on port $1: the port, or address-port off 127.0.0.1.
+key_of() {
+  if [ "$address" = 127.0.0.1 ]; then echo "$1"; else echo "$address-$1"; fi
+}
 
 die() {
   echo "vendor-server: $*" >&2
@@ -63,20 +76,20 @@ EOF
 check_port_free() {
   local port=$1
   if command -v ss >/dev/null; then
-    if ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
+    if ss -Hltn "sport = :$port" 2>/dev/null | grep -qE " ($address|0\.0\.0\.0|\*|\[::\]):$port "; then
       die "port $port is already in use: $(ss -Hltnp "sport = :$port" 2>/dev/null | head -1)"
     fi
-  elif (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-    die "port $port on 127.0.0.1 already answers"
+  elif (exec 3<>"/dev/tcp/$address/$port") 2>/dev/null; then
+    die "port $port on $address already answers"
   fi
 }
 
 write_config() {
   local dir=$1 port=$2 release=$3 certificate=${4:-} key=${5:-} user_line="" pace="" listen
-  listen="listen 127.0.0.1:$port;"
+  listen="listen $address:$port;"
   if [ -n "$certificate" ]; then
     # TLS 1.2 as well: Windows' older WinINet speaks no TLS 1.3.
-    listen="listen 127.0.0.1:$port ssl;
+    listen="listen $address:$port ssl;
     ssl_certificate $certificate;
     ssl_certificate_key $key;
     ssl_protocols TLSv1.2 TLSv1.3;"
@@ -148,11 +161,12 @@ start() {
   for f in "$manifest" UnRAR.exe KVT_SETUP.rar; do
     [ -f "$release/$f" ] || echo "vendor-server: warning: $release has no $f" >&2
   done
-  [ -z "$(pid_of "$port")" ] || die "already running on port $port (pid $(pid_of "$port")); stop it first"
+  [ -z "$(pid_of "$(key_of "$port")")" ] ||
+    die "already running on $address:$port (pid $(pid_of "$(key_of "$port")")); stop it first"
   check_privilege "$port"
   check_port_free "$port"
 
-  local dir=$run_root/$port
+  local dir=$run_root/$(key_of "$port")
   mkdir -p "$dir"
   write_config "$dir" "$port" "$release" "$certificate" "$key"
   rm -f "$dir/nginx.pid"
@@ -163,7 +177,7 @@ start() {
   fi
 
   # The probe asks only whether nginx answers; checking its certificate is the client's business.
-  local url=$scheme://127.0.0.1:$port/ code="" i
+  local url=$scheme://$address:$port/ code="" i
   for i in $(seq 1 50); do
     code=$(curl -s -k -o /dev/null -w '%{http_code}' --max-time 1 "$url$manifest" || true)
     [ "$code" = 200 ] || [ "$code" = 404 ] && break
@@ -172,9 +186,9 @@ start() {
   if [ "$code" != 200 ] && [ "$code" != 404 ]; then
     tail -n 5 "$dir/error.log" >&2
     stop "$port"
-    die "nginx on port $port did not answer"
+    die "nginx on $address:$port did not answer"
   fi
-  echo "vendor-server: serving $release at $url (pid $(pid_of "$port"), logs in $dir)"
+  echo "vendor-server: serving $release at $url (pid $(pid_of "$(key_of "$port")"), logs in $dir)"
 }
 
 stop_one() {
@@ -202,7 +216,7 @@ stop_one() {
 stop() {
   if [ -n "${1:-}" ]; then
     valid_port "$1" || die "bad port: $1"
-    stop_one "$1"
+    stop_one "$(key_of "$1")"
     return
   fi
   local d found=0
@@ -216,9 +230,9 @@ stop() {
 
 status() {
   local port=${1:-80} pid
-  pid=$(pid_of "$port")
+  pid=$(pid_of "$(key_of "$port")")
   if [ -n "$pid" ]; then
-    echo "vendor-server: running on port $port (pid $pid)"
+    echo "vendor-server: running on $address:$port (pid $pid)"
   else
     echo "vendor-server: not running on port $port"
     return 1

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "net/download.h"
 #include "net/http_text.h"
 #include "net/manifest.h"
+#include "net/mirrors.h"
 #include "net/release_signature.h"
 #include "platform/headless/headless.h"
 #include "platform/posix/posix.h"
@@ -157,6 +159,7 @@ class Checker {
   FileReport CheckFile(const std::string& name, const std::string& url, const char* prefix,
                        const Mupdate::SignedFile* expected);
   void Compare(const std::string& name, const std::string& sha256);
+  MirrorReport CheckMirror(const std::string& mirror);
 
   CheckOptions options_;
   TempFolder temp_;
@@ -464,6 +467,78 @@ void Checker::Compare(const std::string& name, const std::string& sha256) {
   }
 }
 
+// A host or host:port as KVT_VENDOR_MIRRORS takes it.
+bool IsMirrorEntry(const std::string& entry) {
+  const std::size_t colon = entry.rfind(':');
+  const std::string name = entry.substr(0, colon);
+  if (name.empty() || name.front() == '-' || name.front() == '.' || name.back() == '-' ||
+      name.back() == '.') {
+    return false;
+  }
+  for (char c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
+  }
+  if (colon == std::string::npos) return true;
+  const std::string port = entry.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || port.front() == '0') return false;
+  for (char c : port) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return std::stoul(port) <= 65535;
+}
+
+// Every file the vendor host served, asked for on `mirror` the way the installer's failover asks
+// (the same path, the mirror's port dialled as given) and compared byte for byte by size and
+// SHA-256.
+MirrorReport Checker::CheckMirror(const std::string& mirror) {
+  MirrorReport report;
+  report.host = mirror;
+  report.identical = true;
+  Mupdate::Scheme scheme = *vendor_.scheme;
+  std::string name = mirror;
+  const std::size_t colon = mirror.rfind(':');
+  if (colon != std::string::npos) {
+    name = mirror.substr(0, colon);
+    scheme.port = static_cast<std::uint16_t>(std::stoul(mirror.substr(colon + 1)));
+  }
+  std::vector<FileReport> files = report_.files;
+  if (report_.signature.checked) files.insert(files.begin() + 1, report_.signature.file);
+  const std::string subject = "mirror " + mirror;
+  for (const FileReport& vendor_file : files) {
+    // Only a complete file of the vendor host says what the mirror must serve.
+    if (!vendor_file.downloaded || !vendor_file.stored) continue;
+    MirrorFileReport file;
+    file.name = vendor_file.name;
+    file.url = Mupdate::MirrorUrl(vendor_file.url, name, scheme);
+    const std::string local = std::string(kProgramFolder) + "\\mirror-" + vendor_file.name;
+    file.served = !file.url.empty() &&
+                  Mupdate::DownloadFile(file.url, local, "", nullptr, scheme) == -1 &&
+                  Sha256File(Linux(local), file.sha256, file.size);
+    (void)files_.DeleteFile(local);
+    (void)files_.DeleteFile(local + text::kPartialSuffix);
+    file.identical =
+        file.served && file.size == vendor_file.size && file.sha256 == vendor_file.sha256;
+    if (!file.served) {
+      Error(subject, file.name + " not served completely (" +
+                         std::to_string(Mupdate::ReceivedBytes) +
+                         " bytes arrived): the installer "
+                         "leaves this mirror for the next host");
+    } else if (!file.identical) {
+      Error(subject, file.name + " differs from the vendor host's (" + std::to_string(file.size) +
+                         " bytes, SHA-256 " + file.sha256.substr(0, 16) + "... served; " +
+                         std::to_string(vendor_file.size) + " bytes, " +
+                         vendor_file.sha256.substr(0, 16) + "... on the vendor host)");
+    }
+    report.identical = report.identical && file.identical;
+    report.files.push_back(std::move(file));
+  }
+  if (report.files.empty()) {
+    report.identical = false;
+    Error(subject, "not compared: the vendor host served nothing complete");
+  }
+  return report;
+}
+
 int Checker::Run() {
   for (char c : options_.host) {
     if (c == '/' || c == ':' || static_cast<unsigned char>(c) <= ' ') {
@@ -477,6 +552,15 @@ int Checker::Run() {
   if (temp_.path.empty()) {
     std::fprintf(stderr, "kvt-release check: cannot create a temporary folder\n");
     return 2;
+  }
+  for (const std::string& mirror : options_.mirrors) {
+    if (!IsMirrorEntry(mirror)) {
+      std::fprintf(stderr,
+                   "kvt-release check: --mirror is a host name, optionally with :port "
+                   "(mirror.example.com, 10.0.0.2:8080), not \"%s\"\n",
+                   Printable(mirror).c_str());
+      return 2;
+    }
   }
   std::vector<std::string> points;
   if (!Mupdate::ParseReleaseKeys(options_.keys, points)) {
@@ -554,6 +638,8 @@ int Checker::Run() {
   }
   report_.installer_ok =
       report_.manifest_ok && files_ok && !HasError(kExtractorName) && !HasError(kArchiveName);
+
+  for (const std::string& mirror : options_.mirrors) report_.mirrors.push_back(CheckMirror(mirror));
 
   if (!options_.expect_dir.empty()) {
     for (const FileReport& r : report_.files) {

@@ -62,6 +62,19 @@ void PrintText(const CheckReport& r) {
       std::printf("\n");
     }
   }
+  for (const MirrorReport& mirror : r.mirrors) {
+    std::printf("mirror %s: %s\n", Printable(mirror.host).c_str(),
+                mirror.identical ? "identical" : "differs");
+    for (const MirrorFileReport& file : mirror.files) {
+      if (!file.served) {
+        std::printf("  %s  %s  not served\n", file.name.c_str(), Printable(file.url).c_str());
+        continue;
+      }
+      std::printf("  %s  %s  %s: %llu bytes, sha256 %s\n", file.name.c_str(),
+                  Printable(file.url).c_str(), file.identical ? "identical" : "differs",
+                  static_cast<unsigned long long>(file.size), file.sha256.c_str());
+    }
+  }
   if (!r.encoding.empty()) std::printf("manifest text: %s\n", r.encoding.c_str());
   if (r.manifest_ok) std::printf("version shown: %s\n", Printable(r.version).c_str());
   if (r.signature.checked) {
@@ -121,7 +134,23 @@ void PrintJson(const CheckReport& r) {
     }
     std::printf("]}");
   }
-  std::printf(",\n  \"problems\": [");
+  std::printf(",\n  \"mirrors\": [");
+  for (std::size_t i = 0; i < r.mirrors.size(); ++i) {
+    const MirrorReport& mirror = r.mirrors[i];
+    std::printf("%s\n    {\"host\": %s, \"identical\": %s, \"files\": [", i ? "," : "",
+                Json(mirror.host).c_str(), mirror.identical ? "true" : "false");
+    for (std::size_t f = 0; f < mirror.files.size(); ++f) {
+      const MirrorFileReport& file = mirror.files[f];
+      std::printf(
+          "%s{\"name\": %s, \"url\": %s, \"served\": %s, \"size\": %llu, "
+          "\"sha256\": %s, \"identical\": %s}",
+          f ? ", " : "", Json(file.name).c_str(), Json(file.url).c_str(),
+          file.served ? "true" : "false", static_cast<unsigned long long>(file.size),
+          file.served ? Json(file.sha256).c_str() : "null", file.identical ? "true" : "false");
+    }
+    std::printf("]}");
+  }
+  std::printf("%s],\n  \"problems\": [", r.mirrors.empty() ? "" : "\n  ");
   for (std::size_t i = 0; i < r.findings.size(); ++i) {
     const Finding& f = r.findings[i];
     std::printf("%s\n    {\"severity\": \"%s\", \"file\": %s, \"text\": %s}", i ? "," : "",

@@ -32,12 +32,29 @@ struct SignatureReport {
   std::vector<std::string> key_ids;  // of its signature lines, in order
 };
 
+// One file as a mirror serves it, compared with what the vendor host served.
+struct MirrorFileReport {
+  std::string name, url;
+  bool served = false;  // the installer's download of it completed
+  std::uint64_t size = 0;
+  std::string sha256;
+  bool identical = false;  // the same size and SHA-256 as on the vendor host
+};
+
+// A mirror (check --mirror): every file the vendor host served, asked for on it.
+struct MirrorReport {
+  std::string host;
+  std::vector<MirrorFileReport> files;
+  bool identical = false;  // every file served and identical
+};
+
 struct CheckReport {
   std::string manifest_url;
   std::uint16_t installer_port = 80;  // where the installer connects: 80, or 443 over TLS
   std::uint16_t port = 80;            // where that was reached
   std::vector<FileReport> files;      // the manifest, then the extractor and the archive
   SignatureReport signature;
+  std::vector<MirrorReport> mirrors;
   Findings findings;
   std::string encoding;       // of the manifest's text, as detected
   std::string version;        // as the installer shows it

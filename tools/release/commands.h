@@ -40,6 +40,9 @@ struct CheckOptions {
   std::uint16_t port = 0;  // reached where the installer connects to port 80 or 443 (0: that port)
   std::string keys;        // KVT_RELEASE_KEYS of the installer; empty: an installer without keys
   std::int64_t not_before = 0;  // KVT_RELEASE_NOT_BEFORE of the installer
+  // KVT_VENDOR_MIRRORS of the installer: hosts ("name" or "name:port") that must serve the same
+  // bytes under the same paths.
+  std::vector<std::string> mirrors;
 };
 // Reads the release on `host` as the installer does. 0 when the installer would succeed, 1 when
 // it would fail (or, with an expected release, a file differs from it).

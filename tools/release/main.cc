@@ -29,14 +29,17 @@ constexpr char kUsage[] =
     "                  [--timestamp URL] [--out FILE]\n"
     "      Authenticode-signs EXE with osslsigncode and verifies the signature\n"
     "  kvt-release check HOST [--https [--ca FILE]] [--keys KEYS [--not-before SECONDS]]\n"
-    "                  [--expect DIR] [--json] [--port N]\n"
+    "                  [--mirror HOST]... [--expect DIR] [--json] [--port N]\n"
     "      reads http[s]://HOST/KVT_TRNQP_SETUP_LOG.txt and both files as the installer does;\n"
     "      exit 1 when the installer would fail. --https: the secure installer's release\n"
     "      (https:// URLs, TLS on port 443; certificates checked against the system's store,\n"
     "      or the CA certificates in FILE). --keys: an installer built with KVT_RELEASE_KEYS=KEYS\n"
     "      (and KVT_RELEASE_NOT_BEFORE=SECONDS), which verifies the signature file and the\n"
     "      files' sizes and hashes. --port N reaches port N wherever the installer connects to\n"
-    "      port 80 (443 with --https), for testing against a server on another port\n";
+    "      port 80 (443 with --https), for testing against a server on another port.\n"
+    "      --mirror HOST (repeatable; HOST or HOST:PORT, as in KVT_VENDOR_MIRRORS): asks each\n"
+    "      mirror for every file the vendor host served and reports whether it serves the same\n"
+    "      bytes (size and SHA-256); exit 1 when one does not\n";
 
 int Usage(const std::string& problem) {
   if (!problem.empty()) std::fprintf(stderr, "kvt-release: %s\n", problem.c_str());
@@ -151,8 +154,8 @@ int main(int argc, char** argv) {
     return RunPubkey(pos[0]);
   }
   if (command == "check") {
-    if (!Parse(argc, argv, {"expect", "port", "ca", "keys", "not-before"}, {"json", "https"}, {},
-               pos, opt, problem)) {
+    if (!Parse(argc, argv, {"expect", "port", "ca", "keys", "not-before"}, {"json", "https"},
+               {"mirror"}, pos, opt, problem)) {
       return Usage(problem);
     }
     if (pos.size() != 1) return Usage("check needs one HOST");
@@ -172,6 +175,7 @@ int main(int argc, char** argv) {
       if (*end != '\0' || port == 0 || port > 65535) return Usage("bad port " + text);
       options.port = static_cast<std::uint16_t>(port);
     }
+    options.mirrors = All(opt, "mirror");
     options.keys = One(opt, "keys");
     if (opt.count("keys") && options.keys.empty()) return Usage("--keys needs at least one key");
     if (opt.count("not-before") && !Seconds(One(opt, "not-before"), options.not_before)) {
