@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/win32/win32_text.h"
@@ -246,10 +247,30 @@ std::uint32_t WinInetInternet::ErrorDlg(platform::InetHandle request, std::uint3
   return ::InternetErrorDlg(owner, H(request), error, flags, nullptr);
 }
 
+namespace {
+
+// Closing a request whose body was not read to its end may read the rest first (Wine's WinINet
+// drains it to reuse the connection: seconds for a large refused body), so it is done on a
+// worker thread while the window keeps answering.
+class CloseJob : public BlockingJob {
+ public:
+  explicit CloseJob(HINTERNET handle) : handle_(handle) {}
+  void Run() override { ::InternetCloseHandle(handle_); }
+
+ private:
+  HINTERNET handle_;
+};
+
+}  // namespace
+
 void WinInetInternet::CloseHandle(platform::InetHandle handle) {
   if (handle == 0) return;
-  requests_.erase(handle);  // its state goes when WinINet reports the handle closing
-  ::InternetCloseHandle(H(handle));
+  // A request's state goes when WinINet reports the handle closing.
+  if (requests_.erase(handle) == 0) {
+    ::InternetCloseHandle(H(handle));
+    return;
+  }
+  (void)RunWhilePumping(std::make_shared<CloseJob>(H(handle)), Limit(receive_timeout_ms_, 0));
 }
 
 }  // namespace kvt::win32
