@@ -78,7 +78,7 @@ class ServedInternet : public platform::Internet {
   std::set<InetHandle> open;
 
   bool GetConnectedState() override { return true; }
-  bool UsesProxy() override { return false; }
+  bool ProxyConfigured() override { return false; }
   InetHandle Open(const std::string&) override { return Add(); }
   InetHandle Connect(InetHandle parent, const std::string& host, std::uint16_t) override {
     return open.count(parent) != 0 && !host.empty() ? Add() : 0;

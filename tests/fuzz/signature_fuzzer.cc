@@ -13,6 +13,7 @@
 
 #include "fuzz_release.h"
 #include "net/release_signature.h"
+#include "signature_text.h"
 #include "platform/posix/posix.h"
 
 namespace kvt::fuzz {
@@ -33,7 +34,7 @@ std::string Spell(const SignatureFile& file) {
     platform::Sha256Digest id{};
     std::copy(s.key_id.begin(), s.key_id.end(), id.begin());
     text +=
-        "signature: " + Mupdate::HexOf(id).substr(0, 16) + " " + Mupdate::EncodeBase64(s.rs) + "\n";
+        "signature: " + Mupdate::HexOf(id).substr(0, 16) + " " + release::EncodeBase64(s.rs) + "\n";
   }
   return text;
 }
