@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzz_release.h"
+#include "signature_text.h"
 #include "support/temp_dir.h"
 
 namespace kvt::fuzz {
@@ -51,7 +52,7 @@ int main(int argc, char** argv) {
   std::string crlf = sig_a;
   crlf.insert(crlf.find('\n'), "\r");
   std::string wrong_signer = release.Message() + "signature: " + KeyA().KeyId() + " " +
-                             kvt::Mupdate::EncodeBase64(KeyB().Sign(release.Message())) + "\n";
+                             kvt::release::EncodeBase64(KeyB().Sign(release.Message())) + "\n";
   const std::vector<std::string> signature = {
       sig_a,
       release.Text({&KeyA(), &KeyB()}),
