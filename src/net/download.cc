@@ -84,15 +84,18 @@ bool AnnouncedLength(InetHandle request, std::int64_t& length) {
                                  head)) {
     return false;
   }
-  const std::vector<std::string> lines = http::HeadLines(head);
-  for (std::size_t i = 1; i < lines.size(); ++i) {  // past the status line
-    std::string name, value;
+  std::size_t start = head.find("\r\n");  // past the status line
+  while (start != std::string::npos && start + 2 < head.size()) {
+    start += 2;
+    const std::size_t end = head.find("\r\n", start);
+    const std::string line = head.substr(start, end - start);
+    const std::size_t colon = line.find(':');
     std::int64_t other = 0;
-    if (http::SplitHeaderLine(lines[i], name, value) &&
-        http::EqualsNoCase(name, "content-length") &&
-        (!http::ParseContentLength(value, other) || other != length)) {
+    if (colon != std::string::npos && http::EqualsNoCase(line.substr(0, colon), "content-length") &&
+        (!http::ParseContentLength(line.substr(colon + 1), other) || other != length)) {
       return false;
     }
+    start = end;
   }
   return true;
 }
