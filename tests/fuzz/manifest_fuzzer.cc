@@ -150,12 +150,17 @@ class ServedInternet : public platform::Internet {
   }
 
   // The values of every Content-Length line of a head, as sent (blanks after the colon dropped).
+  // Lines end at LF with an optional CR before it, and the first empty line ends the head, as
+  // WinINet reads a head. Written here on its own so that it checks the installer's line rules
+  // rather than repeating them.
   static std::vector<std::string> LengthCopies(const std::string& head) {
     std::vector<std::string> copies;
-    for (std::size_t at = head.find("\r\n"); at != std::string::npos && at + 2 < head.size();) {
-      at += 2;
-      const std::size_t end = head.find("\r\n", at);
-      const std::string line = head.substr(at, end - at);
+    std::size_t at = head.find('\n');  // past the status line
+    while (at != std::string::npos && ++at < head.size()) {
+      const std::size_t end = head.find('\n', at);
+      std::string line = head.substr(at, end == std::string::npos ? end : end - at);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) break;
       const std::size_t colon = line.find(':');
       if (colon != std::string::npos &&
           http::EqualsNoCase(line.substr(0, colon), "content-length")) {
