@@ -236,16 +236,28 @@ run_inside() {
   ip route add default via 10.77.0.2 dev kvt-a
   mount -t proc proc /proc  # this PID namespace's processes only
   register_qemu "$root"
+  # The folders to bind are held at a place of their own first: the private /tmp hides those
+  # under /tmp (a clone in /tmp), and they are put back at their own paths after it.
+  local dir i=0
+  for dir in "${binds[@]}"; do
+    mkdir -p "$cache/binds/$i"
+    mount --bind "$dir" "$cache/binds/$i"
+    i=$((i + 1))
+  done
   mount -t tmpfs -o mode=1777 tmpfs /tmp
   mount --rbind /dev "$root/dev"
   mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
   mount -t proc proc "$root/proc"
   mount -t sysfs sysfs "$root/sys"
   mount --bind /tmp "$root/tmp"
-  local dir
+  i=0
   for dir in "${binds[@]}"; do
+    case "$dir/" in
+      /tmp/*) mkdir -p "$dir" && mount --bind "$cache/binds/$i" "$dir" ;;
+    esac
     mkdir -p "$root$dir"
-    mount --bind "$dir" "$root$dir"
+    mount --bind "$cache/binds/$i" "$root$dir"
+    i=$((i + 1))
   done
   # The wrappers: each Wine command chrooted into the root, in the caller's working folder when
   # the root has it. The locale data inside is the root's own (its glibc reads only its own).
