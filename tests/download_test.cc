@@ -230,7 +230,9 @@ TEST(SecureDownloadTest, OnlyAVerifiedServerIsAsked) {
       EXPECT_EQ(internet.flags, 0x80000000u | 0x04000000u | 0x00800000u);
     }
     tls.Stop();  // the handshake count is final once the server's threads are done
-    EXPECT_EQ(tls.RequestCount(), r.tls_requests);
+    // A server that speaks no TLS reads the client's hello as a request head and, when its
+    // random bytes happen to hold a blank line, records a request; only TLS servers count here.
+    if (r.certificate != nullptr) EXPECT_EQ(tls.RequestCount(), r.tls_requests);
     EXPECT_EQ(tls.FailedHandshakeCount(), r.failed_handshakes);
     EXPECT_EQ(plain.RequestCount(), 0u);
   }

@@ -65,6 +65,7 @@
 #include <regex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "window/control_ids.h"
@@ -737,12 +738,82 @@ void Step(const std::string& what) {
 DWORD g_ping_bar_ms = 200;
 std::string PingBar() { return std::to_string(g_ping_bar_ms) + " ms"; }
 
-// Sends WM_NULL and returns how long the window took to answer (5000: no answer).
+// Wine's own pauses: one wineserver thread carries every message between threads, and while it
+// is busy (saving a new prefix's registry, which it does 30 s after a change) no window of any
+// program answers. A window of the driver's own, pinged from a thread of its own all the time,
+// tells those pauses apart from the installer's: a ping of the installer is counted without the
+// part of it during which the driver's window could not answer either.
+class WinePauses {
+ public:
+  WinePauses() {
+    InitializeCriticalSection(&lock_);
+    ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE owner = CreateThread(nullptr, 0, Own, this, 0, nullptr);
+    if (owner == nullptr || WaitForSingleObject(ready_, 5000) != WAIT_OBJECT_0 ||
+        window_ == nullptr) {
+      return;  // no control: installer pings count whole
+    }
+    CloseHandle(owner);
+    if (HANDLE pinger = CreateThread(nullptr, 0, Watch, this, 0, nullptr)) CloseHandle(pinger);
+  }
+
+  // Milliseconds of [from, to] during which the driver's own window did not answer.
+  DWORD Within(DWORD from, DWORD to) {
+    EnterCriticalSection(&lock_);
+    DWORD paused = 0;
+    for (const auto& [start, end] : pauses_) {
+      const DWORD a = std::max(start, from), b = std::min(end, to);
+      if (b > a) paused += b - a;
+    }
+    LeaveCriticalSection(&lock_);
+    return std::min(paused, to - from);
+  }
+
+ private:
+  static DWORD WINAPI Own(void* self) {
+    auto* me = static_cast<WinePauses*>(self);
+    me->window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  nullptr, nullptr);
+    SetEvent(me->ready_);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    return 0;
+  }
+  static DWORD WINAPI Watch(void* self) {
+    auto* me = static_cast<WinePauses*>(self);
+    while (true) {
+      const DWORD start = GetTickCount();
+      DWORD_PTR ignored = 0;
+      SendMessageTimeoutW(me->window_, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored);
+      const DWORD end = GetTickCount();
+      if (end - start > 20) {
+        EnterCriticalSection(&me->lock_);
+        me->pauses_.emplace_back(start, end);
+        LeaveCriticalSection(&me->lock_);
+      }
+      Sleep(10);
+    }
+  }
+
+  CRITICAL_SECTION lock_;
+  HANDLE ready_ = nullptr;
+  HWND window_ = nullptr;
+  std::vector<std::pair<DWORD, DWORD>> pauses_;
+};
+
+// Sends WM_NULL and returns how long the window took to answer (5000: no answer), without the
+// time Wine itself paused every window.
 DWORD Ping(HWND hwnd) {
+  static WinePauses wine;
   const DWORD start = GetTickCount();
   DWORD_PTR ignored = 0;
   if (!SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored)) return 5000;
-  return GetTickCount() - start;
+  const DWORD end = GetTickCount(), paused = wine.Within(start, end);
+  if (paused > 20) {
+    std::printf("ping %lu ms, %lu of them Wine paused every window (the driver's own too)\n",
+                static_cast<unsigned long>(end - start), static_cast<unsigned long>(paused));
+  }
+  return end - start - paused;
 }
 
 DWORD PidOf(HWND hwnd) {
