@@ -754,11 +754,24 @@ class WinePauses {
       return;  // no control: installer pings count whole
     }
     CloseHandle(owner);
-    if (HANDLE pinger = CreateThread(nullptr, 0, Watch, this, 0, nullptr)) CloseHandle(pinger);
+    if (HANDLE pinger = CreateThread(nullptr, 0, Watch, this, 0, nullptr)) {
+      CloseHandle(pinger);
+      watching_ = true;
+    }
   }
 
-  // Milliseconds of [from, to] during which the driver's own window did not answer.
+  // Milliseconds of [from, to] during which the driver's own window did not answer. Waits until
+  // the driver's window has been pinged again after `to`, so that a pause still being measured
+  // when the installer answered is counted whole.
   DWORD Within(DWORD from, DWORD to) {
+    const DWORD asked = GetTickCount();
+    while (watching_ && GetTickCount() - asked < 6000) {
+      EnterCriticalSection(&lock_);
+      const bool settled = static_cast<LONG>(last_start_ - to) > 0;
+      LeaveCriticalSection(&lock_);
+      if (settled) break;
+      Sleep(1);
+    }
     EnterCriticalSection(&lock_);
     DWORD paused = 0;
     for (const auto& [start, end] : pauses_) {
@@ -783,6 +796,9 @@ class WinePauses {
     auto* me = static_cast<WinePauses*>(self);
     while (true) {
       const DWORD start = GetTickCount();
+      EnterCriticalSection(&me->lock_);
+      me->last_start_ = start;
+      LeaveCriticalSection(&me->lock_);
       DWORD_PTR ignored = 0;
       SendMessageTimeoutW(me->window_, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored);
       const DWORD end = GetTickCount();
@@ -798,6 +814,8 @@ class WinePauses {
   CRITICAL_SECTION lock_;
   HANDLE ready_ = nullptr;
   HWND window_ = nullptr;
+  bool watching_ = false;
+  DWORD last_start_ = 0;  // when the ping of the driver's window under way began
   std::vector<std::pair<DWORD, DWORD>> pauses_;
 };
 
@@ -808,7 +826,9 @@ DWORD Ping(HWND hwnd) {
   const DWORD start = GetTickCount();
   DWORD_PTR ignored = 0;
   if (!SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored)) return 5000;
-  const DWORD end = GetTickCount(), paused = wine.Within(start, end);
+  const DWORD end = GetTickCount();
+  if (end - start <= 20) return end - start;  // no pause worth telling apart
+  const DWORD paused = wine.Within(start, end);
   if (paused > 20) {
     std::printf("ping %lu ms, %lu of them Wine paused every window (the driver's own too)\n",
                 static_cast<unsigned long>(end - start), static_cast<unsigned long>(paused));
